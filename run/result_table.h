@@ -1,0 +1,32 @@
+// The outcomes of one pass: 10 provider rows of 2048 slots, in static storage.
+#ifndef RUN_RESULT_TABLE_H
+#define RUN_RESULT_TABLE_H
+
+#include <cstdint>
+#include <mutex>
+
+enum {
+  RESULT_ROWS = 10,
+  RESULT_SLOTS = 2048,
+  RESULT_NAME_SIZE = 256,
+};
+
+struct domain_result {
+  char name[RESULT_NAME_SIZE];
+  std::int32_t bare_status;
+  std::int32_t www_status;
+};
+
+extern domain_result result_table[RESULT_ROWS][RESULT_SLOTS];
+extern int provider_count[RESULT_ROWS];
+extern int done_count;
+// Guards provider_count and done_count; exists only while a run does.
+extern std::mutex *result_lock;
+extern const char *current_ns;
+
+void create_result_lock(void);
+void destroy_result_lock(void);
+void clear_results(void);
+int reserve_slot(int row);
+
+#endif
