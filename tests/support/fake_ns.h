@@ -35,6 +35,11 @@ struct fake_datagram {
 
 struct fake_ns;
 
+// The Windows suites run under Wine, whose sockets cannot serve on one
+// loopback address of many; there these calls drive servers in the native
+// `fake_ns --control` program over TCP on 127.0.0.1 of the sandbox.
+const int FAKE_CONTROL_PORT = 5300;
+
 // Starts serving on ip:53 (a thread of its own); null when it cannot bind.
 fake_ns *fake_ns_start(const char *ip, fake_behaviour default_behaviour);
 // Behaviour for one question name (compared as received, dotted, no final
@@ -48,5 +53,16 @@ std::vector<fake_datagram> fake_ns_received(fake_ns *ns);
 bool fake_ns_wait(fake_ns *ns, std::size_t count, int timeout_ms);
 void fake_ns_forget(fake_ns *ns); // drops the record of received datagrams
 void fake_ns_stop(fake_ns *ns);   // stops serving, joins, frees
+
+// A plain UDP client for tests that talk to a fake directly.
+struct fake_client;
+fake_client *fake_client_open(void);
+int fake_client_send(fake_client *c, const char *ip,
+                     const std::vector<std::uint8_t> &bytes);
+// One datagram within timeout_ms, with the sender's dotted address and port;
+// -1 when none came.
+int fake_client_recv(fake_client *c, std::vector<std::uint8_t> &bytes,
+                     std::string &from_ip, int &from_port, int timeout_ms);
+void fake_client_close(fake_client *c);
 
 #endif

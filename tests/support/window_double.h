@@ -11,12 +11,12 @@
 #include <vector>
 
 struct window_call {
-  std::string op; // "text", "enable", "send" or "post"
-  int id;         // control id; 0 for "post" (the main window itself)
-  std::string text;        // "text": the text set
-  unsigned message;        // "send", "post"
-  std::uintptr_t wparam;   // "send", "post"; "enable": 1 or 0
-  std::intptr_t lparam;    // "send", "post"
+  std::string op;        // "text", "enable", "send" or "post"
+  int id;                // control id; 0 for "post" (the main window itself)
+  std::string text;      // "text": the text set
+  unsigned message;      // "send", "post"
+  std::uintptr_t wparam; // "send", "post"; "enable": 1 or 0
+  std::intptr_t lparam;  // "send", "post"
   std::thread::id thread;
 };
 
