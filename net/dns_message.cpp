@@ -1,0 +1,106 @@
+// The A query and the reply kinds, RFC 1035 4.1.
+#include "net/dns_message.h"
+
+#include <cstring>
+
+std::atomic<std::uint16_t> query_id{1234};
+
+static unsigned read_u16(const unsigned char *p) {
+  return static_cast<unsigned>(p[0] << 8 | p[1]);
+}
+
+static void write_u16(unsigned char *p, unsigned value) {
+  p[0] = static_cast<unsigned char>(value >> 8);
+  p[1] = static_cast<unsigned char>(value);
+}
+
+// Walks the name backwards: each character moves one place right, and each
+// dot takes the length of the label after it (RFC 1035 3.1 label form).
+int encode_qname(const char *name, int length, unsigned char *out) {
+  unsigned char counter = 0;
+  for (int i = 0; i < length; i++) {
+    char c = name[length - 1 - i];
+    if (c != '.') {
+      out[length - i] = static_cast<unsigned char>(c);
+      counter++;
+    } else {
+      out[length - i] = counter;
+      counter = 0;
+    }
+  }
+  out[0] = counter;
+  return static_cast<int>(std::strlen(reinterpret_cast<const char *>(out))) + 1;
+}
+
+// Whether the label form of the name holds exactly the name's labels: none
+// empty (one trailing dot aside, which stands for the root), none over 63.
+static bool has_wire_form(const char *name, int length) {
+  if (length > 0 && name[length - 1] == '.') {
+    length--;
+  }
+  if (length == 0) {
+    return true; // the root
+  }
+  // Label bytes plus a length byte each, plus the root's zero byte.
+  if (length + 2 > DNS_MAX_NAME_WIRE) {
+    return false;
+  }
+  int label = 0;
+  for (int i = 0; i <= length; i++) {
+    if (i < length && name[i] != '.') {
+      label++;
+      continue;
+    }
+    if (label == 0 || label > DNS_MAX_LABEL) {
+      return false;
+    }
+    label = 0;
+  }
+  return true;
+}
+
+int build_query(const char *name, int qtype, unsigned char *dst, int dst_len) {
+  unsigned id = query_id.fetch_add(1);
+  std::size_t length = std::strlen(name);
+  if (length > DNS_MAX_NAME_WIRE ||
+      !has_wire_form(name, static_cast<int>(length))) {
+    return -1;
+  }
+  unsigned char qname[QNAME_BUFFER_SIZE];
+  std::memset(qname, 0, sizeof qname);
+  int n = encode_qname(name, static_cast<int>(length), qname);
+  // Header, name, QTYPE and QCLASS (RFC 1035 4.1.2).
+  int size = DNS_HEADER_SIZE + n + 4;
+  if (size > dst_len) {
+    return -1;
+  }
+  std::memset(dst, 0, DNS_HEADER_SIZE);
+  write_u16(dst + DNS_ID_OFFSET, id);
+  write_u16(dst + DNS_FLAGS_OFFSET, DNS_FLAG_RD);
+  write_u16(dst + DNS_QDCOUNT_OFFSET, 1);
+  std::memcpy(dst + DNS_HEADER_SIZE, qname, static_cast<std::size_t>(n));
+  write_u16(dst + DNS_HEADER_SIZE + n, static_cast<unsigned>(qtype));
+  write_u16(dst + DNS_HEADER_SIZE + n + 2, DNS_CLASS_IN);
+  return size;
+}
+
+// Only the header's answer and authority counts decide (RFC 1035 4.1.1).
+int classify_reply(long received, const unsigned char *bytes) {
+  if (received < DNS_HEADER_SIZE) {
+    return REPLY_SHORT;
+  }
+  if (read_u16(bytes + DNS_ANCOUNT_OFFSET) != 0) {
+    return REPLY_ANSWERED;
+  }
+  if (read_u16(bytes + DNS_NSCOUNT_OFFSET) != 0) {
+    return REPLY_NEGATIVE;
+  }
+  return REPLY_EMPTY;
+}
+
+long message_id(long received, const unsigned char *bytes) {
+  if (received < DNS_ID_OFFSET + 2) {
+    return -1;
+  }
+  return static_cast<long>(read_u16(bytes + DNS_ID_OFFSET));
+}

@@ -15,9 +15,35 @@ enum {
   REPLY_NEGATIVE = -3,
 };
 
+// Header layout, RFC 1035 4.1.1: six big-endian 16-bit fields.
+enum {
+  DNS_ID_OFFSET = 0,
+  DNS_FLAGS_OFFSET = 2,
+  DNS_QDCOUNT_OFFSET = 4,
+  DNS_ANCOUNT_OFFSET = 6,
+  DNS_NSCOUNT_OFFSET = 8,
+  DNS_ARCOUNT_OFFSET = 10,
+  DNS_HEADER_SIZE = 12,
+};
+
+enum {
+  DNS_FLAG_RD = 0x0100, // recursion desired, the only flag a query sets
+  DNS_TYPE_A = 1,
+  DNS_CLASS_IN = 1,
+  DNS_MAX_LABEL = 63,      // RFC 1035 2.3.4
+  DNS_MAX_NAME_WIRE = 255, // octets of an encoded name, RFC 1035 2.3.4
+  QNAME_BUFFER_SIZE = 256, // encode_qname's work buffer
+};
+
 int encode_qname(const char *name, int length, unsigned char *out);
+// The datagram's length, or -1 when it would not fit `dst_len` or `name` has
+// no wire form (an empty label other than one trailing dot, a label of more
+// than 63 characters, more than 255 octets encoded).
 int build_query(const char *name, int qtype, unsigned char *dst, int dst_len);
 // `received` is the receive call's result: a byte count, or negative on error.
 int classify_reply(long received, const unsigned char *bytes);
+// The message ID of a received datagram, or -1 when it is too short to hold
+// one.
+long message_id(long received, const unsigned char *bytes);
 
 #endif

@@ -13,8 +13,29 @@ enum {
   PROBE_FAILED = -1,
 };
 
+enum {
+  PROBE_ATTEMPTS = 2,
+  REPLY_TIMEOUT_MS = 2000, // per attempt
+  DNS_PORT = 53,
+  QUERY_BUFFER_SIZE = 300,  // a 253-character name takes 271 bytes
+  REPLY_BUFFER_SIZE = 1024, // RFC 1035 keeps UDP replies within 512 bytes
+};
+
+// The IDs one probe has sent for its name, so that only replies to them count.
+struct sent_ids {
+  std::uint16_t id[PROBE_ATTEMPTS];
+  int count;
+};
+
 sock_t open_probe_socket(sockaddr_in *address, const char *ns_text);
 void close_probe_socket(sock_t sock);
+// One attempt: builds and sends the query (its ID joins `sent`), then waits
+// for the reply. A reply kind, or -1 when the query cannot be built or sent.
+int send_query(const char *name, int qtype, sock_t sock,
+               const sockaddr_in *address, sent_ids *sent);
+// Waits up to REPLY_TIMEOUT_MS for a reply from `address` carrying one of the
+// `sent` IDs, dropping any other datagram; its reply kind.
+int read_reply(sock_t sock, const sockaddr_in *address, const sent_ids *sent);
 int probe_name(const char *name, sock_t sock, sockaddr_in address);
 
 #endif

@@ -9,6 +9,7 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #endif
 
@@ -19,5 +20,19 @@ typedef std::intptr_t sock_t;
 // failure. Nothing to do on POSIX.
 int sock_startup(void);
 void sock_cleanup(void);
+
+// An unbound IPv4 UDP socket, or -1.
+sock_t sock_udp(void);
+void sock_close(sock_t sock);
+// Receive timeout (SO_RCVTIMEO) in milliseconds, at least 1; 0 or -1.
+int sock_set_timeout(sock_t sock, int ms);
+// Bytes sent, or -1.
+long sock_sendto(sock_t sock, const unsigned char *bytes, int length,
+                 const sockaddr_in *to);
+// Receives one datagram into `buffer` and its sender into `from`. Returns the
+// datagram's length, which is greater than `capacity` when it did not fit
+// (only the first `capacity` bytes are kept), or -1 on error or timeout.
+long sock_recvfrom(sock_t sock, unsigned char *buffer, int capacity,
+                   sockaddr_in *from);
 
 #endif

@@ -218,7 +218,8 @@ void handle(fake_ns *ns, const std::uint8_t *d, std::size_t n,
             const sockaddr_in &from) {
   fake_datagram got;
   got.bytes.assign(d, d + n);
-  got.id = n >= 2 ? static_cast<std::uint16_t>(d[0] << 8 | d[1]) : 0;
+  got.id = n >= 2 ? static_cast<std::uint16_t>(d[0] << 8 | d[1])
+                  : std::uint16_t{0};
   got.qtype = 0;
   got.at = fake_clock::now();
   std::size_t q_end = 0;
