@@ -1,0 +1,81 @@
+// The domain list and the provider tags.
+#include "run/domain_list.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+enum {
+  // 254 characters of a line and the terminator per read; the rest of a
+  // longer line is read as the next line.
+  LINE_BUFFER_SIZE = 256,
+  LINE_READ_LIMIT = 255,
+  // Shorter lines cannot hold a provider, a colon and a domain.
+  MIN_LINE_LENGTH = 3,
+};
+
+char *domain_list[MAX_DOMAINS];
+int domain_count;
+// A tag's position is its row in the result table.
+const char *const provider_tags[PROVIDER_TAG_COUNT] = {
+    "zelkor",  "quarin", "tovessa", "brelm",
+    "ruvo-ns", "9pel",   "marvoly", "pelnox",
+};
+
+int load_domain_list(const char *path) {
+  for (int i = 0; i < domain_count; i++) {
+    std::free(domain_list[i]);
+    domain_list[i] = nullptr;
+  }
+  domain_count = 0;
+  // Binary, so that a "\r\n" file reads the same on every platform (the
+  // endings are stripped below) and a stray 0x1A byte does not end the file
+  // early on Windows.
+  std::FILE *file = std::fopen(path, "rb");
+  if (!file) {
+    std::fprintf(stderr, "%s\n", path);
+    std::perror("fopen failed");
+    return -1;
+  }
+  char line[LINE_BUFFER_SIZE];
+  int stored = 0;
+  while (std::fgets(line, LINE_READ_LIMIT, file)) {
+    // strlen, not the bytes read: a NUL byte ends the text early.
+    std::size_t len = std::strlen(line);
+    if (len > 0 && line[len - 1] == '\n')
+      line[--len] = '\0';
+    if (len > 0 && line[len - 1] == '\r')
+      line[--len] = '\0';
+    if (len < MIN_LINE_LENGTH)
+      continue;
+    // A failed copy leaves a null entry, which the workers skip.
+    char *copy = static_cast<char *>(std::malloc(len + 1));
+    if (copy)
+      std::memcpy(copy, line, len + 1);
+    domain_list[stored++] = copy;
+    if (stored == MAX_DOMAINS) {
+      std::fputs("too many\n", stderr);
+      break;
+    }
+  }
+  std::fclose(file);
+  domain_count = stored;
+  return 0;
+}
+
+char *split_provider(char *line) {
+  char *colon = std::strchr(line, ':');
+  if (!colon)
+    return nullptr;
+  *colon = '\0';
+  return colon + 1;
+}
+
+int match_provider(const char *field) {
+  for (int row = 0; row < PROVIDER_TAG_COUNT; row++) {
+    const char *tag = provider_tags[row];
+    if (std::strncmp(field, tag, std::strlen(tag)) == 0)
+      return row;
+  }
+  return -1;
+}
