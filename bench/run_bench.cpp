@@ -11,6 +11,7 @@
 #include "run/local_dns.h"
 #include "run/test_driver.h"
 #include "tests/support/fake_ns.h"
+#include "tests/support/files.h"
 #include "tests/support/sandbox_check.h"
 #include "tests/support/window_double.h"
 
@@ -103,27 +104,6 @@ bool measure_round_trip(round_trip *rt) {
   return ok == RTT_PROBES;
 }
 
-bool write_text(const char *path, const std::string &text) {
-  std::FILE *f = std::fopen(path, "wb");
-  if (!f)
-    return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  return std::fclose(f) == 0 && ok;
-}
-
-std::string read_text(const char *path) {
-  std::string text;
-  std::FILE *f = std::fopen(path, "rb");
-  if (!f)
-    return text;
-  char chunk[4096];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-    text.append(chunk, got);
-  std::fclose(f);
-  return text;
-}
-
 std::size_t count_of(const std::string &text, const std::string &part) {
   std::size_t n = 0;
   for (std::size_t at = text.find(part); at != std::string::npos;
@@ -134,8 +114,7 @@ std::size_t count_of(const std::string &text, const std::string &part) {
 
 // CPU time of the fake servers' process so far, from /proc (10 ms ticks).
 double child_cpu_ms(pid_t child) {
-  std::string stat =
-      read_text(("/proc/" + std::to_string(child) + "/stat").c_str());
+  std::string stat = read_file("/proc/" + std::to_string(child) + "/stat");
   std::size_t end = stat.rfind(')');
   if (end == std::string::npos)
     return 0;
@@ -184,7 +163,7 @@ run_figures one_run(pid_t child) {
 
   f.wall_ms = ms_between(start, end);
   f.cpu_ms = cpu_ms(after) - cpu_ms(before);
-  std::string log = read_text("log.txt");
+  std::string log = read_file("log.txt");
   f.all_resolved = count_of(log, " total: 4096/4096, 100.0000%") == PASSES;
   return f;
 }
@@ -241,7 +220,8 @@ int main(int argc, char **argv) {
   for (int i = 0; i < LIST_LINES; ++i)
     list += std::string(provider_tags[i % PROVIDER_TAG_COUNT]) + ":d" +
             std::to_string(i) + ".example\n";
-  if (!write_text("resolv.conf", resolv) || !write_text("domains.txt", list)) {
+  if (!write_bytes("resolv.conf", resolv) ||
+      !write_bytes("domains.txt", list)) {
     std::perror("run_bench: input files");
     return 1;
   }

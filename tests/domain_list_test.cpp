@@ -1,5 +1,6 @@
 // Loading a domain list file, and mapping its lines to provider rows.
 #include "run/domain_list.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,7 @@ protected:
   std::string path = testing::TempDir() + "zelkor_domain_list_test.txt";
 
   void write(const std::string &bytes) {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    ASSERT_TRUE(write_bytes(path, bytes));
   }
   // Loads `bytes` from a file; returns what went to standard error.
   std::string load(const std::string &bytes, int expect_rc = 0) {

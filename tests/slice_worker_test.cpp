@@ -6,6 +6,7 @@
 #include "run/result_table.h"
 #include "run/slice_worker.h"
 #include "tests/support/fake_ns.h"
+#include "tests/support/files.h"
 #include "tests/support/window_double.h"
 #include "ui/channel.h"
 
@@ -47,11 +48,10 @@ protected:
   }
 
   void load(const std::vector<std::string> &lines) {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
+    std::string bytes;
     for (const auto &line : lines)
-      std::fprintf(f, "%s\n", line.c_str());
-    std::fclose(f);
+      bytes += line + "\n";
+    ASSERT_TRUE(write_bytes(path, bytes));
     ASSERT_EQ(load_domain_list(path.c_str()), 0);
     ASSERT_EQ(domain_count, static_cast<int>(lines.size()));
   }

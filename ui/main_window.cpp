@@ -95,6 +95,8 @@ static INT_PTR read_domains(HWND window) {
 }
 
 static const int RUN_BUTTONS[] = {IDC_START, IDC_READ_DOMAINS, IDC_VIEW_LOG};
+static const std::size_t RUN_BUTTON_COUNT =
+    sizeof RUN_BUTTONS / sizeof RUN_BUTTONS[0];
 
 static INT_PTR start_run(HWND window) {
   if (!socket_library_ready) {
@@ -118,8 +120,8 @@ static INT_PTR start_run(HWND window) {
   std::memset(output_text, 0, sizeof output_text);
   // Disabled here already, not only by the driver once its thread runs, so
   // that no command slips in between.
-  bool was_enabled[sizeof RUN_BUTTONS / sizeof RUN_BUTTONS[0]];
-  for (std::size_t i = 0; i < sizeof RUN_BUTTONS / sizeof RUN_BUTTONS[0]; i++) {
+  bool was_enabled[RUN_BUTTON_COUNT];
+  for (std::size_t i = 0; i < RUN_BUTTON_COUNT; i++) {
     was_enabled[i] = IsWindowEnabled(GetDlgItem(window, RUN_BUTTONS[i])) != 0;
     enable_control(window, RUN_BUTTONS[i], false);
   }
@@ -128,8 +130,7 @@ static INT_PTR start_run(HWND window) {
       CreateThread(nullptr, 0, driver_thread, domain_list, 0, nullptr);
   if (driver == nullptr) {
     run_going.store(false);
-    for (std::size_t i = 0; i < sizeof RUN_BUTTONS / sizeof RUN_BUTTONS[0];
-         i++) {
+    for (std::size_t i = 0; i < RUN_BUTTON_COUNT; i++) {
       enable_control(window, RUN_BUTTONS[i], was_enabled[i]);
     }
     return 1;

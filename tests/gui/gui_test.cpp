@@ -11,6 +11,7 @@
 #include "run/test_driver.h"
 #include "tests/gui/remote_window.h"
 #include "tests/support/fake_ns.h"
+#include "tests/support/files.h"
 #include "ui/channel.h"
 #include "ui/window_win32.h"
 
@@ -58,25 +59,7 @@ std::string program_path(const char *variable) {
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-}
-
-std::string read_file(const std::string &path) {
-  std::string bytes;
-  FILE *f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    return bytes;
-  }
-  char buffer[4096];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-    bytes.append(buffer, got);
-  }
-  std::fclose(f);
-  return bytes;
+  ASSERT_TRUE(write_bytes(path, bytes)) << path;
 }
 
 bool file_exists(const std::string &path) {

@@ -51,23 +51,7 @@ scratch_dir::~scratch_dir() {
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  std::FILE *f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-}
-
-std::string read_file(const std::string &path) {
-  std::string bytes;
-  std::FILE *f = std::fopen(path.c_str(), "rb");
-  if (!f)
-    return bytes;
-  char chunk[4096];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-    bytes.append(chunk, got);
-  std::fclose(f);
-  return bytes;
+  ASSERT_TRUE(write_bytes(path, bytes)) << path;
 }
 
 void load_lines(const std::vector<std::string> &lines) {

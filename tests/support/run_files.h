@@ -5,6 +5,8 @@
 #ifndef TESTS_SUPPORT_RUN_FILES_H
 #define TESTS_SUPPORT_RUN_FILES_H
 
+#include "tests/support/files.h"
+
 #include <string>
 #include <vector>
 
@@ -25,9 +27,8 @@ private:
   std::string previous_;
 };
 
+// write_bytes, failing the test when the file cannot be written.
 void write_file(const std::string &path, const std::string &bytes);
-// The bytes of the file; "" when it cannot be read.
-std::string read_file(const std::string &path);
 
 // Loads `lines` (each ending in "\n") as the domain list.
 void load_lines(const std::vector<std::string> &lines);
