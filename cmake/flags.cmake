@@ -12,7 +12,8 @@ elseif(NOT ZELKOR_FUZZ)
   # the fuzz targets, whose code under test holds no Chinese text.
   message(FATAL_ERROR "the program needs GCC (-fexec-charset=GBK)")
 endif()
-target_include_directories(zelkor_flags INTERFACE ${PROJECT_SOURCE_DIR})
+# The sources, and the build tree for its generated version.h.
+target_include_directories(zelkor_flags INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
 
 if(WIN32)
   # One .exe that needs no DLL beyond the system's.
