@@ -101,17 +101,32 @@ int read_reply(sock_t sock, const sockaddr_in *address, const sent_ids *sent) {
   return kind;
 }
 
-int probe_name(const char *name, sock_t sock, sockaddr_in address) {
+int probe_name(const char *name, sock_t sock, sockaddr_in address,
+               probe_timing *timing) {
+  typedef std::chrono::steady_clock clock;
+  const clock::time_point start = clock::now();
   sent_ids sent;
   sent.count = 0;
-  for (int attempt = 0; attempt < PROBE_ATTEMPTS; attempt++) {
+  int outcome = PROBE_FAILED;
+  int attempt = 0;
+  while (attempt < PROBE_ATTEMPTS && outcome == PROBE_FAILED) {
+    attempt++;
     int kind = send_query(name, DNS_TYPE_A, sock, &address, &sent);
     if (kind == REPLY_ANSWERED) {
-      return PROBE_OK;
-    }
-    if (kind == REPLY_NEGATIVE) {
-      return PROBE_NEGATIVE; // a negative answer is not retried
+      outcome = PROBE_OK;
+    } else if (kind == REPLY_NEGATIVE) {
+      outcome = PROBE_NEGATIVE; // a negative answer is not retried
     }
   }
-  return PROBE_FAILED;
+  if (timing) {
+    timing->attempts = attempt;
+    timing->reply_us = -1;
+    if (outcome != PROBE_FAILED) {
+      long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                         clock::now() - start)
+                         .count();
+      timing->reply_us = static_cast<std::int32_t>(us);
+    }
+  }
+  return outcome;
 }

@@ -1,6 +1,8 @@
 // The domain list and the provider tags.
 #include "run/domain_list.h"
 
+#include "run/console.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,8 +35,8 @@ int load_domain_list(const char *path) {
   // early on Windows.
   std::FILE *file = std::fopen(path, "rb");
   if (!file) {
-    std::fprintf(stderr, "%s\n", path);
-    std::perror("fopen failed");
+    console_error("%s\n", path);
+    console_perror("fopen failed");
     return -1;
   }
   char line[LINE_BUFFER_SIZE];
@@ -54,7 +56,7 @@ int load_domain_list(const char *path) {
       std::memcpy(copy, line, len + 1);
     domain_list[stored++] = copy;
     if (stored == MAX_DOMAINS) {
-      std::fputs("too many\n", stderr);
+      console_error("too many\n");
       break;
     }
   }

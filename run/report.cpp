@@ -5,7 +5,8 @@
 #include "net/probe.h"
 #include "run/domain_list.h"
 #include "run/result_table.h"
-#include "ui/channel.h"
+#include "run/console.h"
+#include "run/front_end.h"
 
 #include <cstring>
 
@@ -27,8 +28,7 @@ const char *row_tag(int row) {
 }
 
 void put_stdout(const char *line) {
-  std::printf("%s", line);
-  std::fflush(stdout);
+  console_printf("%s", line);
 }
 
 bool failed(std::int32_t status) {

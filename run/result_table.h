@@ -2,6 +2,8 @@
 #ifndef RUN_RESULT_TABLE_H
 #define RUN_RESULT_TABLE_H
 
+#include "net/probe.h"
+
 #include <cstdint>
 #include <mutex>
 
@@ -15,6 +17,11 @@ struct domain_result {
   char name[RESULT_NAME_SIZE];
   std::int32_t bare_status;
   std::int32_t www_status;
+  // Kept for the front ends' own views (latency, exports in list order);
+  // the report does not read them.
+  std::int32_t line; // the slot's index in the domain list
+  probe_timing bare_timing;
+  probe_timing www_timing;
 };
 
 extern domain_result result_table[RESULT_ROWS][RESULT_SLOTS];

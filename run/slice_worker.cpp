@@ -5,7 +5,8 @@
 #include "net/probe.h"
 #include "run/domain_list.h"
 #include "run/result_table.h"
-#include "ui/channel.h"
+#include "run/console.h"
+#include "run/front_end.h"
 
 #include <cstdio>
 #include <cstring>
@@ -36,19 +37,22 @@ int slice_worker(slice_job *job) {
       continue;
     domain_result &slot = result_table[row][reserve_slot(row)];
     std::snprintf(slot.name, sizeof slot.name, "%s", domain);
-    slot.bare_status = probe_name(domain, sock, address);
+    slot.line = i;
+    slot.bare_status = probe_name(domain, sock, address, &slot.bare_timing);
     char www[NAME_BUFFER_SIZE] = {};
     std::snprintf(www, sizeof www, "www.%s", domain);
-    slot.www_status = probe_name(www, sock, address);
+    slot.www_status = probe_name(www, sock, address, &slot.www_timing);
 
-    // Under the lock, so that the notices leave in increasing order.
-    std::lock_guard<std::mutex> hold(*result_lock);
-    if (++done_count % PROGRESS_EVERY == 0) {
-      std::printf("\t\t\t\t\tquery %d/%d domain name\n", done_count,
-                  domain_count);
-      std::fflush(stdout);
-      post_progress(domain_count > 0 ? done_count * 100 / domain_count : 0);
+    {
+      // Under the lock, so that the notices leave in increasing order.
+      std::lock_guard<std::mutex> hold(*result_lock);
+      if (++done_count % PROGRESS_EVERY == 0) {
+        console_printf("\t\t\t\t\tquery %d/%d domain name\n", done_count,
+                       domain_count);
+        post_progress(domain_count > 0 ? done_count * 100 / domain_count : 0);
+      }
     }
+    domain_probed(&slot);
   }
   if (sock != -1)
     close_probe_socket(sock);

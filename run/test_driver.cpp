@@ -6,10 +6,12 @@
 #include "run/local_dns.h"
 #include "run/report.h"
 #include "run/result_table.h"
-#include "ui/channel.h"
+#include "run/console.h"
+#include "run/front_end.h"
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -17,16 +19,19 @@
 const char public_dns_1[] = "223.5.5.5";
 const char public_dns_2[] = "119.29.29.29";
 
+const char *log_path = "./log.txt";
+const char *chosen_servers[MAX_CHOSEN_SERVERS];
+int chosen_server_count;
+
 namespace {
 
 enum {
   // "Testing namserver " and a dotted text of at most 15 characters.
   STATUS_TEXT_SIZE = 64,
-  // Two local nameservers and two public resolvers.
-  MAX_CANDIDATES = 4,
+  // Two local nameservers and two public resolvers, or the chosen ones.
+  MAX_CANDIDATES = MAX_CHOSEN_SERVERS,
 };
 
-const char LOG_PATH[] = "./log.txt";
 const char LOG_HEADER[] = "该文件记录每次检查dns的成功率，以及查询失败的域名";
 
 bool is_empty(const char *text) {
@@ -41,6 +46,13 @@ bool same_text(const char *a, const char *b) {
 // resolver that no local one already names. Empty ones stay in; the passes
 // skip them.
 int nameserver_sequence(const char *sequence[MAX_CANDIDATES]) {
+  if (chosen_server_count > 0) {
+    const int n = chosen_server_count < MAX_CANDIDATES ? chosen_server_count
+                                                       : MAX_CANDIDATES;
+    for (int i = 0; i < n; ++i)
+      sequence[i] = chosen_servers[i];
+    return n;
+  }
   int n = 0;
   sequence[n++] = local_dns_1;
   if (local_dns_num == 2)
@@ -57,8 +69,13 @@ int nameserver_sequence(const char *sequence[MAX_CANDIDATES]) {
   return n;
 }
 
-void run_pass(const char *ns, slice_job **jobs, std::thread *workers,
-              int slices, std::FILE *log) {
+// Taken for the whole of a report, so that stop_test never cuts one short.
+std::mutex report_guard;
+bool stopped; // under report_guard
+
+// One pass; -1 when the run was stopped before its report.
+int run_pass(const char *ns, int index, int count, slice_job **jobs,
+             std::thread *workers, int slices, std::FILE *log) {
   current_ns = ns;
   clear_results();
   set_percent_text("0%");
@@ -67,8 +84,8 @@ void run_pass(const char *ns, slice_job **jobs, std::thread *workers,
   std::snprintf(status, sizeof status, "Testing namserver %s", ns);
   set_status_text(status);
   done_count = 0;
-  std::printf("begin to test %s\n", ns);
-  std::fflush(stdout);
+  console_printf("begin to test %s\n", ns);
+  pass_started(index, count, ns);
 
   for (int i = 0; i < slices; ++i) {
     if (!jobs[i])
@@ -85,8 +102,13 @@ void run_pass(const char *ns, slice_job **jobs, std::thread *workers,
       workers[i].join();
   }
 
+  std::lock_guard<std::mutex> hold(report_guard);
+  if (stopped)
+    return -1;
   post_progress(100);
   write_report(domain_count, log);
+  pass_reported(index, ns);
+  return 0;
 }
 
 } // namespace
@@ -131,16 +153,24 @@ int test_driver(char **domains) {
   }
 
   // Binary, so that the file holds exactly the bytes of the formats.
-  std::FILE *log = std::fopen(LOG_PATH, "wb");
-  if (log)
+  std::FILE *log = log_path ? std::fopen(log_path, "wb") : nullptr;
+  if (log) {
     std::fprintf(log, "%s\r\n\r\n", LOG_HEADER);
+    // A run ended early keeps at least its header.
+    std::fflush(log);
+  }
 
+  // Empty candidates get no pass at all, and do not count as one.
   const char *sequence[MAX_CANDIDATES];
   const int candidates = nameserver_sequence(sequence);
+  int passes = 0;
   for (int c = 0; c < candidates; ++c) {
-    if (is_empty(sequence[c]))
-      continue;
-    run_pass(sequence[c], jobs, workers, started, log);
+    if (!is_empty(sequence[c]))
+      sequence[passes++] = sequence[c];
+  }
+  for (int p = 0; p < passes; ++p) {
+    if (run_pass(sequence[p], p, passes, jobs, workers, started, log) != 0)
+      break;
   }
 
   if (log)
@@ -153,4 +183,9 @@ int test_driver(char **domains) {
   set_status_text("Finish.");
   set_controls_enabled(true);
   return 0;
+}
+
+void stop_test(void) {
+  std::lock_guard<std::mutex> hold(report_guard);
+  stopped = true;
 }

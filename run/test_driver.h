@@ -7,12 +7,27 @@
 enum {
   // At most ten workers run at a time.
   MAX_SLICES = 10,
+  // Nameservers a front end may name for a run instead of the usual ones.
+  MAX_CHOSEN_SERVERS = 16,
 };
 
 extern const char public_dns_1[];
 extern const char public_dns_2[];
 
+// What a front end may set before a run; the Windows program keeps the
+// defaults. The log's path ("./log.txt"; null for no log), and the
+// nameservers to test in order instead of the local ones and the public
+// resolvers (none chosen by default).
+extern const char *log_path;
+extern const char *chosen_servers[MAX_CHOSEN_SERVERS];
+extern int chosen_server_count;
+
 int test_driver(char **domains);
+
+// Ends a run early, from any thread: once this returns, no report is being
+// written and none will be; the driver then ends the run after its current
+// pass. A report already under way is finished first.
+void stop_test(void);
 
 // The slices of a list of `count` lines: fills `first` and `last` of
 // bounds[0..n-1] and returns n (0 to 10); `domains` is left to the caller.

@@ -1,7 +1,10 @@
-// The status and output channel: the only way a run changes the window.
+// The status and output channel: the Windows program's side of the run's
+// front-end port (run/front_end.h), the only way a run changes the window.
 // Portable (channel.cpp); it reaches the controls through window_ops.h.
 #ifndef UI_CHANNEL_H
 #define UI_CHANNEL_H
+
+#include "run/front_end.h"
 
 enum {
   WM_TEST_PROGRESS = 8964,
@@ -11,13 +14,6 @@ enum {
 
 extern char output_text[OUTPUT_TEXT_SIZE];
 
-void set_status_text(const char *text);
-void set_percent_text(const char *text);
-void set_output_text(const char *text);
-void set_progress_range(void);
-void post_progress(int percent);
-void set_controls_enabled(bool enabled);
-void append_output(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The window side of WM_TEST_PROGRESS: bar position and "%d%%" label.
 void show_progress(int percent);
 
