@@ -1,0 +1,303 @@
+// Progress on standard error, and the results table.
+#include "cli/display.h"
+
+#include "cli/results.h"
+#include "cli/text.h"
+#include "net/probe.h"
+#include "run/domain_list.h"
+#include "run/front_end.h"
+#include "run/result_table.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+void (*after_pass)(int index);
+
+namespace {
+
+typedef std::chrono::steady_clock clock_type;
+
+enum {
+  BAR_MIN = 10,
+  BAR_MAX = 30,
+  // The line without its bar: "[16/16] 255.255.255.255 [] 100%
+  // 2048/2048  ok 100.0%  9999.9s" and a margin, so it never wraps.
+  LINE_FIXED = 66,
+  LINE_SIZE = 256,
+};
+
+int mode = PROGRESS_NONE;
+int domains_per_pass;
+
+// What the driver's thread and the workers tell, for the main thread.
+std::mutex state_lock;
+int pass_total;                                // under state_lock
+char pass_ns[MAX_PASSES][16];                  // under state_lock
+clock_type::time_point pass_start[MAX_PASSES]; // under state_lock
+std::atomic<int> started{0};                   // passes begun
+std::atomic<int> finished{0};                  // passes kept
+std::atomic<int> done{0};                      // domains of the current pass
+std::atomic<int> names_ok{0}; // resolved names of the current pass
+
+// What the main thread has drawn.
+int shown_started;
+int shown_finished;
+bool line_open; // a live line without its newline yet
+
+double seconds_since(clock_type::time_point start) {
+  return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+int bar_width(void) {
+  winsize size{};
+  int columns = 80;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    columns = size.ws_col;
+  int width = columns - LINE_FIXED;
+  return width < BAR_MIN ? BAR_MIN : width > BAR_MAX ? BAR_MAX : width;
+}
+
+// "[2/4] 223.5.5.5       [#####-----]  50%  1024/2048  ok 99.8%  1.2s"
+void format_line(char *line, int index, int count, const char *ns, int d,
+                 int ok, double seconds) {
+  int percent = domains_per_pass > 0 ? d * 100 / domains_per_pass : 100;
+  char bar[BAR_MAX + 1] = {};
+  int width = bar_width();
+  int filled = width * percent / 100;
+  for (int i = 0; i < width; ++i)
+    bar[i] = i < filled ? '#' : '-';
+  char rate[16] = "  --  ";
+  if (d > 0)
+    std::snprintf(rate, sizeof rate, "%5.1f%%", 100.0 * ok / (2.0 * d));
+  std::snprintf(line, LINE_SIZE,
+                "[%d/%d] %-15s [%s] %3d%%  %d/%d  ok %s  %.1fs", index + 1,
+                count, ns, bar, percent, d, domains_per_pass, rate, seconds);
+}
+
+void plain_start(int index, int count, const char *ns) {
+  std::fprintf(stderr, "[%d/%d] %s: testing %d domains\n", index + 1, count, ns,
+               domains_per_pass);
+}
+
+void plain_end(int index, int count) {
+  const pass_record *pass = &passes[index];
+  row_figures all;
+  row_figures_of(pass, TOTAL_ROW, &all);
+  std::fprintf(stderr, "[%d/%d] %s: done, %d of %d names resolved in %.1fs\n",
+               index + 1, count, pass->ns, all.ok, all.probed, pass->seconds);
+}
+
+} // namespace
+
+// The port: the window's texts and controls mean nothing here; the
+// terminal shows the passes instead.
+void set_status_text(const char *) {}
+void set_percent_text(const char *) {}
+void set_output_text(const char *) {}
+void set_progress_range(void) {}
+void post_progress(int) {}
+void set_controls_enabled(bool) {}
+void append_output(const char *, ...) {}
+
+void pass_started(int index, int count, const char *ns) {
+  if (index >= MAX_PASSES)
+    return;
+  {
+    std::lock_guard<std::mutex> hold(state_lock);
+    pass_total = count;
+    std::snprintf(pass_ns[index], sizeof pass_ns[index], "%s", ns);
+    pass_start[index] = clock_type::now();
+  }
+  done.store(0);
+  names_ok.store(0);
+  started.store(index + 1);
+}
+
+void domain_probed(const domain_result *slot) {
+  names_ok.fetch_add((slot->bare_status == PROBE_OK) +
+                     (slot->www_status == PROBE_OK));
+  done.fetch_add(1);
+}
+
+void pass_reported(int index, const char *ns) {
+  if (index >= MAX_PASSES)
+    return;
+  clock_type::time_point start;
+  {
+    std::lock_guard<std::mutex> hold(state_lock);
+    start = pass_start[index];
+  }
+  keep_pass(index, ns, seconds_since(start));
+  if (after_pass)
+    after_pass(index);
+  finished.store(index + 1);
+}
+
+int display_pass_count(void) {
+  std::lock_guard<std::mutex> hold(state_lock);
+  return pass_total;
+}
+
+void display_begin(int progress_mode, int usable) {
+  mode = progress_mode;
+  domains_per_pass = usable;
+}
+
+void display_tick(void) {
+  if (mode == PROGRESS_NONE)
+    return;
+  // Passes run one after another: draw each event in order, even those a
+  // fast pass made between two ticks.
+  const int now_finished = finished.load();
+  const int now_started = started.load();
+  int count;
+  {
+    std::lock_guard<std::mutex> hold(state_lock);
+    count = pass_total;
+  }
+  char line[LINE_SIZE];
+  while (shown_finished < now_finished) {
+    const int i = shown_finished;
+    if (shown_started <= i) {
+      if (mode == PROGRESS_PLAIN)
+        plain_start(i, count, passes[i].ns);
+      shown_started = i + 1;
+    }
+    if (mode == PROGRESS_PLAIN) {
+      plain_end(i, count);
+    } else {
+      row_figures all;
+      row_figures_of(&passes[i], TOTAL_ROW, &all);
+      format_line(line, i, count, passes[i].ns, all.lines, all.ok,
+                  passes[i].seconds);
+      std::fprintf(stderr, "\r\033[K%s\n", line);
+      line_open = false;
+    }
+    ++shown_finished;
+  }
+  if (now_started > shown_finished) {
+    const int i = now_started - 1;
+    char ns[16];
+    clock_type::time_point start;
+    {
+      std::lock_guard<std::mutex> hold(state_lock);
+      std::memcpy(ns, pass_ns[i], sizeof ns);
+      start = pass_start[i];
+    }
+    if (mode == PROGRESS_PLAIN) {
+      if (shown_started <= i)
+        plain_start(i, count, ns);
+    } else {
+      format_line(line, i, count, ns, done.load(), names_ok.load(),
+                  seconds_since(start));
+      std::fprintf(stderr, "\r\033[K%s", line);
+      line_open = true;
+    }
+    shown_started = i + 1;
+  }
+  std::fflush(stderr);
+}
+
+void display_end(void) {
+  display_tick();
+  if (line_open) {
+    std::fputc('\n', stderr);
+    line_open = false;
+  }
+  std::fflush(stderr);
+}
+
+namespace {
+
+enum {
+  LABEL_WIDTH = 12,
+  CELL_WIDTH = 17, // "100.0%" and " 1234.5 ms"
+  CELL_GAP = 2,
+  CELL_SIZE = 64,
+};
+
+// Green from 99%, yellow from 90%, red below.
+const char *rate_colour(double rate) {
+  if (!(rate >= 90.0))
+    return "\033[31m";
+  return rate >= 99.0 ? "\033[32m" : "\033[33m";
+}
+
+void format_ms(char *text, std::size_t size, double ms) {
+  if (std::isnan(ms))
+    std::snprintf(text, size, "-");
+  else if (ms < 10.0)
+    std::snprintf(text, size, "%.2f ms", ms);
+  else if (ms < 1000.0)
+    std::snprintf(text, size, "%.1f ms", ms);
+  else
+    std::snprintf(text, size, "%.0f ms", ms);
+}
+
+// "  100.0%    0.05 ms": the gap, then the cell; colour around the rate
+// alone, so that the columns line up either way.
+void print_cell(std::FILE *out, double rate, double ms, bool colour) {
+  std::fprintf(out, "%*s", CELL_GAP, "");
+  char rate_text[16];
+  if (std::isnan(rate))
+    std::snprintf(rate_text, sizeof rate_text, "%6s", "-");
+  else
+    std::snprintf(rate_text, sizeof rate_text, "%5.1f%%", rate);
+  char ms_text[CELL_SIZE];
+  format_ms(ms_text, sizeof ms_text, ms);
+  if (colour && !std::isnan(rate))
+    std::fprintf(out, "%s%s\033[0m", rate_colour(rate), rate_text);
+  else
+    std::fputs(rate_text, out);
+  std::fprintf(out, " %10s", ms_text);
+}
+
+} // namespace
+
+void print_table(std::FILE *out, bool colour) {
+  if (passes_done == 0)
+    return;
+  std::fprintf(out, "%-*s", LABEL_WIDTH, "provider");
+  for (int p = 0; p < passes_done; ++p)
+    std::fprintf(out, "%*s%-*s", CELL_GAP, "",
+                 p + 1 < passes_done ? CELL_WIDTH : 0, passes[p].ns);
+  std::fputc('\n', out);
+  for (int row = 0; row <= TOTAL_ROW; ++row) {
+    row_figures cells[MAX_PASSES];
+    bool any = row == TOTAL_ROW;
+    for (int p = 0; p < passes_done; ++p) {
+      row_figures_of(&passes[p], row, &cells[p]);
+      any = any || cells[p].lines > 0;
+    }
+    // Providers the list does not name would only be dashes.
+    if (!any)
+      continue;
+    std::fprintf(out, "%-*s", LABEL_WIDTH,
+                 row == TOTAL_ROW ? "total" : provider_tags[row]);
+    for (int p = 0; p < passes_done; ++p) {
+      double rate = cells[p].rate;
+      if (row == TOTAL_ROW) {
+        int ok, count;
+        rate = total_rate(&passes[p], &ok, &count);
+      }
+      print_cell(out, rate, cells[p].median_ms, colour);
+    }
+    std::fputc('\n', out);
+  }
+  std::fputc('\n', out);
+  // Each nameserver's total as the window's pane words it.
+  for (int p = 0; p < passes_done; ++p) {
+    int ok, count;
+    double rate = total_rate(&passes[p], &ok, &count);
+    char line[LINE_SIZE];
+    std::snprintf(line, sizeof line, "DNS %-16.15s成功率: %3.4f%% (%d/%d)",
+                  passes[p].ns, rate, ok, count);
+    std::fprintf(out, "%s\n", terminal_text(line).c_str());
+  }
+}

@@ -1,0 +1,125 @@
+// The passes kept, and their figures.
+#include "cli/results.h"
+
+#include "net/probe.h"
+#include "run/result_table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+pass_record passes[MAX_PASSES];
+int passes_done;
+
+namespace {
+
+// Room for every replied probe of a pass: two per line.
+typedef std::int32_t latency_table[2 * MAX_DOMAINS];
+
+probe_record record_of(std::int32_t outcome, const probe_timing &timing) {
+  probe_record r;
+  r.outcome = outcome;
+  r.attempts = timing.attempts;
+  r.reply_us = timing.reply_us;
+  return r;
+}
+
+void count_probe(const probe_record &probe, row_figures *out,
+                 latency_table latencies, int *replied) {
+  if (probe.outcome == PROBE_OK)
+    ++out->ok;
+  else if (probe.outcome == PROBE_NEGATIVE)
+    ++out->negative;
+  else
+    ++out->failed;
+  if (probe.outcome != PROBE_FAILED && probe.reply_us >= 0)
+    latencies[(*replied)++] = probe.reply_us;
+}
+
+// Nearest rank: the smallest value with at least `percent` of the values at
+// or below it.
+double rank_ms(const latency_table latencies, int n, double percent) {
+  int rank = static_cast<int>(std::ceil(percent / 100.0 * n));
+  rank = std::max(1, std::min(n, rank));
+  return latencies[rank - 1] / 1000.0;
+}
+
+} // namespace
+
+void keep_pass(int index, const char *ns, double seconds) {
+  pass_record *pass = &passes[index];
+  std::memset(pass, 0, sizeof *pass);
+  std::strncpy(pass->ns, ns, sizeof pass->ns - 1);
+  pass->seconds = seconds;
+  for (line_record &line : pass->lines)
+    line.row = NO_ROW;
+  for (int row = 0; row < PROVIDER_TAG_COUNT; ++row) {
+    for (int i = 0; i < provider_count[row] && i < RESULT_SLOTS; ++i) {
+      const domain_result &slot = result_table[row][i];
+      if (slot.line < 0 || slot.line >= MAX_DOMAINS)
+        continue;
+      line_record &line = pass->lines[slot.line];
+      line.row = row;
+      line.bare = record_of(slot.bare_status, slot.bare_timing);
+      line.www = record_of(slot.www_status, slot.www_timing);
+    }
+  }
+  if (index + 1 > passes_done)
+    passes_done = index + 1;
+}
+
+void row_figures_of(const pass_record *pass, int row, row_figures *out) {
+  *out = row_figures{};
+  // On the stack: the driver's thread and the main thread both ask.
+  latency_table latencies;
+  int replied = 0;
+  for (int i = 0; i < domain_count && i < MAX_DOMAINS; ++i) {
+    const line_record &line = pass->lines[i];
+    if (line.row == NO_ROW || (row != TOTAL_ROW && line.row != row))
+      continue;
+    ++out->lines;
+    count_probe(line.bare, out, latencies, &replied);
+    count_probe(line.www, out, latencies, &replied);
+  }
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  out->probed = 2 * out->lines;
+  out->rate = out->lines > 0 ? 100.0 * out->ok / out->probed : nan;
+  out->median_ms = nan;
+  out->p95_ms = nan;
+  if (replied > 0) {
+    std::sort(latencies, latencies + replied);
+    // The middle value, or the mean of the two middle ones.
+    out->median_ms =
+        (latencies[(replied - 1) / 2] + latencies[replied / 2]) / 2000.0;
+    out->p95_ms = rank_ms(latencies, replied, 95.0);
+  }
+}
+
+double total_rate(const pass_record *pass, int *ok, int *count) {
+  row_figures all;
+  row_figures_of(pass, TOTAL_ROW, &all);
+  *ok = all.ok;
+  *count = 2 * domain_count;
+  return *count > 0 ? 100.0 * *ok / *count
+                    : std::numeric_limits<double>::quiet_NaN();
+}
+
+int line_row(int line) {
+  const char *entry = domain_list[line];
+  if (!entry)
+    return NO_ROW;
+  char copy[256] = {};
+  std::strncpy(copy, entry, sizeof copy - 1);
+  if (!split_provider(copy))
+    return NO_ROW;
+  int row = match_provider(copy);
+  return row < 0 ? NO_ROW : row;
+}
+
+int usable_lines(void) {
+  int n = 0;
+  for (int i = 0; i < domain_count; ++i)
+    n += line_row(i) != NO_ROW;
+  return n;
+}

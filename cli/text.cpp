@@ -1,0 +1,72 @@
+// Conversions through iconv, the C library's own converter.
+#include "cli/text.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+const char REPLACEMENT[] = "\xEF\xBF\xBD"; // U+FFFD in UTF-8
+
+// Converts all of `in`; on a byte it cannot take, either fails (`replace`
+// null) or appends *replace and skips that byte. False when it failed or
+// replaced anything.
+bool convert(const char *to, const char *from, const char *in, std::string *out,
+             const char *replace) {
+  out->clear();
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    out->assign(in);
+    return false;
+  }
+  bool exact = true;
+  char *src = const_cast<char *>(in);
+  std::size_t left = std::strlen(in);
+  char buffer[256];
+  for (;;) {
+    char *dst = buffer;
+    std::size_t room = sizeof buffer;
+    std::size_t rc = iconv(cd, left ? &src : nullptr, &left, &dst, &room);
+    out->append(buffer, static_cast<std::size_t>(dst - buffer));
+    if (rc != static_cast<std::size_t>(-1)) {
+      if (left == 0)
+        break;
+      continue;
+    }
+    if (errno == E2BIG)
+      continue;
+    // EILSEQ, or EINVAL for a sequence cut short at the end.
+    exact = false;
+    if (!replace)
+      break;
+    out->append(replace);
+    ++src;
+    --left;
+    if (left == 0)
+      break;
+  }
+  iconv_close(cd);
+  return exact;
+}
+
+} // namespace
+
+std::string terminal_text(const char *gbk) {
+  std::string out;
+  std::string to = nl_langinfo(CODESET);
+  to += "//TRANSLIT";
+  convert(to.c_str(), "GBK", gbk, &out, "?");
+  return out;
+}
+
+bool utf8_text(const char *bytes, std::string *out) {
+  if (convert("UTF-8", "UTF-8", bytes, out, nullptr))
+    return true;
+  if (convert("UTF-8", "GBK", bytes, out, nullptr))
+    return true;
+  convert("UTF-8", "UTF-8", bytes, out, REPLACEMENT);
+  return false;
+}

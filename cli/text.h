@@ -1,0 +1,18 @@
+// Texts between the program's GBK bytes and the outside: the terminal's
+// encoding for what is shown, UTF-8 for the exported files.
+#ifndef CLI_TEXT_H
+#define CLI_TEXT_H
+
+#include <string>
+
+// A GBK text of this program in the terminal's encoding (the locale's, so
+// UTF-8 on a UTF-8 locale); what the encoding cannot show becomes '?'.
+std::string terminal_text(const char *gbk);
+
+// Bytes of a list line as UTF-8: kept when they are UTF-8 already, else
+// read as GBK (the list's code page on Windows), else each byte that fits
+// neither becomes U+FFFD. Returns false in that last case, when the text
+// no longer tells the bytes.
+bool utf8_text(const char *bytes, std::string *out);
+
+#endif
