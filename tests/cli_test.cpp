@@ -1,0 +1,312 @@
+// The terminal program, run as a user runs it, against fake nameservers:
+// its exit status, standard output and error, log.txt, JSON and CSV.
+#include "run/test_driver.h"
+#include "tests/support/fake_ns.h"
+#include "tests/support/run_files.h"
+#include "tests/support/sixty_lines.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+extern char **environ;
+
+namespace {
+
+using nlohmann::json;
+
+// The report's header line and the closing separator, as log.txt has them.
+const std::string LOG_HEADER =
+    "该文件记录每次检查dns的成功率，以及查询失败的域名\r\n\r\n";
+const std::string LOG_CLOSE =
+    "==================================================\r\n\r\n\r\n";
+
+struct cli_result {
+  int status; // exit status, or 128 + the signal that ended it
+  std::string out;
+  std::string err;
+};
+
+pid_t start_zelkor(const std::vector<std::string> &args) {
+  std::vector<std::string> argv_text = {ZELKOR_CLI};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &a : argv_text)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  // A UTF-8 locale whatever the machine's, so that the texts are known.
+  std::vector<std::string> env_text = {"LC_ALL=C.UTF-8"};
+  for (char **e = environ; *e; ++e)
+    env_text.push_back(*e);
+  std::vector<char *> env;
+  for (std::string &e : env_text)
+    env.push_back(&e[0]);
+  env.push_back(nullptr);
+
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, "out.txt",
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, "err.txt",
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), env.data());
+  posix_spawn_file_actions_destroy(&files);
+  return rc == 0 ? pid : -1;
+}
+
+cli_result finish_zelkor(pid_t pid) {
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  cli_result r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  r.out = read_file("out.txt");
+  r.err = read_file("err.txt");
+  return r;
+}
+
+cli_result run_zelkor(const std::vector<std::string> &args) {
+  pid_t pid = start_zelkor(args);
+  EXPECT_GT(pid, 0);
+  return finish_zelkor(pid);
+}
+
+json parse_json(const std::string &path) {
+  std::string text = read_file(path);
+  EXPECT_TRUE(json::accept(text)) << text;
+  return json::accept(text) ? json::parse(text) : json::object();
+}
+
+const json &named(const json &ns, const std::string &domain) {
+  for (const json &n : ns["names"]) {
+    if (n["domain"] == domain)
+      return n;
+  }
+  static const json none = json::object();
+  ADD_FAILURE() << "no name " << domain;
+  return none;
+}
+
+std::string lines_of(const std::vector<std::string> &lines) {
+  std::string text;
+  for (const std::string &line : lines)
+    text += line;
+  return text;
+}
+
+size_t count_lines(const std::string &text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class CliTest : public testing::Test {
+protected:
+  fake_ns *serve(const char *ip, fake_behaviour behaviour) {
+    fake_ns *ns = fake_ns_start(ip, behaviour);
+    EXPECT_TRUE(ns) << ip;
+    fakes.push_back(ns);
+    return ns;
+  }
+
+  void TearDown() override {
+    for (fake_ns *ns : fakes)
+      fake_ns_stop(ns);
+  }
+
+  scratch_dir dir;
+  std::vector<fake_ns *> fakes;
+};
+
+TEST_F(CliTest, LogIsTheWindowsProgramsByteForByte) {
+  fake_ns *local_1 = serve("127.0.0.41", FAKE_ANSWER_A);
+  fake_ns *local_2 = serve("127.0.0.42", FAKE_ANSWER_A);
+  fake_ns *public_1 = serve(public_dns_1, FAKE_ANSWER_A);
+  fake_ns *public_2 = serve(public_dns_2, FAKE_ANSWER_A);
+  script_sixty_line_fakes(local_1, local_2, public_1, public_2);
+  write_file("list.txt", lines_of(sixty_lines));
+
+  cli_result r = run_zelkor({"-s", "127.0.0.41", "-s", "127.0.0.42", "-s",
+                             public_dns_1, "-s", public_dns_2, "--json",
+                             "r.json", "--csv", "r.csv", "list.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file("log.txt"), sixty_line_log);
+  // Not a tty: a plain line as each nameserver starts and ends.
+  EXPECT_EQ(count_lines(r.err), 8u) << r.err;
+  // The table's totals, and the pane's words for them in UTF-8.
+  EXPECT_NE(r.out.find("total"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("DNS 127.0.0.41      \xe6\x88\x90\xe5\x8a\x9f\xe7\x8e"
+                       "\x87: 91.6667% (110/120)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("begin to test"), std::string::npos);
+
+  json j = parse_json("r.json");
+  EXPECT_EQ(j["lines"], json::parse(R"({"stored":60,"usable":57})"));
+  EXPECT_EQ(j["complete"], true);
+  ASSERT_EQ(j["nameservers"].size(), 4u);
+  const int totals[] = {110, 110, 114, 107};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(j["nameservers"][i]["total"]["ok"], totals[i]);
+    EXPECT_EQ(j["nameservers"][i]["total"]["count"], 120);
+    EXPECT_EQ(j["nameservers"][i]["names"].size(), 57u);
+  }
+  const json &quarin = j["nameservers"][0]["providers"][1];
+  EXPECT_EQ(quarin["tag"], "quarin");
+  EXPECT_EQ(quarin["ok"], 14);
+  EXPECT_EQ(quarin["negative"], 2);
+  EXPECT_EQ(quarin["failed"], 0);
+  EXPECT_EQ(quarin["rate"], 87.5);
+
+  std::string csv = read_file("r.csv");
+  EXPECT_EQ(count_lines(csv), 1u + 57 * 2 * 4);
+  EXPECT_EQ(csv.rfind("nameserver,provider,domain,name,outcome,ms,attempts\r\n",
+                      0),
+            0u);
+  EXPECT_NE(csv.find("\r\n127.0.0.41,brelm,b0.example,b0.example,failed,,2\r\n"),
+            std::string::npos);
+  EXPECT_NE(csv.find("\r\n127.0.0.42,zelkor,z0.example,z0.example,failed,,2\r\n"),
+            std::string::npos);
+}
+
+TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
+  fake_ns *ns = serve("127.0.0.51", FAKE_ANSWER_A);
+  fake_ns_rule(ns, "nx.example", FAKE_NXDOMAIN);
+  fake_ns_rule(ns, "ref.example", FAKE_REFUSED);
+  fake_ns_rule(ns, "www.ref.example", FAKE_REFUSED);
+  // Its first attempt times out; the late reply decides the second.
+  fake_ns_rule(ns, "late.example", FAKE_DELAYED, 2500);
+  write_file("list.txt", "zelkor:ok.example\n"
+                         "quarin:nx.example\n"
+                         "ruvo-ns:ref.example\n"
+                         "tovessa:late.example\n"
+                         "brelm:=cmd.example\n"
+                         "9pel:\xd6\xd0\xce\xc4.example\n" // GBK
+                         "pelnox:bad\xff.example\n");      // neither
+
+  cli_result r = run_zelkor({"-q", "-s", "127.0.0.51", "--json", "r.json",
+                             "--csv", "r.csv", "list.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  json j = parse_json("r.json");
+  ASSERT_EQ(j["nameservers"].size(), 1u);
+  const json &n = j["nameservers"][0];
+  EXPECT_EQ(named(n, "ok.example")["bare"]["outcome"], "ok");
+  EXPECT_EQ(named(n, "ok.example")["bare"]["attempts"], 1);
+  EXPECT_LT(named(n, "ok.example")["bare"]["ms"].get<double>(), 2000.0);
+  EXPECT_EQ(named(n, "nx.example")["bare"]["outcome"], "negative");
+  EXPECT_EQ(named(n, "nx.example")["bare"]["attempts"], 1);
+  EXPECT_TRUE(named(n, "nx.example")["bare"]["ms"].is_number());
+  EXPECT_EQ(named(n, "ref.example")["bare"],
+            json::parse(R"({"outcome":"failed","ms":null,"attempts":2})"));
+  EXPECT_EQ(named(n, "late.example")["bare"]["outcome"], "ok");
+  EXPECT_EQ(named(n, "late.example")["bare"]["attempts"], 2);
+  EXPECT_GE(named(n, "late.example")["bare"]["ms"].get<double>(), 2000.0);
+  EXPECT_EQ(named(n, "\xe4\xb8\xad\xe6\x96\x87.example")["provider"], "9pel");
+  const json &bad = named(n, "bad\xef\xbf\xbd.example");
+  EXPECT_EQ(bad["domain_hex"], "626164ff2e6578616d706c65");
+  // The provider's latency is over the probes that got a reply.
+  const json &ruvo = n["providers"][4];
+  EXPECT_EQ(ruvo["failed"], 2);
+  EXPECT_EQ(ruvo["median_ms"], nullptr);
+  EXPECT_EQ(ruvo["rate"], 0.0);
+  EXPECT_EQ(n["providers"][7]["lines"], 1);
+  EXPECT_GE(n["providers"][2]["p95_ms"].get<double>(), 2000.0);
+
+  std::string csv = read_file("r.csv");
+  EXPECT_NE(csv.find("\r\n127.0.0.51,brelm,'=cmd.example,www.=cmd.example,ok,"),
+            std::string::npos)
+      << csv;
+  EXPECT_NE(csv.find("\r\n127.0.0.51,ruvo-ns,ref.example,ref.example,failed,,2"
+                     "\r\n"),
+            std::string::npos);
+}
+
+TEST_F(CliTest, MinRateDecidesTheExitStatus) {
+  fake_ns *ns = serve("127.0.0.51", FAKE_ANSWER_A);
+  fake_ns_rule(ns, "ref.example", FAKE_REFUSED);
+  fake_ns_rule(ns, "www.ref.example", FAKE_REFUSED);
+  write_file("list.txt", "zelkor:ok.example\nzelkor:ref.example\n");
+
+  cli_result below =
+      run_zelkor({"-q", "-s", "127.0.0.51", "--min-rate", "60", "list.txt"});
+  EXPECT_EQ(below.status, 1);
+  EXPECT_EQ(below.err, "zelkor: 127.0.0.51 resolved 2 of 4 names (50.0000%), "
+                       "below --min-rate 60%\n");
+  cli_result met =
+      run_zelkor({"-q", "-s", "127.0.0.51", "--min-rate", "50", "list.txt"});
+  EXPECT_EQ(met.status, 0) << met.err;
+  EXPECT_EQ(met.err, "");
+}
+
+TEST_F(CliTest, BadInputStopsBeforeAnythingIsSent) {
+  fake_ns *ns = serve("127.0.0.51", FAKE_ANSWER_A);
+  write_file("list.txt", "zelkor:ok.example\n");
+  std::filesystem::create_directory("folder");
+
+  cli_result missing = run_zelkor({"-s", "127.0.0.51", "missing.txt"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "zelkor: cannot read the list missing.txt: No such "
+                         "file or directory\n");
+  cli_result folder = run_zelkor({"-s", "127.0.0.51", "folder"});
+  EXPECT_EQ(folder.status, 2);
+  EXPECT_EQ(folder.err,
+            "zelkor: cannot read the list folder: Is a directory\n");
+  for (const char *address : {"1.2.3", "127.0.0.051", "127.0.0.256"}) {
+    cli_result bad = run_zelkor({"-s", address, "list.txt"});
+    EXPECT_EQ(bad.status, 2) << address;
+    EXPECT_EQ(count_lines(bad.err), 2u) << bad.err; // the error, --help
+  }
+  EXPECT_FALSE(std::filesystem::exists("log.txt"));
+  EXPECT_TRUE(fake_ns_received(ns).empty());
+}
+
+TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
+  serve("127.0.0.51", FAKE_ANSWER_A);
+  fake_ns *silent = serve("127.0.0.52", FAKE_SILENT);
+  std::vector<std::string> list;
+  for (int i = 0; i < 20; ++i)
+    list.push_back("zelkor:d" + std::to_string(i) + ".example\n");
+  write_file("list.txt", lines_of(list));
+  const std::string first_block = "zelkor              \n"
+                                  "zelkor              40/40, 100.0000%\r\n"
+                                  "----------------------------------\n"
+                                  "127.0.0.51           total: 40/40, "
+                                  "100.0000%\r\n" +
+                                  LOG_CLOSE;
+
+  for (int sig : {SIGINT, SIGTERM}) {
+    fake_ns_forget(silent);
+    pid_t pid = start_zelkor({"-q", "-s", "127.0.0.51", "-s", "127.0.0.52",
+                              "--json", "r.json", "--csv", "r.csv",
+                              "list.txt"});
+    ASSERT_GT(pid, 0);
+    // The second nameserver's pass is under way.
+    ASSERT_TRUE(fake_ns_wait(silent, 1, 10000));
+    auto sent = std::chrono::steady_clock::now();
+    kill(pid, sig);
+    cli_result r = finish_zelkor(pid);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent,
+              std::chrono::milliseconds(2500));
+    EXPECT_EQ(r.status, 128 + sig);
+    EXPECT_EQ(read_file("log.txt"), LOG_HEADER + first_block);
+    json j = parse_json("r.json");
+    EXPECT_EQ(j["complete"], false);
+    ASSERT_EQ(j["nameservers"].size(), 1u);
+    EXPECT_EQ(j["nameservers"][0]["address"], "127.0.0.51");
+    EXPECT_EQ(count_lines(read_file("r.csv")), 1u + 40);
+    // No temporary file is left behind.
+    for (const auto &entry : std::filesystem::directory_iterator("."))
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
+}
+
+} // namespace
