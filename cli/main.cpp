@@ -163,12 +163,17 @@ int min_rate_status(void) {
     int ok, count;
     double rate = total_rate(&passes[p], &ok, &count);
     // A nameserver that was given nothing to resolve has proved nothing.
-    if (std::isnan(rate) || rate < options.min_rate) {
+    if (std::isnan(rate)) {
+      std::fprintf(stderr,
+                   "zelkor: %s had no names to resolve, below --min-rate "
+                   "%g%%\n",
+                   passes[p].ns, options.min_rate);
+      status = EXIT_BELOW_RATE;
+    } else if (rate < options.min_rate) {
       std::fprintf(stderr,
                    "zelkor: %s resolved %d of %d names (%.4f%%), below "
                    "--min-rate %g%%\n",
-                   passes[p].ns, ok, count, std::isnan(rate) ? 0.0 : rate,
-                   options.min_rate);
+                   passes[p].ns, ok, count, rate, options.min_rate);
       status = EXIT_BELOW_RATE;
     }
   }
