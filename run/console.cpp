@@ -1,3 +1,4 @@
+// Console lines of a run, to the streams the front end chose.
 #include "run/console.h"
 
 #include <cerrno>

@@ -3,10 +3,10 @@
 #include "run/report.h"
 
 #include "net/probe.h"
-#include "run/domain_list.h"
-#include "run/result_table.h"
 #include "run/console.h"
+#include "run/domain_list.h"
 #include "run/front_end.h"
+#include "run/result_table.h"
 
 #include <cstring>
 

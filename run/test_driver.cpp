@@ -2,12 +2,12 @@
 // among them, each tested by one worker per slice and reported.
 #include "run/test_driver.h"
 
+#include "run/console.h"
 #include "run/domain_list.h"
+#include "run/front_end.h"
 #include "run/local_dns.h"
 #include "run/report.h"
 #include "run/result_table.h"
-#include "run/console.h"
-#include "run/front_end.h"
 
 #include <cstdio>
 #include <cstring>
