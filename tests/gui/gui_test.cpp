@@ -826,14 +826,6 @@ TEST_F(ResourceTest, VersionResourceNamesTheProgramAndTheBuildsVersion) {
   EXPECT_EQ(fixed->dwFileVersionLS, low);
   EXPECT_EQ(fixed->dwProductVersionMS, high);
   EXPECT_EQ(fixed->dwProductVersionLS, low);
-  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
-
-  WORD *translation = nullptr;
-  ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
-                             reinterpret_cast<void **>(&translation), &length));
-  ASSERT_EQ(length, 4u);
-  EXPECT_EQ(translation[0], 0x0804);
-  EXPECT_EQ(translation[1], 1200);
 
   std::string version = ZELKOR_VERSION;
   std::wstring wide_version(version.begin(), version.end());
@@ -959,58 +951,30 @@ TEST_F(GuiTest, OpensWithViewLogDisabledAndEmptyTexts) {
   EXPECT_EQ(GET_Y_LPARAM(second_line) - GET_Y_LPARAM(first_line), pane_height);
 }
 
-// The screen's DPI that Wine gives every process started from now on, as
-// the prefix's LogPixels value; the old value comes back at the end.
-class screen_dpi {
-public:
+// The screen's DPI that Wine gives every process started from now on (the
+// prefix's LogPixels); back to 96 at the end.
+struct screen_dpi {
   explicit screen_dpi(DWORD dpi) {
-    RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0,
-                    KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
-    DWORD size = sizeof old_;
-    had_ = RegQueryValueExA(key_, "LogPixels", nullptr, nullptr,
-                            reinterpret_cast<BYTE *>(&old_),
-                            &size) == ERROR_SUCCESS;
     set(dpi);
   }
   ~screen_dpi() {
-    if (had_) {
-      set(old_);
-    } else {
-      RegDeleteValueA(key_, "LogPixels");
-    }
-    RegCloseKey(key_);
+    set(96);
   }
-
-private:
-  void set(DWORD dpi) {
-    RegSetValueExA(key_, "LogPixels", 0, REG_DWORD,
-                   reinterpret_cast<const BYTE *>(&dpi), sizeof dpi);
+  static void set(DWORD dpi) {
+    RegSetKeyValueA(HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels",
+                    REG_DWORD, &dpi, sizeof dpi);
   }
-  HKEY key_ = nullptr;
-  DWORD old_ = 0;
-  bool had_ = false;
 };
 
 struct window_scale {
   int client_width, client_height, pane_line;
 };
 
-// The dialog's client area in its own pixels, and the pane's line height.
+// The dialog's client area and the pane's line height, in the program's own
+// pixels: Wine maps no sizes between programs of different DPIs.
 window_scale measure(const app &a) {
-  // Per-monitor aware, so that the other program's sizes are not mapped to
-  // this program's DPI.
-  typedef HANDLE(WINAPI * set_context_fn)(HANDLE);
-  set_context_fn set_context =
-      reinterpret_cast<set_context_fn>(reinterpret_cast<void *>(GetProcAddress(
-          GetModuleHandleA("user32.dll"), "SetThreadDpiAwarenessContext")));
-  const HANDLE PER_MONITOR_AWARE = reinterpret_cast<HANDLE>(-3);
-  HANDLE old =
-      set_context != nullptr ? set_context(PER_MONITOR_AWARE) : nullptr;
   RECT client = {};
   GetClientRect(a.dialog(), &client);
-  if (old != nullptr) {
-    set_context(old);
-  }
   HWND pane = a.item(IDC_OUTPUT);
   send_to(pane, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("x\r\ny"));
   LRESULT first_line = send_to(pane, EM_POSFROMCHAR, 0);
