@@ -24,6 +24,24 @@ const char *const provider_tags[PROVIDER_TAG_COUNT] = {
     "ruvo-ns", "9pel",   "marvoly", "pelnox",
 };
 
+// Windows editors often start a UTF-8 file with a byte order mark; left in,
+// it would hide the first line's provider tag. Only the very start of the
+// file is looked at, and anything else there is read again in full.
+static void skip_byte_order_mark(std::FILE *file) {
+  static const int BYTE_ORDER_MARK[] = {0xEF, 0xBB, 0xBF};
+  for (int i = 0; i < 3; i++) {
+    int c = std::fgetc(file);
+    if (c == BYTE_ORDER_MARK[i])
+      continue;
+    // One byte can always be pushed back; more need the file rewound.
+    if (i == 0 && c != EOF)
+      std::ungetc(c, file);
+    else if (i > 0)
+      std::rewind(file);
+    return;
+  }
+}
+
 int load_domain_list(const char *path) {
   for (int i = 0; i < domain_count; i++) {
     std::free(domain_list[i]);
@@ -39,6 +57,7 @@ int load_domain_list(const char *path) {
     console_perror("fopen failed");
     return -1;
   }
+  skip_byte_order_mark(file);
   char line[LINE_BUFFER_SIZE];
   int stored = 0;
   while (std::fgets(line, LINE_READ_LIMIT, file)) {

@@ -82,6 +82,27 @@ TEST_F(DomainListTest, LongLineIsReadInPieces) {
   EXPECT_EQ(loaded(), (std::vector<std::string>{full, full}));
 }
 
+TEST_F(DomainListTest, ByteOrderMarkAtTheStartIsSkipped) {
+  const std::string bom = "\xEF\xBB\xBF";
+  load(bom + "zelkor:a.b\r\n" + bom + "quarin:c.d\r\n");
+  // Only at the very start: a mark further on stays in its line.
+  ASSERT_EQ(loaded(),
+            (std::vector<std::string>{"zelkor:a.b", bom + "quarin:c.d"}));
+  // The line after the mark is read in pieces as if the mark were not there.
+  std::string line = "zelkor:" + std::string(293, 'a');
+  load(bom + line + "\n");
+  EXPECT_EQ(loaded(),
+            (std::vector<std::string>{line.substr(0, 254), line.substr(254)}));
+  // Bytes that only begin like the mark are kept whole.
+  load("\xEF\xBBzelkor:e.f\n\xEFquarin:g.h\n");
+  EXPECT_EQ(loaded(),
+            (std::vector<std::string>{"\xEF\xBBzelkor:e.f", "\xEFquarin:g.h"}));
+  load("\xEFquarin:g.h\n");
+  EXPECT_EQ(loaded(), (std::vector<std::string>{"\xEFquarin:g.h"}));
+  load(bom);
+  EXPECT_EQ(domain_count, 0);
+}
+
 TEST_F(DomainListTest, ListKeepsAtMost2048Lines) {
   EXPECT_EQ(load(numbered(2500, "\r\n")), "too many\n");
   ASSERT_EQ(domain_count, 2048);

@@ -12,7 +12,6 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -33,16 +32,61 @@ static bool socket_library_ready;
 
 // From a start command that went ahead until the driver thread's routine has
 // returned: two runs never overlap, and no list is read while one goes on.
-static std::atomic<bool> run_going;
+// Only the window's thread reads and writes it.
+static bool run_going;
+
+// Sent by the driver's thread once test_driver has returned.
+enum { WM_RUN_ENDED = WM_APP + 2 };
+
+static const int RUN_BUTTONS[] = {IDC_START, IDC_READ_DOMAINS, IDC_VIEW_LOG};
+static const std::size_t RUN_BUTTON_COUNT =
+    sizeof RUN_BUTTONS / sizeof RUN_BUTTONS[0];
 
 static DWORD WINAPI driver_thread(LPVOID domains) {
   test_driver(static_cast<char **>(domains));
-  run_going.store(false);
+  SendMessageA(main_window, WM_RUN_ENDED, 0, 0);
   return 0;
 }
 
 static void enable_control(HWND window, int id, bool enabled) {
   EnableWindow(GetDlgItem(window, id), enabled ? TRUE : FALSE);
+}
+
+// The channel's enabling of a run button (WM_RUN_BUTTON). The driver enables
+// them as its last step, while its run still counts as going: they come back
+// with run_ended instead, in one step with the flag, so that a command that
+// finds its button enabled is never refused.
+static INT_PTR set_run_button(HWND window, int id, bool enabled) {
+  if (!(enabled && run_going)) {
+    enable_control(window, id, enabled);
+  }
+  return 1;
+}
+
+static INT_PTR run_ended(HWND window) {
+  run_going = false;
+  for (int id : RUN_BUTTONS) {
+    enable_control(window, id, true);
+  }
+  return 1;
+}
+
+// The pane's font is given in pixels at 96 DPI; scaled to the screen's DPI,
+// as the template's dialog units are, it keeps its size and stays sharp.
+enum {
+  PANE_FONT_HEIGHT = 12,
+  PANE_FONT_WIDTH = 6,
+  DESIGN_DPI = 96,
+};
+
+static HFONT create_pane_font(HWND window) {
+  HDC screen = GetDC(window);
+  int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(window, screen);
+  return CreateFontA(MulDiv(PANE_FONT_HEIGHT, dpi, DESIGN_DPI),
+                     MulDiv(PANE_FONT_WIDTH, dpi, DESIGN_DPI), 0, 0,
+                     FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET, 0, 0, 0, 0,
+                     "新宋体");
 }
 
 static INT_PTR init_dialog(HWND window) {
@@ -56,8 +100,7 @@ static INT_PTR init_dialog(HWND window) {
   split_local_dns();
   done_count = 0;
   // Kept for the life of the program: the pane uses it until the end.
-  HFONT pane_font = CreateFontA(12, 6, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
-                                ANSI_CHARSET, 0, 0, 0, 0, "新宋体");
+  HFONT pane_font = create_pane_font(window);
   SendMessageA(GetDlgItem(window, IDC_OUTPUT), WM_SETFONT,
                reinterpret_cast<WPARAM>(pane_font), 0);
   set_percent_text("0%");
@@ -65,7 +108,7 @@ static INT_PTR init_dialog(HWND window) {
 }
 
 static INT_PTR read_domains(HWND window) {
-  if (run_going.load()) {
+  if (run_going) {
     return 1;
   }
   char path[CHOSEN_PATH_SIZE] = {};
@@ -83,7 +126,7 @@ static INT_PTR read_domains(HWND window) {
   }
   // The chooser's modal loop dispatches messages: a start may have slipped
   // in meanwhile, and its driver owns the list now.
-  if (run_going.load()) {
+  if (run_going) {
     return 1;
   }
   enable_control(window, IDC_START, false);
@@ -94,17 +137,13 @@ static INT_PTR read_domains(HWND window) {
   return 1;
 }
 
-static const int RUN_BUTTONS[] = {IDC_START, IDC_READ_DOMAINS, IDC_VIEW_LOG};
-static const std::size_t RUN_BUTTON_COUNT =
-    sizeof RUN_BUTTONS / sizeof RUN_BUTTONS[0];
-
 static INT_PTR start_run(HWND window) {
   if (!socket_library_ready) {
     // main_window was never set, so the channel cannot reach the status line.
     SetDlgItemTextA(window, IDC_STATUS, "网络初始化失败，无法开始执行");
     return 1;
   }
-  if (run_going.load()) {
+  if (run_going) {
     return 1;
   }
   if (domain_count <= 0) {
@@ -125,11 +164,11 @@ static INT_PTR start_run(HWND window) {
     was_enabled[i] = IsWindowEnabled(GetDlgItem(window, RUN_BUTTONS[i])) != 0;
     enable_control(window, RUN_BUTTONS[i], false);
   }
-  run_going.store(true);
+  run_going = true;
   HANDLE driver =
       CreateThread(nullptr, 0, driver_thread, domain_list, 0, nullptr);
   if (driver == nullptr) {
-    run_going.store(false);
+    run_going = false;
     for (std::size_t i = 0; i < RUN_BUTTON_COUNT; i++) {
       enable_control(window, RUN_BUTTONS[i], was_enabled[i]);
     }
@@ -153,7 +192,7 @@ static INT_PTR open_about(void) {
 static INT_PTR close_dialog(HWND window) {
   // A running driver still reads the nameserver texts and uses its sockets;
   // it ends with the process a moment later, so both are left to that.
-  if (!run_going.load()) {
+  if (!run_going) {
     release_local_dns();
     if (socket_library_ready) {
       stop_socket_library();
@@ -180,7 +219,7 @@ static INT_PTR command(HWND window, WPARAM wparam) {
 }
 
 INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam,
-                                  LPARAM) {
+                                  LPARAM lparam) {
   switch (message) {
   case WM_INITDIALOG:
     return init_dialog(window);
@@ -189,6 +228,10 @@ INT_PTR CALLBACK main_dialog_proc(HWND window, UINT message, WPARAM wparam,
   case WM_TEST_PROGRESS:
     show_progress(static_cast<int>(wparam));
     return 0;
+  case WM_RUN_BUTTON:
+    return set_run_button(window, static_cast<int>(wparam), lparam != 0);
+  case WM_RUN_ENDED:
+    return run_ended(window);
   case WM_CLOSE:
     return close_dialog(window);
   default:

@@ -14,7 +14,8 @@ enum {
 
 // SetWindowTextA on the child `id`.
 void window_set_text(int id, const char *text);
-// EnableWindow on the child `id`.
+// Enables or disables the child `id`; on the real dialog the window applies
+// it on its own thread.
 void window_enable(int id, bool enabled);
 // SendMessageA to the child `id`; waits until the window has taken it in.
 void window_send(int id, unsigned message, std::uintptr_t wparam,

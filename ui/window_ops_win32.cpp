@@ -10,8 +10,10 @@ void window_set_text(int id, const char *text) {
   SetWindowTextA(GetDlgItem(main_window, id), text);
 }
 
+// Applied by the window on its own thread (main_window.cpp).
 void window_enable(int id, bool enabled) {
-  EnableWindow(GetDlgItem(main_window, id), enabled ? TRUE : FALSE);
+  SendMessageA(main_window, WM_RUN_BUTTON, static_cast<WPARAM>(id),
+               enabled ? 1 : 0);
 }
 
 void window_send(int id, unsigned message, std::uintptr_t wparam,

@@ -5,6 +5,11 @@
 #include <winsock2.h>
 #include <windows.h>
 
+// The channel's enabling of a run button, sent to the main window so that
+// its own thread applies it, together with its run state: wParam the
+// control's id, lParam 1 to enable and 0 to disable.
+enum { WM_RUN_BUTTON = WM_APP + 1 };
+
 // The main dialog; set once at its initialisation, read by every thread.
 extern HWND main_window;
 extern HINSTANCE app_instance;

@@ -14,11 +14,14 @@
 #include "tests/support/files.h"
 #include "ui/channel.h"
 #include "ui/window_win32.h"
+#include "version.h"
 
 #include <commctrl.h>
+#include <psapi.h>
 #include <windowsx.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,6 +191,7 @@ const char *const LOCAL_2 = "127.0.0.3";
 std::vector<std::string> run_nameservers() {
   return {LOCAL_1, LOCAL_2, public_dns_1, public_dns_2};
 }
+const int RUN_PASSES = 4;
 
 // Every kind of line: two that resolve, a negative bare name, a name whose
 // two probes both get no records, one that only the first local nameserver
@@ -318,6 +322,7 @@ public:
       return false;
     }
     CloseHandle(info.hThread);
+    out_ = out;
     process_ = info.hProcess;
     id_ = info.dwProcessId;
     dialog_ = wait_for_window(id_, "#32770", "Zelkor");
@@ -371,14 +376,28 @@ public:
   void post_click(int id) const {
     PostMessageA(item(id), BM_CLICK, 0, 0);
   }
-  // Start, and wait until the run has ended.
-  bool run_to_finish() const {
-    command(IDC_START);
-    return wait_for_finish();
+  // The passes begun so far, by their "begin to test" lines on stdout.
+  int passes_begun() const {
+    std::string console = read_file(out_);
+    int begun = 0;
+    for (std::size_t at = console.find("begin to test ");
+         at != std::string::npos; at = console.find("begin to test ", at + 1)) {
+      begun++;
+    }
+    return begun;
   }
-  bool wait_for_finish() const {
+  // Start, and wait until a new run has ended: "Finish." and the buttons
+  // back are already there before a start that is refused.
+  bool run_to_finish() const {
+    int begun = passes_begun();
+    command(IDC_START);
+    return wait_for_finish(begun + RUN_PASSES);
+  }
+  // The run has ended, with `passes` begun in all unless that is -1.
+  bool wait_for_finish(int passes = -1) const {
     return wait_until(RUN_MS, [&] {
-      return status() == "Finish." && run_buttons() == "EEE";
+      return status() == "Finish." && run_buttons() == "EEE" &&
+             (passes < 0 || passes_begun() == passes);
     });
   }
   bool exited(int timeout_ms) const {
@@ -406,6 +425,7 @@ private:
   HANDLE process_ = nullptr;
   DWORD id_ = 0;
   HWND dialog_ = nullptr;
+  std::string out_;
 };
 
 // --- Fixture -----------------------------------------------------------------
@@ -756,6 +776,66 @@ TEST_F(ResourceTest, IconGroupHoldsOneThirtyTwoBitImageOfItsOwn) {
   EXPECT_EQ(header.biCompression, static_cast<DWORD>(BI_RGB));
 }
 
+TEST_F(ResourceTest, ManifestAsksForCommonControls6SystemDpiAndNoElevation) {
+  DWORD size = 0;
+  // The manifest Windows reads at process start: RT_MANIFEST, id 1.
+  const BYTE *bytes = resource(1, MAKEINTRESOURCEA(24), &size);
+  ASSERT_NE(bytes, nullptr);
+  std::string manifest(reinterpret_cast<const char *>(bytes), size);
+  const char *const wanted[] = {
+      "<assemblyIdentity type=\"win32\" name=\"Zelkor.Zelkor\" "
+      "version=\"" ZELKOR_VERSION ".0\"",
+      "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+      "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+      "WindowsSettings\">true</dpiAware>",
+      // Windows 7, 8, 8.1, and 10 and 11.
+      "<supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"/>",
+      "<supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>",
+      "<supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>",
+      "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>",
+  };
+  for (const char *want : wanted) {
+    EXPECT_NE(manifest.find(want), std::string::npos) << want;
+  }
+}
+
+std::wstring version_text(const std::vector<BYTE> &info, const wchar_t *name) {
+  std::wstring path = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
+  void *value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(info.data(), path.c_str(), &value, &length)) {
+    return L"<none>";
+  }
+  return static_cast<const wchar_t *>(value);
+}
+
+TEST_F(ResourceTest, VersionResourceNamesTheProgramAndTheBuildsVersion) {
+  std::string exe = program_path("ZELKOR_EXE");
+  DWORD size = GetFileVersionInfoSizeA(exe.c_str(), nullptr);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> info(size);
+  ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, size, info.data()));
+
+  VS_FIXEDFILEINFO *fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\",
+                             reinterpret_cast<void **>(&fixed), &length));
+  const DWORD high = MAKELONG(ZELKOR_VERSION_MINOR, ZELKOR_VERSION_MAJOR);
+  const DWORD low = MAKELONG(0, ZELKOR_VERSION_PATCH);
+  EXPECT_EQ(fixed->dwFileVersionMS, high);
+  EXPECT_EQ(fixed->dwFileVersionLS, low);
+  EXPECT_EQ(fixed->dwProductVersionMS, high);
+  EXPECT_EQ(fixed->dwProductVersionLS, low);
+
+  std::string version = ZELKOR_VERSION;
+  std::wstring wide_version(version.begin(), version.end());
+  EXPECT_TRUE(version_text(info, L"ProductName") == L"Zelkor");
+  EXPECT_TRUE(version_text(info, L"FileDescription") == L"DNS 解析成功率测试");
+  EXPECT_TRUE(version_text(info, L"OriginalFilename") == L"zelkor.exe");
+  EXPECT_TRUE(version_text(info, L"FileVersion") == wide_version);
+  EXPECT_TRUE(version_text(info, L"ProductVersion") == wide_version);
+}
+
 // --- The about box in this process, on the program's own template ------------
 
 struct about_box_result {
@@ -869,6 +949,88 @@ TEST_F(GuiTest, OpensWithViewLogDisabledAndEmptyTexts) {
   LRESULT first_line = send_to(pane, EM_POSFROMCHAR, 0);
   LRESULT second_line = send_to(pane, EM_POSFROMCHAR, 3);
   EXPECT_EQ(GET_Y_LPARAM(second_line) - GET_Y_LPARAM(first_line), pane_height);
+}
+
+// The screen's DPI that Wine gives every process started from now on (the
+// prefix's LogPixels); back to 96 at the end.
+struct screen_dpi {
+  explicit screen_dpi(DWORD dpi) {
+    set(dpi);
+  }
+  ~screen_dpi() {
+    set(96);
+  }
+  static void set(DWORD dpi) {
+    RegSetKeyValueA(HKEY_CURRENT_USER, "Control Panel\\Desktop", "LogPixels",
+                    REG_DWORD, &dpi, sizeof dpi);
+  }
+};
+
+struct window_scale {
+  int client_width, client_height, pane_line;
+};
+
+// The dialog's client area and the pane's line height, in the program's own
+// pixels: Wine maps no sizes between programs of different DPIs.
+window_scale measure(const app &a) {
+  RECT client = {};
+  GetClientRect(a.dialog(), &client);
+  HWND pane = a.item(IDC_OUTPUT);
+  send_to(pane, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("x\r\ny"));
+  LRESULT first_line = send_to(pane, EM_POSFROMCHAR, 0);
+  LRESULT second_line = send_to(pane, EM_POSFROMCHAR, 3);
+  return {client.right, client.bottom,
+          GET_Y_LPARAM(second_line) - GET_Y_LPARAM(first_line)};
+}
+
+TEST_F(GuiTest, WindowAndPaneFontScaleTogetherWithTheScreensDpi) {
+  window_scale at[2];
+  const DWORD dpis[2] = {96, 144};
+  for (int i = 0; i < 2; i++) {
+    screen_dpi dpi(dpis[i]);
+    app a;
+    start(a);
+    at[i] = measure(a);
+  }
+  // The pane's font: 12 x 6 pixels at 96 DPI, 18 x 9 at 144.
+  EXPECT_EQ(at[0].pane_line, cell_height(CreateFontA(
+                                 12, 6, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
+                                 ANSI_CHARSET, 0, 0, 0, 0, "新宋体")));
+  EXPECT_EQ(at[1].pane_line, cell_height(CreateFontA(
+                                 18, 9, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE,
+                                 ANSI_CHARSET, 0, 0, 0, 0, "新宋体")));
+  // The dialog units follow the template's font, whose size in pixels is
+  // rounded: about one and a half times as big.
+  EXPECT_NEAR(1.0 * at[1].client_width / at[0].client_width, 1.5, 0.05);
+  EXPECT_NEAR(1.0 * at[1].client_height / at[0].client_height, 1.5, 0.05);
+}
+
+// The manifest at work: version 6 of the common controls, which Wine keeps
+// in its winsxs folder. (The DPI awareness it declares cannot be seen under
+// Wine, which counts every window as per-monitor aware.)
+TEST_F(GuiTest, ProgramLoadsCommonControls6) {
+  app a;
+  start(a);
+  HANDLE process =
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, a.id());
+  ASSERT_NE(process, nullptr);
+  HMODULE modules[256];
+  DWORD needed = 0;
+  ASSERT_TRUE(EnumProcessModules(process, modules, sizeof modules, &needed));
+  std::string loaded;
+  for (DWORD i = 0; i < needed / sizeof modules[0] && i < 256; i++) {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameExA(process, modules[i], path, sizeof path);
+    loaded += path;
+    loaded += "\n";
+  }
+  CloseHandle(process);
+  for (char &c : loaded) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  EXPECT_NE(loaded.find("common-controls_6595b64144ccf1df_6."),
+            std::string::npos)
+      << loaded;
 }
 
 TEST_F(GuiTest, StartWithoutListOrDefaultFileStartsNoRun) {
@@ -990,17 +1152,35 @@ TEST_F(GuiTest, CommandsDuringRunAreRefusedAndAboutKeepsTheBarMoving) {
 
   ASSERT_TRUE(a.wait_for_finish()) << a.status();
   // One run only: four passes, each begun once, the pane never emptied.
-  std::string console = read_file(out_);
-  int begun = 0;
-  for (std::size_t at = console.find("begin to test "); at != std::string::npos;
-       at = console.find("begin to test ", at + 1)) {
-    begun++;
-  }
-  EXPECT_EQ(begun, 4) << console;
+  EXPECT_EQ(a.passes_begun(), RUN_PASSES) << read_file(out_);
   EXPECT_EQ(a.pane().rfind("===========================================\r\n"
                            "对 127.0.0.2 进行 DNS 查询结果如下：\r\n",
                            0),
             0u);
+}
+
+TEST_F(GuiTest, StartPostedAsTheButtonsComeBackIsCarriedOut) {
+  write_file(in_work("domains.txt"), "zelkor:beta.example\n");
+  app a;
+  start(a);
+  a.command(IDC_START);
+  // The moment is short: several runs, each started by a click that comes
+  // as soon as the start button is enabled again.
+  const int runs = 5;
+  for (int run = 1; run <= runs; run++) {
+    DWORD begin = GetTickCount();
+    // Spun, not polled, to be in time.
+    while (!a.enabled(IDC_START) && GetTickCount() - begin < RUN_MS) {
+    }
+    ASSERT_TRUE(a.enabled(IDC_START)) << "run " << run << " did not end";
+    PostMessageA(a.dialog(), WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(a.item(IDC_START)));
+    ASSERT_TRUE(a.drain_posted());
+    ASSERT_TRUE(wait_until(SHORT_MS,
+                           [&] { return a.passes_begun() > run * RUN_PASSES; }))
+        << "the start after run " << run << " was refused";
+  }
+  ASSERT_TRUE(a.wait_for_finish((runs + 1) * RUN_PASSES)) << a.status();
 }
 
 TEST_F(GuiTest, EscapeClosesNeitherWindowAndCancelIsIgnored) {
@@ -1140,6 +1320,41 @@ TEST_F(GuiTest, ChosenListIsRunAndTheCurrentDirectoryFollowsTheChooser) {
   EXPECT_EQ(a.run_buttons(), "EEE");
   ASSERT_TRUE(a.run_to_finish()) << a.status();
   EXPECT_EQ(a.pane(), whole_pane(passes));
+}
+
+// Item `index` of another process's combo box. Wine hands it over as UTF-16
+// whichever way it is asked.
+std::wstring combo_item(HWND combo, int index) {
+  wchar_t text[256] = {};
+  DWORD_PTR length = 0;
+  SendMessageTimeoutW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                      reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                      MESSAGE_MS, &length);
+  return text;
+}
+
+// What the chooser shows of the record the program fills in. Its default
+// extension cannot be seen under Wine, which looks for a typed name without
+// extension as it is ("文件不存在") before it would add one.
+TEST_F(GuiTest, ChooserOpensInTheCurrentFolderWithTextFilesSelected) {
+  app a;
+  start(a);
+  a.post_click(IDC_READ_DOMAINS);
+  HWND chooser = wait_for_window(a.id(), "#32770", nullptr, a.dialog());
+  ASSERT_NE(chooser, nullptr) << "no file chooser";
+  // The file type box, cmb1 (0x470): both filters, the first selected.
+  HWND types = GetDlgItem(chooser, 0x470);
+  EXPECT_EQ(send_to(types, CB_GETCOUNT), 2);
+  EXPECT_TRUE(combo_item(types, 0) == L"文本文件 (*.txt)");
+  EXPECT_TRUE(combo_item(types, 1) == L"All Files (*.*)");
+  EXPECT_EQ(send_to(types, CB_GETCURSEL), 0);
+  // The look-in box, cmb2 (0x471): no initial directory, so the current one.
+  EXPECT_EQ(text_of(GetDlgItem(chooser, 0x471)), "work");
+  // The read-only box, chx1 (0x410), is hidden.
+  HWND read_only = GetDlgItem(chooser, 0x410);
+  EXPECT_TRUE(read_only == nullptr || !IsWindowVisible(read_only));
+  PostMessageA(GetDlgItem(chooser, IDCANCEL), BM_CLICK, 0, 0);
+  EXPECT_TRUE(wait_until(SHORT_MS, [&] { return !IsWindow(chooser); }));
 }
 
 TEST_F(GuiTest, ChosenListWithoutNamesSendsStartBackToTheDefaultFile) {
