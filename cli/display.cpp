@@ -38,7 +38,7 @@ int domains_per_pass;
 // What the driver's thread and the workers tell, for the main thread.
 std::mutex state_lock;
 int pass_total;                                // under state_lock
-char pass_ns[MAX_PASSES][16];                  // under state_lock
+char pass_ns[MAX_PASSES][LOCAL_DNS_ADDR_SIZE]; // under state_lock
 clock_type::time_point pass_start[MAX_PASSES]; // under state_lock
 std::atomic<int> started{0};                   // passes begun
 std::atomic<int> finished{0};                  // passes kept
@@ -183,7 +183,7 @@ void display_tick(void) {
   }
   if (now_started > shown_finished) {
     const int i = now_started - 1;
-    char ns[16];
+    char ns[LOCAL_DNS_ADDR_SIZE];
     clock_type::time_point start;
     {
       std::lock_guard<std::mutex> hold(state_lock);

@@ -120,6 +120,11 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
         return fail(error, error_size,
                     "'%s' is not a dotted IPv4 address such as 192.0.2.53",
                     optarg);
+      // The broadcast address is no nameserver, and the probe's address
+      // parser cannot tell it from an error.
+      if (std::strcmp(optarg, "255.255.255.255") == 0)
+        return fail(error, error_size, "'%s' is not a nameserver's address",
+                    optarg);
       if (options->server_count == MAX_CHOSEN_SERVERS)
         return fail(error, error_size, "at most %s nameservers can be given",
                     "16");

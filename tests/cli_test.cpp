@@ -168,13 +168,15 @@ TEST_F(CliTest, LogIsTheWindowsProgramsByteForByte) {
 
   std::string csv = read_file("r.csv");
   EXPECT_EQ(count_lines(csv), 1u + 57 * 2 * 4);
-  EXPECT_EQ(csv.rfind("nameserver,provider,domain,name,outcome,ms,attempts\r\n",
-                      0),
-            0u);
-  EXPECT_NE(csv.find("\r\n127.0.0.41,brelm,b0.example,b0.example,failed,,2\r\n"),
-            std::string::npos);
-  EXPECT_NE(csv.find("\r\n127.0.0.42,zelkor,z0.example,z0.example,failed,,2\r\n"),
-            std::string::npos);
+  EXPECT_EQ(
+      csv.rfind("nameserver,provider,domain,name,outcome,ms,attempts\r\n", 0),
+      0u);
+  EXPECT_NE(
+      csv.find("\r\n127.0.0.41,brelm,b0.example,b0.example,failed,,2\r\n"),
+      std::string::npos);
+  EXPECT_NE(
+      csv.find("\r\n127.0.0.42,zelkor,z0.example,z0.example,failed,,2\r\n"),
+      std::string::npos);
 }
 
 TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
@@ -260,7 +262,8 @@ TEST_F(CliTest, BadInputStopsBeforeAnythingIsSent) {
   EXPECT_EQ(folder.status, 2);
   EXPECT_EQ(folder.err,
             "zelkor: cannot read the list folder: Is a directory\n");
-  for (const char *address : {"1.2.3", "127.0.0.051", "127.0.0.256"}) {
+  for (const char *address :
+       {"1.2.3", "127.0.0.051", "127.0.0.256", "255.255.255.255"}) {
     cli_result bad = run_zelkor({"-s", address, "list.txt"});
     EXPECT_EQ(bad.status, 2) << address;
     EXPECT_EQ(count_lines(bad.err), 2u) << bad.err; // the error, --help
@@ -285,9 +288,9 @@ TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
 
   for (int sig : {SIGINT, SIGTERM}) {
     fake_ns_forget(silent);
-    pid_t pid = start_zelkor({"-q", "-s", "127.0.0.51", "-s", "127.0.0.52",
-                              "--json", "r.json", "--csv", "r.csv",
-                              "list.txt"});
+    pid_t pid =
+        start_zelkor({"-q", "-s", "127.0.0.51", "-s", "127.0.0.52", "--json",
+                      "r.json", "--csv", "r.csv", "list.txt"});
     ASSERT_GT(pid, 0);
     // The second nameserver's pass is under way.
     ASSERT_TRUE(fake_ns_wait(silent, 1, 10000));
