@@ -71,8 +71,10 @@ std::string hex_of(const char *bytes) {
   return hex;
 }
 
+// Every text is UTF-8 by now (utf8_text); should one not be, its bad bytes
+// become U+FFFD rather than an exception.
 std::string dump(const json &j) {
-  return j.dump(-1, ' ', false, json::error_handler_t::strict);
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string make_pass_json(const pass_record *pass) {
