@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 void (*after_pass)(int index);
 
@@ -45,10 +46,56 @@ std::atomic<int> finished{0};                  // passes kept
 std::atomic<int> done{0};                      // domains of the current pass
 std::atomic<int> names_ok{0}; // resolved names of the current pass
 
+// Standard error: the main thread's progress lines, and diagnostics from
+// any thread.
+std::mutex draw_lock;
+
 // What the main thread has drawn.
 int shown_started;
 int shown_finished;
-bool line_open; // a live line without its newline yet
+bool line_open; // a live line without its newline yet; under draw_lock
+
+enum {
+  // Distinct diagnostics kept; any further ones are shown and not counted.
+  MAX_DIAGNOSTICS = 16,
+};
+
+struct diagnostic {
+  std::string text;
+  int repeats;
+};
+
+diagnostic diagnostics[MAX_DIAGNOSTICS]; // under draw_lock
+int diagnostic_count;                    // under draw_lock
+std::string diagnostic_pending;          // a line not yet ended
+
+void note_diagnostic(const std::string &text) {
+  for (int i = 0; i < diagnostic_count; ++i) {
+    if (diagnostics[i].text == text) {
+      ++diagnostics[i].repeats;
+      return;
+    }
+  }
+  if (diagnostic_count < MAX_DIAGNOSTICS)
+    diagnostics[diagnostic_count++] = diagnostic{text, 0};
+  std::fprintf(stderr, "%szelkor: %s\n", line_open ? "\r\033[K" : "",
+               text.c_str());
+  line_open = false;
+}
+
+// The stream's writer. The stream is line-buffered and locked per call, so
+// it gets whole lines; a cut one waits for its end.
+ssize_t write_diagnostic(void *, const char *bytes, std::size_t size) {
+  std::lock_guard<std::mutex> hold(draw_lock);
+  diagnostic_pending.append(bytes, size);
+  std::size_t end;
+  while ((end = diagnostic_pending.find('\n')) != std::string::npos) {
+    note_diagnostic(diagnostic_pending.substr(0, end));
+    diagnostic_pending.erase(0, end + 1);
+  }
+  std::fflush(stderr);
+  return static_cast<ssize_t>(size);
+}
 
 double seconds_since(clock_type::time_point start) {
   return std::chrono::duration<double>(clock_type::now() - start).count();
@@ -139,6 +186,15 @@ void pass_reported(int index, const char *ns) {
   finished.store(index + 1);
 }
 
+std::FILE *open_diagnostics(void) {
+  cookie_io_functions_t io = {};
+  io.write = write_diagnostic;
+  std::FILE *stream = fopencookie(nullptr, "w", io);
+  if (stream)
+    std::setvbuf(stream, nullptr, _IOLBF, 0);
+  return stream;
+}
+
 int display_pass_count(void) {
   std::lock_guard<std::mutex> hold(state_lock);
   return pass_total;
@@ -152,6 +208,7 @@ void display_begin(int progress_mode, int usable) {
 void display_tick(void) {
   if (mode == PROGRESS_NONE)
     return;
+  std::lock_guard<std::mutex> drawing(draw_lock);
   // Passes run one after another: draw each event in order, even those a
   // fast pass made between two ticks.
   const int now_finished = finished.load();
@@ -206,9 +263,15 @@ void display_tick(void) {
 
 void display_end(void) {
   display_tick();
+  std::lock_guard<std::mutex> drawing(draw_lock);
   if (line_open) {
     std::fputc('\n', stderr);
     line_open = false;
+  }
+  for (int i = 0; i < diagnostic_count; ++i) {
+    if (diagnostics[i].repeats > 0)
+      std::fprintf(stderr, "zelkor: %s (%d more times)\n",
+                   diagnostics[i].text.c_str(), diagnostics[i].repeats);
   }
   std::fflush(stderr);
 }

@@ -20,6 +20,12 @@ void display_tick(void);
 // After the run or its stop: draws the last state and ends a live line.
 void display_end(void);
 
+// A stream for the core's diagnostics (a socket that failed, a name with no
+// wire form): each distinct line is shown once, between the progress lines,
+// and its repeats are counted for display_end, so that a machine without a
+// route does not flood the terminal. Null when it cannot be made.
+std::FILE *open_diagnostics(void);
+
 // The number of passes of the run, once the first has begun; else 0.
 int display_pass_count(void);
 

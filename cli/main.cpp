@@ -7,7 +7,7 @@
 #include "cli/results.h"
 #include "cli/text.h"
 #include "net/sock.h"
-#include "run/console.h"
+#include "net/console.h"
 #include "run/domain_list.h"
 #include "run/local_dns.h"
 #include "run/test_driver.h"
@@ -181,8 +181,9 @@ int min_rate_status(void) {
 }
 
 void prepare_run(void) {
-  // The run's own console lines are the Windows program's; this program
-  // shows its display and its own messages instead.
+  // The core's console lines are the Windows program's; this program shows
+  // its display instead, and says in its own words what loading the list
+  // found.
   console_out = nullptr;
   console_err = nullptr;
   log_path = options.log_path;
@@ -220,6 +221,9 @@ int main(int argc, char **argv) {
   if (load_domain_list(options.list_path) != 0)
     return trouble("cannot read the list %s: %s", options.list_path,
                    std::strerror(errno));
+  // From here on the core's diagnostics are the probes': through the
+  // display, each shown once.
+  console_err = open_diagnostics();
   if (domain_count == 0)
     std::fprintf(stderr, "zelkor: %s: %s\n", options.list_path,
                  terminal_text("无域名列表").c_str());

@@ -1,6 +1,7 @@
 // The nameserver probe: UDP to port 53, two attempts, 2000 ms each.
 #include "net/probe.h"
 
+#include "net/console.h"
 #include "net/dns_message.h"
 
 #include <chrono>
@@ -13,13 +14,13 @@ sock_t open_probe_socket(sockaddr_in *address, const char *ns_text) {
   address->sin_port = htons(DNS_PORT);
   address->sin_addr.s_addr = inet_addr(ns_text);
   if (address->sin_addr.s_addr == INADDR_NONE) {
-    std::perror("inet_addr failed");
+    console_perror("inet_addr failed");
     return -1;
   }
   // A socket that could not be created fails here too.
   sock_t sock = sock_udp();
   if (sock_set_timeout(sock, REPLY_TIMEOUT_MS) != 0) {
-    std::perror("set sock opt failed");
+    console_perror("set sock opt failed");
     sock_close(sock);
     return -1;
   }
@@ -36,11 +37,11 @@ int send_query(const char *name, int qtype, sock_t sock,
   std::memset(query, 0, sizeof query);
   int length = build_query(name, qtype, query, sizeof query);
   if (length <= 0) {
-    std::fputs("make dns package failed\n", stderr);
+    console_error("make dns package failed\n");
     return -1;
   }
   if (sock_sendto(sock, query, length, address) < 0) {
-    std::perror("sendto failed");
+    console_perror("sendto failed");
     return -1;
   }
   if (sent->count < PROBE_ATTEMPTS) {

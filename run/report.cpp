@@ -2,8 +2,8 @@
 // so the table is read without the lock.
 #include "run/report.h"
 
+#include "net/console.h"
 #include "net/probe.h"
-#include "run/console.h"
 #include "run/domain_list.h"
 #include "run/front_end.h"
 #include "run/result_table.h"

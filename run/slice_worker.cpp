@@ -2,8 +2,8 @@
 // then "www." plus the name, and files both outcomes in a reserved slot.
 #include "run/slice_worker.h"
 
+#include "net/console.h"
 #include "net/probe.h"
-#include "run/console.h"
 #include "run/domain_list.h"
 #include "run/front_end.h"
 #include "run/result_table.h"

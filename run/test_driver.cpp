@@ -2,7 +2,7 @@
 // among them, each tested by one worker per slice and reported.
 #include "run/test_driver.h"
 
-#include "run/console.h"
+#include "net/console.h"
 #include "run/domain_list.h"
 #include "run/front_end.h"
 #include "run/local_dns.h"

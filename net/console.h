@@ -1,10 +1,11 @@
-// The run's console lines: "begin to test", the workers' progress lines and
-// the report's rate lines, and the list's diagnostics. Each front end
-// chooses where they go: the Windows program keeps standard output and
-// error; the terminal program, which has a display of its own, turns them
-// off. A null stream drops its lines.
-#ifndef RUN_CONSOLE_H
-#define RUN_CONSOLE_H
+// The core's console lines: "begin to test", the workers' progress lines and
+// the report's rate lines on one stream; the probes' and the list's
+// diagnostics on the other. Each front end chooses where they go: the
+// Windows program keeps standard output and error; the terminal program,
+// which has a display of its own, drops the first and passes the second
+// through its display. A null stream drops its lines.
+#ifndef NET_CONSOLE_H
+#define NET_CONSOLE_H
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
 // Console lines of a run, to the streams the front end chose.
-#include "run/console.h"
+#include "net/console.h"
 
 #include <cerrno>
 #include <cstdarg>
