@@ -53,10 +53,10 @@ const char *outcome_name(int outcome) {
 json probe_json(const probe_record &probe) {
   json j;
   j["outcome"] = outcome_name(probe.outcome);
-  j["ms"] = probe.reply_us >= 0 && probe.outcome != PROBE_FAILED
-                ? number(probe.reply_us / 1000.0, 1000.0)
+  j["ms"] = probe.timing.reply_us >= 0
+                ? number(probe.timing.reply_us / 1000.0, 1000.0)
                 : json(nullptr);
-  j["attempts"] = probe.attempts;
+  j["attempts"] = probe.timing.attempts;
   return j;
 }
 
@@ -146,11 +146,11 @@ void csv_row(std::string *text, const char *ns, int row,
              const std::string &domain, const std::string &name,
              const probe_record &probe) {
   char ms[32] = "";
-  if (probe.outcome != PROBE_FAILED && probe.reply_us >= 0)
-    std::snprintf(ms, sizeof ms, "%.3f", probe.reply_us / 1000.0);
+  if (probe.timing.reply_us >= 0)
+    std::snprintf(ms, sizeof ms, "%.3f", probe.timing.reply_us / 1000.0);
   char tail[64];
   std::snprintf(tail, sizeof tail, ",%s,%s,%d\r\n", outcome_name(probe.outcome),
-                ms, probe.attempts);
+                ms, probe.timing.attempts);
   *text += ns;
   *text += ',';
   *text += provider_tags[row];
@@ -221,9 +221,7 @@ int open_temp(const char *path, std::string *temp) {
 
 } // namespace
 
-int replace_file(const char *path,
-                 void (*write)(std::FILE *out, const void *context),
-                 const void *context) {
+int replace_file(const char *path, void (*write)(std::FILE *out)) {
   std::string temp;
   int fd = open_temp(path, &temp);
   if (fd < 0)
@@ -236,7 +234,7 @@ int replace_file(const char *path,
     errno = error;
     return -1;
   }
-  write(out, context);
+  write(out);
   bool ok = std::fflush(out) == 0 && !std::ferror(out) && fsync(fd) == 0;
   int error = errno;
   ok = std::fclose(out) == 0 && ok;

@@ -24,9 +24,7 @@ void write_csv(std::FILE *out);
 // Replaces the file at `path` with what `write` produces, by way of a
 // temporary file beside it; 0, or -1 with errno set (the file is then
 // untouched and the temporary file gone).
-int replace_file(const char *path,
-                 void (*write)(std::FILE *out, const void *context),
-                 const void *context);
+int replace_file(const char *path, void (*write)(std::FILE *out));
 // 0 when a file can be created beside `path` (checked before the run).
 int check_writable(const char *path);
 

@@ -49,17 +49,16 @@ bool is_file(const char *path) {
   return path && !is_stdout(path);
 }
 
-void json_writer(std::FILE *out, const void *) {
+void json_writer(std::FILE *out) {
   write_json(out, &run_info);
 }
 
-void csv_writer(std::FILE *out, const void *) {
+void csv_writer(std::FILE *out) {
   write_csv(out);
 }
 
-void replace_or_say(const char *path,
-                    void (*write)(std::FILE *, const void *)) {
-  if (replace_file(path, write, nullptr) == 0)
+void replace_or_say(const char *path, void (*write)(std::FILE *)) {
+  if (replace_file(path, write) == 0)
     return;
   std::fprintf(stderr, "zelkor: cannot write %s: %s\n", path,
                std::strerror(errno));

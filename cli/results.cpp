@@ -17,14 +17,6 @@ namespace {
 // Room for every replied probe of a pass: two per line.
 typedef std::int32_t latency_table[2 * MAX_DOMAINS];
 
-probe_record record_of(std::int32_t outcome, const probe_timing &timing) {
-  probe_record r;
-  r.outcome = outcome;
-  r.attempts = timing.attempts;
-  r.reply_us = timing.reply_us;
-  return r;
-}
-
 void count_probe(const probe_record &probe, row_figures *out,
                  latency_table latencies, int *replied) {
   if (probe.outcome == PROBE_OK)
@@ -33,8 +25,8 @@ void count_probe(const probe_record &probe, row_figures *out,
     ++out->negative;
   else
     ++out->failed;
-  if (probe.outcome != PROBE_FAILED && probe.reply_us >= 0)
-    latencies[(*replied)++] = probe.reply_us;
+  if (probe.timing.reply_us >= 0)
+    latencies[(*replied)++] = probe.timing.reply_us;
 }
 
 // Nearest rank: the smallest value with at least `percent` of the values at
@@ -61,8 +53,8 @@ void keep_pass(int index, const char *ns, double seconds) {
         continue;
       line_record &line = pass->lines[slot.line];
       line.row = row;
-      line.bare = record_of(slot.bare_status, slot.bare_timing);
-      line.www = record_of(slot.www_status, slot.www_timing);
+      line.bare = probe_record{slot.bare_status, slot.bare_timing};
+      line.www = probe_record{slot.www_status, slot.www_timing};
     }
   }
   if (index + 1 > passes_done)
@@ -105,21 +97,12 @@ double total_rate(const pass_record *pass, int *ok, int *count) {
                     : std::numeric_limits<double>::quiet_NaN();
 }
 
-int line_row(int line) {
-  const char *entry = domain_list[line];
-  if (!entry)
-    return NO_ROW;
-  char copy[256] = {};
-  std::strncpy(copy, entry, sizeof copy - 1);
-  if (!split_provider(copy))
-    return NO_ROW;
-  int row = match_provider(copy);
-  return row < 0 ? NO_ROW : row;
-}
-
 int usable_lines(void) {
   int n = 0;
-  for (int i = 0; i < domain_count; ++i)
-    n += line_row(i) != NO_ROW;
+  for (int i = 0; i < domain_count; ++i) {
+    char copy[LINE_COPY_SIZE] = {};
+    int row;
+    n += usable_domain(domain_list[i], copy, &row) != nullptr;
+  }
   return n;
 }

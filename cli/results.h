@@ -4,6 +4,7 @@
 #ifndef CLI_RESULTS_H
 #define CLI_RESULTS_H
 
+#include "net/probe.h"
 #include "run/domain_list.h"
 #include "run/local_dns.h"
 #include "run/test_driver.h"
@@ -18,8 +19,7 @@ enum {
 
 struct probe_record {
   std::int32_t outcome; // PROBE_OK, PROBE_NEGATIVE, PROBE_FAILED
-  std::int32_t attempts;
-  std::int32_t reply_us; // -1 when no reply decided the probe
+  probe_timing timing;  // reply_us is -1 for a failed probe
 };
 
 // One list line in one pass: its provider row, or NO_ROW when it took no
@@ -59,7 +59,5 @@ double total_rate(const pass_record *pass, int *ok, int *count);
 
 // The domain lines a run probes: a colon and a known tag.
 int usable_lines(void);
-// The row of a list line, or NO_ROW.
-int line_row(int line);
 
 #endif

@@ -31,11 +31,9 @@ bool convert(const char *to, const char *from, const char *in, std::string *out,
     std::size_t room = sizeof buffer;
     std::size_t rc = iconv(cd, left ? &src : nullptr, &left, &dst, &room);
     out->append(buffer, static_cast<std::size_t>(dst - buffer));
-    if (rc != static_cast<std::size_t>(-1)) {
-      if (left == 0)
-        break;
-      continue;
-    }
+    // Success means all of it was taken.
+    if (rc != static_cast<std::size_t>(-1))
+      break;
     if (errno == E2BIG)
       continue;
     // EILSEQ, or EINVAL for a sequence cut short at the end.

@@ -100,3 +100,14 @@ int match_provider(const char *field) {
   }
   return -1;
 }
+
+char *usable_domain(const char *entry, char copy[LINE_COPY_SIZE], int *row) {
+  if (!entry)
+    return nullptr;
+  std::strncpy(copy, entry, LINE_COPY_SIZE - 1);
+  char *domain = split_provider(copy);
+  if (!domain)
+    return nullptr;
+  *row = match_provider(copy);
+  return *row < 0 ? nullptr : domain;
+}

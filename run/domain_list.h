@@ -6,6 +6,8 @@
 enum {
   MAX_DOMAINS = 2048,
   PROVIDER_TAG_COUNT = 8,
+  // A copy of a stored line (at most 254 characters) and its terminator.
+  LINE_COPY_SIZE = 256,
 };
 
 extern char *domain_list[MAX_DOMAINS];
@@ -15,5 +17,9 @@ extern const char *const provider_tags[PROVIDER_TAG_COUNT];
 int load_domain_list(const char *path);
 char *split_provider(char *line);
 int match_provider(const char *field);
+// Copies a stored line into the zero-filled `copy` and splits it: its domain,
+// with its provider row in *row; null for a line that is never probed (a
+// null entry, no colon, no known tag).
+char *usable_domain(const char *entry, char copy[LINE_COPY_SIZE], int *row);
 
 #endif

@@ -24,16 +24,10 @@ int slice_worker(slice_job *job) {
   // A failed socket is not fatal: every probe on it fails and is counted so.
   sock_t sock = open_probe_socket(&address, current_ns);
   for (int i = job->first; i <= job->last; i++) {
-    const char *entry = job->domains[i];
-    if (!entry)
-      continue;
-    char line[NAME_BUFFER_SIZE] = {};
-    std::strncpy(line, entry, sizeof line - 1);
-    char *domain = split_provider(line);
+    char line[LINE_COPY_SIZE] = {};
+    int row;
+    char *domain = usable_domain(job->domains[i], line, &row);
     if (!domain)
-      continue;
-    int row = match_provider(line);
-    if (row < 0)
       continue;
     domain_result &slot = result_table[row][reserve_slot(row)];
     std::snprintf(slot.name, sizeof slot.name, "%s", domain);
