@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -136,7 +137,8 @@ void plain_end(int index, int count) {
   const pass_record *pass = &passes[index];
   row_figures all;
   row_figures_of(pass, TOTAL_ROW, &all);
-  std::fprintf(stderr, "[%d/%d] %s: done, %d of %d names resolved in %.1fs\n",
+  std::fprintf(stderr,
+               "[%d/%d] %s: done, %d of %d probed names resolved in %.1fs\n",
                index + 1, count, pass->ns, all.ok, all.probed, pass->seconds);
 }
 
@@ -184,6 +186,17 @@ void pass_reported(int index, const char *ns) {
   if (after_pass)
     after_pass(index);
   finished.store(index + 1);
+}
+
+void display_say(const char *fmt, ...) {
+  char text[LINE_SIZE];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  std::lock_guard<std::mutex> hold(draw_lock);
+  note_diagnostic(text);
+  std::fflush(stderr);
 }
 
 std::FILE *open_diagnostics(void) {
@@ -363,4 +376,12 @@ void print_table(std::FILE *out, bool colour) {
                   passes[p].ns, rate, ok, count);
     std::fprintf(out, "%s\n", terminal_text(line).c_str());
   }
+  // Those totals are the log's, over every list line; the progress and the
+  // provider rows count the probed names alone.
+  const int unprobed = domain_count - usable_lines();
+  if (unprobed > 0)
+    std::fprintf(out,
+                 "The totals count all %d list lines; %d had no known "
+                 "provider and were not probed.\n",
+                 domain_count, unprobed);
 }

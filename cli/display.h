@@ -26,6 +26,10 @@ void display_end(void);
 // route does not flood the terminal. Null when it cannot be made.
 std::FILE *open_diagnostics(void);
 
+// A message of the program's own (an export that cannot be written), from
+// any thread: shown as the core's diagnostics are.
+void display_say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // The number of passes of the run, once the first has begun; else 0.
 int display_pass_count(void);
 

@@ -9,10 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -194,7 +190,9 @@ void write_json(std::FILE *out, const export_run *run) {
                "  \"lines\": %s,\n  \"complete\": %s,\n  \"nameservers\": [",
                dump(ZELKOR_VERSION).c_str(), dump(run->started).c_str(),
                dump(list).c_str(), dump(lines).c_str(),
-               passes_exported == run->passes_planned ? "true" : "false");
+               !run->stopped && passes_exported == run->passes_planned
+                   ? "true"
+                   : "false");
   for (int p = 0; p < passes_exported; ++p)
     std::fprintf(out, "%s\n%s", p ? "," : "", json_of_pass[p].c_str());
   std::fputs(passes_exported ? "\n  ]\n}\n" : "]\n}\n", out);
@@ -204,54 +202,4 @@ void write_csv(std::FILE *out) {
   std::fputs("nameserver,provider,domain,name,outcome,ms,attempts\r\n", out);
   for (int p = 0; p < passes_exported; ++p)
     std::fputs(csv_of_pass[p].c_str(), out);
-}
-
-namespace {
-
-// Beside the file, so that the rename stays within one file system; named
-// for this process, and made anew (O_EXCL), never through a link.
-int open_temp(const char *path, std::string *temp) {
-  *temp = std::string(path) + ".zelkor-" + std::to_string(getpid()) + ".tmp";
-  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-  int fd = open(temp->c_str(), flags, 0666);
-  if (fd < 0 && errno == EEXIST && unlink(temp->c_str()) == 0)
-    fd = open(temp->c_str(), flags, 0666);
-  return fd;
-}
-
-} // namespace
-
-int replace_file(const char *path, void (*write)(std::FILE *out)) {
-  std::string temp;
-  int fd = open_temp(path, &temp);
-  if (fd < 0)
-    return -1;
-  std::FILE *out = fdopen(fd, "wb");
-  if (!out) {
-    int error = errno;
-    close(fd);
-    unlink(temp.c_str());
-    errno = error;
-    return -1;
-  }
-  write(out);
-  bool ok = std::fflush(out) == 0 && !std::ferror(out) && fsync(fd) == 0;
-  int error = errno;
-  ok = std::fclose(out) == 0 && ok;
-  if (ok && std::rename(temp.c_str(), path) == 0)
-    return 0;
-  error = ok ? errno : error;
-  unlink(temp.c_str());
-  errno = error ? error : EIO;
-  return -1;
-}
-
-int check_writable(const char *path) {
-  std::string temp;
-  int fd = open_temp(path, &temp);
-  if (fd < 0)
-    return -1;
-  close(fd);
-  unlink(temp.c_str());
-  return 0;
 }

@@ -1,6 +1,4 @@
-// The machine-readable results: JSON and CSV, written whole through a
-// temporary file renamed into place, so that a reader never sees half a
-// file and a stopped run keeps every finished nameserver.
+// The machine-readable results: JSON and CSV, of the passes kept so far.
 #ifndef CLI_EXPORT_H
 #define CLI_EXPORT_H
 
@@ -13,6 +11,7 @@ struct export_run {
   int stored;
   int usable;
   int passes_planned;
+  bool stopped; // by a signal: the run is not complete, whatever was kept
 };
 
 // Makes the text of pass `index` for each format, once, after it is kept.
@@ -20,13 +19,6 @@ void export_pass(int index);
 // The whole JSON document or CSV file of the passes exported so far.
 void write_json(std::FILE *out, const export_run *run);
 void write_csv(std::FILE *out);
-
-// Replaces the file at `path` with what `write` produces, by way of a
-// temporary file beside it; 0, or -1 with errno set (the file is then
-// untouched and the temporary file gone).
-int replace_file(const char *path, void (*write)(std::FILE *out));
-// 0 when a file can be created beside `path` (checked before the run).
-int check_writable(const char *path);
 
 // The texts of the list's domains as the exports write them; made once.
 void prepare_domain_texts(void);

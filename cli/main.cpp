@@ -3,9 +3,9 @@
 // latency, JSON and CSV, and an exit status for scripts.
 #include "cli/display.h"
 #include "cli/export.h"
+#include "cli/output_file.h"
 #include "cli/options.h"
 #include "cli/results.h"
-#include "cli/text.h"
 #include "net/sock.h"
 #include "net/console.h"
 #include "run/domain_list.h"
@@ -20,7 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <clocale>
-#include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -31,7 +31,6 @@ namespace {
 enum {
   EXIT_BELOW_RATE = 1,
   EXIT_TROUBLE = 2,
-  EXIT_SIGNAL_BASE = 128,
   // How often the main thread looks for a signal and redraws.
   TICK_MS = 100,
 };
@@ -40,6 +39,12 @@ cli_options options;
 export_run run_info;
 std::atomic<bool> run_over{false};
 bool write_failed; // an export could not be written at least once
+// Whether the file holds the latest results: only then is it named at the
+// end.
+bool json_written;
+bool csv_written;
+// The first failure to write standard output: reported once, at the end.
+int stdout_error;
 
 bool is_stdout(const char *path) {
   return path && std::strcmp(path, "-") == 0;
@@ -57,22 +62,47 @@ void csv_writer(std::FILE *out) {
   write_csv(out);
 }
 
-void replace_or_say(const char *path, void (*write)(std::FILE *)) {
-  if (replace_file(path, write) == 0)
+void replace_or_say(const char *path, void (*write)(std::FILE *),
+                    bool *written) {
+  *written = replace_file(path, write) == 0;
+  if (*written)
     return;
-  std::fprintf(stderr, "zelkor: cannot write %s: %s\n", path,
-               std::strerror(errno));
+  display_say("cannot write %s: %s", path, std::strerror(errno));
   write_failed = true;
+}
+
+void write_export_files(void) {
+  run_info.passes_planned = display_pass_count();
+  if (is_file(options.json_path))
+    replace_or_say(options.json_path, json_writer, &json_written);
+  if (is_file(options.csv_path))
+    replace_or_say(options.csv_path, csv_writer, &csv_written);
 }
 
 // After every finished nameserver, on the driver's thread.
 void rewrite_exports(int index) {
   export_pass(index);
-  run_info.passes_planned = display_pass_count();
-  if (is_file(options.json_path))
-    replace_or_say(options.json_path, json_writer);
-  if (is_file(options.csv_path))
-    replace_or_say(options.csv_path, csv_writer);
+  write_export_files();
+}
+
+void note_stdout_error(void) {
+  if (stdout_error == 0 && std::ferror(stdout))
+    stdout_error = errno ? errno : EIO;
+}
+
+// 0 once everything written to standard output has reached it; else says
+// why not (nothing for a reader that has gone away, as a closed pipe is
+// no news to the user) and gives the exit status for it.
+int finish_stdout(void) {
+  note_stdout_error();
+  if (std::fflush(stdout) != 0 && stdout_error == 0)
+    stdout_error = errno ? errno : EIO;
+  if (stdout_error == 0)
+    return 0;
+  if (stdout_error != EPIPE)
+    std::fprintf(stderr, "zelkor: cannot write standard output: %s\n",
+                 std::strerror(stdout_error));
+  return EXIT_TROUBLE;
 }
 
 std::string iso_8601_now(void) {
@@ -109,22 +139,38 @@ int check_list(const char *path) {
   return 0;
 }
 
-// Every file the run will write, checked before anything is sent.
+// Every file the run will write, checked before anything is sent and
+// without writing any of them.
 int check_outputs(void) {
-  if (options.log_path) {
-    // Appending leaves an existing log as it is until the run rewrites it.
-    std::FILE *log = std::fopen(options.log_path, "ab");
-    if (!log)
-      return trouble("cannot write the log %s: %s", options.log_path,
-                     std::strerror(errno));
-    std::fclose(log);
-  }
-  const char *files[] = {options.json_path, options.csv_path};
-  for (const char *path : files) {
-    if (is_file(path) && check_writable(path) != 0)
-      return trouble("cannot write %s: %s", path, std::strerror(errno));
+  struct output {
+    const char *option;
+    const char *path;
+    int way;
+  };
+  const output outputs[] = {
+      {"--log", options.log_path, OUTPUT_IN_PLACE},
+      {"--json", is_file(options.json_path) ? options.json_path : nullptr,
+       OUTPUT_REPLACED},
+      {"--csv", is_file(options.csv_path) ? options.csv_path : nullptr,
+       OUTPUT_REPLACED},
+  };
+  for (const output &o : outputs) {
+    std::string reason;
+    if (o.path && check_output_path(o.path, o.way, &reason) != 0) {
+      std::fprintf(stderr, "zelkor: %s %s: %s\n", o.option,
+                   o.path[0] ? o.path : "\"\"", reason.c_str());
+      return EXIT_TROUBLE;
+    }
   }
   return 0;
+}
+
+// "zelkor, quarin, ..., pelnox": the tags a line may start with.
+std::string known_tags(void) {
+  std::string tags;
+  for (int row = 0; row < PROVIDER_TAG_COUNT; ++row)
+    tags += std::string(row ? ", " : "") + provider_tags[row];
+  return tags;
 }
 
 bool colour_for(std::FILE *stream) {
@@ -146,11 +192,11 @@ void finish_outputs(void) {
   print_table(table, colour_for(table));
   if (options.log_path)
     std::fprintf(table, "log:  %s\n", options.log_path);
-  if (is_file(options.json_path))
+  if (is_file(options.json_path) && json_written)
     std::fprintf(table, "json: %s\n", options.json_path);
-  if (is_file(options.csv_path))
+  if (is_file(options.csv_path) && csv_written)
     std::fprintf(table, "csv:  %s\n", options.csv_path);
-  std::fflush(stdout);
+  note_stdout_error();
   std::fflush(stderr);
 }
 
@@ -161,14 +207,7 @@ int min_rate_status(void) {
   for (int p = 0; p < passes_done; ++p) {
     int ok, count;
     double rate = total_rate(&passes[p], &ok, &count);
-    // A nameserver that was given nothing to resolve has proved nothing.
-    if (std::isnan(rate)) {
-      std::fprintf(stderr,
-                   "zelkor: %s had no names to resolve, below --min-rate "
-                   "%g%%\n",
-                   passes[p].ns, options.min_rate);
-      status = EXIT_BELOW_RATE;
-    } else if (rate < options.min_rate) {
+    if (rate < options.min_rate) {
       std::fprintf(stderr,
                    "zelkor: %s resolved %d of %d names (%.4f%%), below "
                    "--min-rate %g%%\n",
@@ -194,10 +233,37 @@ void prepare_run(void) {
   after_pass = rewrite_exports;
 }
 
+// Stopped by `signal_number`: keeps what the run has finished, shows it,
+// then ends by that signal, so that a shell or a supervisor sees the
+// program killed by it (a loop in a script stops too).
+[[noreturn]] void stop_run(int signal_number) {
+  // Waits for a report being written; nothing is reported after it.
+  stop_test();
+  run_info.stopped = true;
+  write_export_files();
+  display_end();
+  std::fprintf(stderr, "zelkor: stopped by %s; %d of %d nameservers finished\n",
+               signal_number == SIGINT ? "SIGINT" : "SIGTERM", passes_done,
+               display_pass_count());
+  finish_outputs();
+  finish_stdout();
+  // The workers may be waiting on a reply: the program ends without them.
+  // Every finished block and file is already written whole.
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigaddset(&pending, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &pending, nullptr);
+  _exit(128 + signal_number);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-  std::setlocale(LC_ALL, "");
+  // Only the character encoding follows the user's locale: every number
+  // the program reads or writes keeps its '.', as files and scripts expect.
+  std::setlocale(LC_CTYPE, "");
   char error[256];
   if (parse_options(argc, argv, &options, error, sizeof error) != 0) {
     std::fprintf(stderr, "zelkor: %s\nTry 'zelkor --help'.\n", error);
@@ -205,11 +271,11 @@ int main(int argc, char **argv) {
   }
   if (options.action == ACTION_HELP) {
     std::fputs(USAGE_TEXT, stdout);
-    return 0;
+    return finish_stdout();
   }
   if (options.action == ACTION_VERSION) {
     std::printf("zelkor %s\n", ZELKOR_VERSION);
-    return 0;
+    return finish_stdout();
   }
   if (check_list(options.list_path) != 0)
     return EXIT_TROUBLE;
@@ -220,22 +286,23 @@ int main(int argc, char **argv) {
   if (load_domain_list(options.list_path) != 0)
     return trouble("cannot read the list %s: %s", options.list_path,
                    std::strerror(errno));
+  run_info.stored = domain_count;
+  run_info.usable = usable_lines();
+  if (run_info.usable == 0)
+    return trouble("%s: nothing to test: no line is provider:domain with a "
+                   "known provider (%s)",
+                   options.list_path, known_tags().c_str());
+  if (domain_list_cut)
+    std::fprintf(stderr,
+                 "zelkor: %s: a run takes the first %d lines; the lines "
+                 "after them are not tested\n",
+                 options.list_path, MAX_DOMAINS);
   // From here on the core's diagnostics are the probes': through the
   // display, each shown once.
   console_err = open_diagnostics();
-  if (domain_count == 0)
-    std::fprintf(stderr, "zelkor: %s: %s\n", options.list_path,
-                 terminal_text("无域名列表").c_str());
-  if (domain_count == MAX_DOMAINS)
-    std::fprintf(stderr,
-                 "zelkor: %s: a run takes the first %d lines; any further "
-                 "lines are not tested\n",
-                 options.list_path, MAX_DOMAINS);
   prepare_domain_texts();
   run_info.started = iso_8601_now();
   run_info.list_path = options.list_path;
-  run_info.stored = domain_count;
-  run_info.usable = usable_lines();
 
   int mode = PROGRESS_NONE;
   if (!options.quiet)
@@ -260,29 +327,26 @@ int main(int argc, char **argv) {
     pthread_kill(main_thread, SIGUSR1);
   });
   const timespec tick = {0, TICK_MS * 1000000L};
+  int stop_signal = 0;
   while (!run_over.load()) {
     int signal_number = sigtimedwait(&stop_signals, nullptr, &tick);
-    if (signal_number == SIGINT || signal_number == SIGTERM) {
-      // Waits for a report being written; nothing is reported after it.
-      stop_test();
-      display_end();
-      std::fprintf(stderr,
-                   "zelkor: stopped by %s; %d of %d nameservers "
-                   "finished\n",
-                   signal_number == SIGINT ? "SIGINT" : "SIGTERM", passes_done,
-                   display_pass_count());
-      finish_outputs();
-      // The workers may be waiting on a reply: end without them. Every
-      // finished block and file is already written whole.
-      _exit(EXIT_SIGNAL_BASE + signal_number);
-    }
+    if (stop_signal == 0 &&
+        (signal_number == SIGINT || signal_number == SIGTERM))
+      stop_signal = signal_number;
+    // A run forgets a stop from before its start: a stop waits until the
+    // first pass has begun.
+    if (stop_signal != 0 && display_pass_count() > 0)
+      stop_run(stop_signal);
     display_tick();
   }
+  if (stop_signal != 0)
+    stop_run(stop_signal);
   driver.join();
   display_end();
   finish_outputs();
   sock_cleanup();
-  if (write_failed)
-    return EXIT_TROUBLE;
-  return min_rate_status();
+  int status = finish_stdout();
+  if (status == 0 && write_failed)
+    status = EXIT_TROUBLE;
+  return status != 0 ? status : min_rate_status();
 }

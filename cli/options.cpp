@@ -12,10 +12,13 @@
 
 const char USAGE_TEXT[] =
     "Usage: zelkor [OPTIONS] [LIST]\n"
-    "Tests how reliably DNS nameservers resolve the domains of LIST (lines\n"
-    "provider:domain; default ./domains.txt): the A record of every domain\n"
-    "and of www.domain, over UDP port 53, and reports each provider's\n"
-    "success rate and latency per nameserver.\n"
+    "Tests how reliably DNS nameservers resolve the domains of LIST (default\n"
+    "./domains.txt): the A record of every domain and of www.domain, over UDP\n"
+    "port 53, and reports each provider's success rate and latency per\n"
+    "nameserver. A line of LIST is provider:domain, and the provider is one\n"
+    "of zelkor, quarin, tovessa, brelm, ruvo-ns, 9pel, marvoly and pelnox\n"
+    "(a tag that starts with one counts as it: quarin-cn is quarin); other\n"
+    "lines are not probed but count in each nameserver's total.\n"
     "\n"
     "By default the machine's nameservers (the first two IPv4 nameserver\n"
     "lines of /etc/resolv.conf) are tested, then 223.5.5.5 and 119.29.29.29\n"
@@ -35,10 +38,16 @@ const char USAGE_TEXT[] =
     "  -h, --help          show this help and exit\n"
     "      --version       show the version and exit\n"
     "\n"
+    "Numbers are read and written with a '.' whatever the locale. Every FILE\n"
+    "is checked before anything is sent: an empty path, a directory, a\n"
+    "missing folder or a file that cannot be written is an error.\n"
+    "\n"
     "Exit status: 0 when the run finished (and every rate met --min-rate),\n"
     "1 when a rate was below --min-rate, 2 for a usage error, a list that\n"
-    "cannot be read or an output file that cannot be written, 130 or 143\n"
-    "when stopped by SIGINT or SIGTERM.\n";
+    "cannot be read or has nothing to test, or a file or standard output\n"
+    "that cannot be written. Stopped by SIGINT (Ctrl-C) or SIGTERM, it keeps\n"
+    "the finished nameservers in every file, then ends by that signal (a\n"
+    "shell shows 130 or 143).\n";
 
 namespace {
 
@@ -81,6 +90,29 @@ int parse_rate(const char *text, double *rate) {
   return 0;
 }
 
+// getopt_long leaves the word it stopped at in argv[optind - 1] and the
+// option's code in optopt, which for a long option is no character at all:
+// the message names the option from the word, as the user typed it.
+int option_error(const char *word, const char *problem, char *error,
+                 std::size_t size) {
+  if (std::strncmp(word, "--", 2) == 0) {
+    const std::size_t length = std::strcspn(word, "=");
+    // A long option the table knows, given a value it takes none of.
+    if (!problem && optopt != 0)
+      problem = "takes no value";
+    std::snprintf(error, size, "option '%.*s' %s", static_cast<int>(length),
+                  word, problem ? problem : "is unknown");
+    return -1;
+  }
+  // A short option: the letter is optopt, wherever it stands in a group.
+  if (optopt > ' ' && optopt < 127)
+    std::snprintf(error, size, "option '-%c' %s", optopt,
+                  problem ? problem : "is unknown");
+  else
+    std::snprintf(error, size, "option '%s' is unknown", word);
+  return -1;
+}
+
 } // namespace
 
 bool is_dotted_quad(const char *text) {
@@ -111,7 +143,8 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
   // getopt's own messages would name the option differently on each libc;
   // the caller says what went wrong in one line of its own.
   opterr = 0;
-  optind = 1;
+  // 0, not 1: glibc then forgets where an earlier parse stopped as well.
+  optind = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":s:qh", LONG_OPTIONS, nullptr)) != -1) {
     switch (c) {
@@ -159,13 +192,9 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
       options->action = ACTION_VERSION;
       return 0;
     case ':':
-      return fail(error, error_size, "%s needs a value", argv[optind - 1]);
+      return option_error(argv[optind - 1], "needs a value", error, error_size);
     default:
-      if (optopt != 0) {
-        std::snprintf(error, error_size, "unknown option '-%c'", optopt);
-        return -1;
-      }
-      return fail(error, error_size, "unknown option '%s'", argv[optind - 1]);
+      return option_error(argv[optind - 1], nullptr, error, error_size);
     }
   }
   if (optind < argc)

@@ -120,7 +120,9 @@ int probe_name(const char *name, sock_t sock, sockaddr_in address,
     }
   }
   if (timing) {
-    timing->attempts = attempt;
+    // The datagrams that left: a name with no wire form, or a send that
+    // failed, asked nothing.
+    timing->attempts = sent.count;
     timing->reply_us = -1;
     if (outcome != PROBE_FAILED) {
       long long us = std::chrono::duration_cast<std::chrono::microseconds>(

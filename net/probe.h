@@ -36,7 +36,7 @@ int send_query(const char *name, int qtype, sock_t sock,
 // Waits up to REPLY_TIMEOUT_MS for a reply from `address` carrying one of the
 // `sent` IDs, dropping any other datagram; its reply kind.
 int read_reply(sock_t sock, const sockaddr_in *address, const sent_ids *sent);
-// How a probe went: the attempts it made (1 or 2) and, when a reply decided
+// How a probe went: the queries it sent (0 to 2) and, when a reply decided
 // it (an answer or a negative answer), the microseconds from sending its
 // first datagram to that reply; -1 when none did.
 struct probe_timing {

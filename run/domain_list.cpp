@@ -18,6 +18,7 @@ enum {
 
 char *domain_list[MAX_DOMAINS];
 int domain_count;
+bool domain_list_cut;
 // A tag's position is its row in the result table.
 const char *const provider_tags[PROVIDER_TAG_COUNT] = {
     "zelkor",  "quarin", "tovessa", "brelm",
@@ -42,12 +43,29 @@ static void skip_byte_order_mark(std::FILE *file) {
   }
 }
 
+// The next piece of the file that the list keeps, without its line end;
+// false at the end of the file.
+static bool read_line(std::FILE *file, char line[LINE_BUFFER_SIZE]) {
+  while (std::fgets(line, LINE_READ_LIMIT, file)) {
+    // strlen, not the bytes read: a NUL byte ends the text early.
+    std::size_t len = std::strlen(line);
+    if (len > 0 && line[len - 1] == '\n')
+      line[--len] = '\0';
+    if (len > 0 && line[len - 1] == '\r')
+      line[--len] = '\0';
+    if (len >= MIN_LINE_LENGTH)
+      return true;
+  }
+  return false;
+}
+
 int load_domain_list(const char *path) {
   for (int i = 0; i < domain_count; i++) {
     std::free(domain_list[i]);
     domain_list[i] = nullptr;
   }
   domain_count = 0;
+  domain_list_cut = false;
   // Binary, so that a "\r\n" file reads the same on every platform (the
   // endings are stripped below) and a stray 0x1A byte does not end the file
   // early on Windows.
@@ -60,16 +78,9 @@ int load_domain_list(const char *path) {
   skip_byte_order_mark(file);
   char line[LINE_BUFFER_SIZE];
   int stored = 0;
-  while (std::fgets(line, LINE_READ_LIMIT, file)) {
-    // strlen, not the bytes read: a NUL byte ends the text early.
-    std::size_t len = std::strlen(line);
-    if (len > 0 && line[len - 1] == '\n')
-      line[--len] = '\0';
-    if (len > 0 && line[len - 1] == '\r')
-      line[--len] = '\0';
-    if (len < MIN_LINE_LENGTH)
-      continue;
+  while (read_line(file, line)) {
     // A failed copy leaves a null entry, which the workers skip.
+    std::size_t len = std::strlen(line);
     char *copy = static_cast<char *>(std::malloc(len + 1));
     if (copy)
       std::memcpy(copy, line, len + 1);
@@ -79,6 +90,8 @@ int load_domain_list(const char *path) {
       break;
     }
   }
+  // Only a line that would have been kept is one that the limit cost.
+  domain_list_cut = stored == MAX_DOMAINS && read_line(file, line);
   std::fclose(file);
   domain_count = stored;
   return 0;

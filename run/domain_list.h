@@ -12,6 +12,8 @@ enum {
 
 extern char *domain_list[MAX_DOMAINS];
 extern int domain_count;
+// The last load kept MAX_DOMAINS lines and left at least one more behind.
+extern bool domain_list_cut;
 extern const char *const provider_tags[PROVIDER_TAG_COUNT];
 
 int load_domain_list(const char *path);

@@ -134,6 +134,11 @@ int build_slices(int count, slice_job bounds[MAX_SLICES]) {
 }
 
 int test_driver(char **domains) {
+  {
+    // A stop ends the run it came during, not the next one.
+    std::lock_guard<std::mutex> hold(report_guard);
+    stopped = false;
+  }
   set_controls_enabled(false);
   set_progress_range();
   set_output_text("\r\n努力工作中...");

@@ -24,9 +24,10 @@ extern int chosen_server_count;
 
 int test_driver(char **domains);
 
-// Ends a run early, from any thread: once this returns, no report is being
-// written and none will be; the driver then ends the run after its current
-// pass. A report already under way is finished first.
+// Ends the run in progress early, from any thread: once this returns, no
+// report is being written and none will be; the driver then ends the run
+// after its current pass. A report already under way is finished first.
+// The next run starts afresh.
 void stop_test(void);
 
 // The slices of a list of `count` lines: fills `first` and `last` of

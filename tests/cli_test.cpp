@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <locale.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -31,12 +32,21 @@ const std::string LOG_CLOSE =
     "==================================================\r\n\r\n\r\n";
 
 struct cli_result {
-  int status; // exit status, or 128 + the signal that ended it
+  int status;     // exit status, or 128 + the signal that ended it
+  bool signalled; // ended by a signal, as a parent process sees it
   std::string out;
   std::string err;
 };
 
-pid_t start_zelkor(const std::vector<std::string> &args) {
+// Where the program's standard output goes, and the locale it runs in.
+struct cli_setup {
+  std::string locale = "C.UTF-8";
+  std::string out = "out.txt";
+  int out_fd = -1; // instead of `out`, when not -1
+};
+
+pid_t start_zelkor(const std::vector<std::string> &args,
+                   const cli_setup &setup = cli_setup()) {
   std::vector<std::string> argv_text = {ZELKOR_CLI};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char *> argv;
@@ -44,7 +54,7 @@ pid_t start_zelkor(const std::vector<std::string> &args) {
     argv.push_back(&a[0]);
   argv.push_back(nullptr);
   // A UTF-8 locale whatever the machine's, so that the texts are known.
-  std::vector<std::string> env_text = {"LC_ALL=C.UTF-8"};
+  std::vector<std::string> env_text = {"LC_ALL=" + setup.locale};
   for (char **e = environ; *e; ++e)
     env_text.push_back(*e);
   std::vector<char *> env;
@@ -55,8 +65,11 @@ pid_t start_zelkor(const std::vector<std::string> &args) {
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 1, "out.txt",
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (setup.out_fd >= 0)
+    posix_spawn_file_actions_adddup2(&files, setup.out_fd, 1);
+  else
+    posix_spawn_file_actions_addopen(&files, 1, setup.out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&files, 2, "err.txt",
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
@@ -69,14 +82,16 @@ cli_result finish_zelkor(pid_t pid) {
   int raw = 0;
   waitpid(pid, &raw, 0);
   cli_result r;
+  r.signalled = WIFSIGNALED(raw);
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   r.out = read_file("out.txt");
   r.err = read_file("err.txt");
   return r;
 }
 
-cli_result run_zelkor(const std::vector<std::string> &args) {
-  pid_t pid = start_zelkor(args);
+cli_result run_zelkor(const std::vector<std::string> &args,
+                      const cli_setup &setup = cli_setup()) {
+  pid_t pid = start_zelkor(args, setup);
   EXPECT_GT(pid, 0);
   return finish_zelkor(pid);
 }
@@ -148,6 +163,14 @@ TEST_F(CliTest, LogIsTheWindowsProgramsByteForByte) {
             std::string::npos)
       << r.out;
   EXPECT_EQ(r.out.find("begin to test"), std::string::npos);
+  // What each figure counts, so that progress and totals agree.
+  EXPECT_NE(r.err.find("127.0.0.41: done, 110 of 114 probed names resolved"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("The totals count all 60 list lines; 3 had no known "
+                       "provider and were not probed.\n"),
+            std::string::npos)
+      << r.out;
 
   json j = parse_json("r.json");
   EXPECT_EQ(j["lines"], json::parse(R"({"stored":60,"usable":57})"));
@@ -213,8 +236,9 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
   EXPECT_TRUE(named(n, "nx.example")["bare"]["ms"].is_number());
   EXPECT_EQ(named(n, "ref.example")["bare"],
             json::parse(R"({"outcome":"failed","ms":null,"attempts":2})"));
+  // Never sent, so never attempted.
   EXPECT_EQ(named(n, std::string(64, 'a') + ".example")["www"],
-            json::parse(R"({"outcome":"failed","ms":null,"attempts":2})"));
+            json::parse(R"({"outcome":"failed","ms":null,"attempts":0})"));
   EXPECT_EQ(named(n, "late.example")["bare"]["outcome"], "ok");
   EXPECT_EQ(named(n, "late.example")["bare"]["attempts"], 2);
   EXPECT_GE(named(n, "late.example")["bare"]["ms"].get<double>(), 2000.0);
@@ -274,8 +298,129 @@ TEST_F(CliTest, BadInputStopsBeforeAnythingIsSent) {
     EXPECT_EQ(bad.status, 2) << address;
     EXPECT_EQ(count_lines(bad.err), 2u) << bad.err; // the error, --help
   }
+  // Output paths: one line naming the option and the reason.
+  const std::vector<std::vector<std::string>> outputs = {
+      {"--json", "", "zelkor: --json \"\": the path is empty\n"},
+      {"--json", "folder/", "zelkor: --json folder/: is a directory\n"},
+      {"--csv", "missing/r.csv",
+       "zelkor: --csv missing/r.csv: No such file or directory\n"},
+      {"--log", "folder", "zelkor: --log folder: is a directory\n"},
+  };
+  for (const auto &o : outputs) {
+    cli_result bad = run_zelkor({"-s", "127.0.0.51", o[0], o[1], "list.txt"});
+    EXPECT_EQ(bad.status, 2) << o[1];
+    EXPECT_EQ(bad.err, o[2]);
+  }
+  // A list with nothing to probe.
+  write_file("untagged.txt", "example.com\nother:example.org\n");
+  cli_result empty = run_zelkor({"-s", "127.0.0.51", "untagged.txt"});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_EQ(empty.err.rfind("zelkor: untagged.txt: nothing to test: ", 0), 0u)
+      << empty.err;
+  EXPECT_EQ(count_lines(empty.err), 1u);
+
   EXPECT_FALSE(std::filesystem::exists("log.txt"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("folder"),
+                          std::filesystem::directory_iterator()),
+            0);
   EXPECT_TRUE(fake_ns_received(ns).empty());
+}
+
+TEST_F(CliTest, NumbersKeepTheirPointInACommaLocale) {
+  // Without the locale the program would not be tested in it.
+  locale_t comma = newlocale(LC_ALL_MASK, "de_DE.UTF-8", nullptr);
+  ASSERT_TRUE(comma) << "scripts/setup generates de_DE.UTF-8";
+  freelocale(comma);
+  fake_ns *ns = serve("127.0.0.51", FAKE_ANSWER_A);
+  fake_ns_rule(ns, "ref.example", FAKE_REFUSED);
+  fake_ns_rule(ns, "www.ref.example", FAKE_REFUSED);
+  write_file("list.txt", "zelkor:ok.example\nzelkor:ref.example\n");
+  cli_setup german;
+  german.locale = "de_DE.UTF-8";
+
+  cli_result r = run_zelkor({"-q", "-s", "127.0.0.51", "--csv", "r.csv",
+                             "--min-rate", "99.5", "list.txt"},
+                            german);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "zelkor: 127.0.0.51 resolved 2 of 4 names (50.0000%), "
+                   "below --min-rate 99.5%\n");
+  EXPECT_NE(read_file("log.txt").find("zelkor              2/4, 50.0000%\r\n"
+                                      "----------------------------------\n"
+                                      "127.0.0.51           total: 2/4, "
+                                      "50.0000%\r\n"),
+            std::string::npos);
+  std::string csv = read_file("r.csv");
+  EXPECT_EQ(count_lines(csv), 5u);
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), ','), 6 * 5) << csv;
+  EXPECT_NE(r.out.find(" 50.0% "), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, FailedWritesToStandardOutputAreReported) {
+  serve("127.0.0.51", FAKE_ANSWER_A);
+  write_file("list.txt", "zelkor:ok.example\n");
+  cli_setup full;
+  full.out = "/dev/full";
+  for (const auto &args : std::vector<std::vector<std::string>>{
+           {"-q", "-s", "127.0.0.51", "--json", "-", "list.txt"},
+           {"-q", "-s", "127.0.0.51", "--csv", "-", "list.txt"},
+           {"--help"}}) {
+    cli_result r = run_zelkor(args, full);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_NE(r.err.find("zelkor: cannot write standard output: No space "
+                         "left on device\n"),
+              std::string::npos)
+        << r.err;
+  }
+  // A reader that has gone away is no news: the program ends quietly.
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  close(pipe_ends[0]);
+  cli_setup closed;
+  closed.out_fd = pipe_ends[1];
+  pid_t pid = start_zelkor(
+      {"-q", "-s", "127.0.0.51", "--json", "-", "list.txt"}, closed);
+  close(pipe_ends[1]);
+  cli_result r = finish_zelkor(pid);
+  EXPECT_TRUE(r.status == 128 + SIGPIPE || r.status == 2) << r.status;
+  EXPECT_EQ(r.err.find("cannot write"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, StopBeforeAnyNameserverFinishedIsNoSuccess) {
+  fake_ns *silent = serve("127.0.0.52", FAKE_SILENT);
+  write_file("list.txt", "zelkor:a.example\nzelkor:b.example\n");
+  const std::vector<std::vector<std::string>> exports = {
+      {"--json", "r.json", "--csv", "r.csv"}, {"--json", "-"}, {"--csv", "-"}};
+  for (const auto &e : exports) {
+    fake_ns_forget(silent);
+    std::vector<std::string> args = {"-q", "-s", "127.0.0.52"};
+    args.insert(args.end(), e.begin(), e.end());
+    args.push_back("list.txt");
+    pid_t pid = start_zelkor(args);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(fake_ns_wait(silent, 1, 10000));
+    kill(pid, SIGINT);
+    cli_result r = finish_zelkor(pid);
+    EXPECT_TRUE(r.signalled);
+    EXPECT_EQ(r.status, 128 + SIGINT);
+    EXPECT_EQ(r.err.find("stopped by SIGINT; 0 of 1 nameservers finished"),
+              r.err.find("zelkor: ") + 8)
+        << r.err;
+    const std::string header =
+        "nameserver,provider,domain,name,outcome,ms,attempts\r\n";
+    if (e[1] == "r.json") {
+      json j = parse_json("r.json");
+      EXPECT_EQ(j["complete"], false);
+      EXPECT_EQ(j["nameservers"], json::array());
+      EXPECT_EQ(read_file("r.csv"), header);
+      EXPECT_NE(r.out.find("json: r.json\ncsv:  r.csv\n"), std::string::npos)
+          << r.out;
+    } else if (e[0] == "--json") {
+      ASSERT_TRUE(json::accept(r.out)) << r.out;
+      EXPECT_EQ(json::parse(r.out)["complete"], false);
+    } else {
+      EXPECT_EQ(r.out, header);
+    }
+  }
 }
 
 TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
@@ -305,6 +450,8 @@ TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
     cli_result r = finish_zelkor(pid);
     EXPECT_LT(std::chrono::steady_clock::now() - sent,
               std::chrono::milliseconds(2500));
+    // Killed by the signal, as a shell loop must see it to stop too.
+    EXPECT_TRUE(r.signalled);
     EXPECT_EQ(r.status, 128 + sig);
     EXPECT_EQ(read_file("log.txt"), LOG_HEADER + first_block);
     json j = parse_json("r.json");

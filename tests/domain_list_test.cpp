@@ -106,10 +106,14 @@ TEST_F(DomainListTest, ByteOrderMarkAtTheStartIsSkipped) {
 TEST_F(DomainListTest, ListKeepsAtMost2048Lines) {
   EXPECT_EQ(load(numbered(2500, "\r\n")), "too many\n");
   ASSERT_EQ(domain_count, 2048);
+  EXPECT_TRUE(domain_list_cut);
   EXPECT_EQ(std::string(domain_list[0]), "quarin:d0.example");
   EXPECT_EQ(std::string(domain_list[2047]), "quarin:d2047.example");
-  EXPECT_EQ(load(numbered(2048, "\n")), "too many\n");
+  // A list of exactly 2048 lines loses nothing, nor do lines that would
+  // have been skipped anyway.
+  EXPECT_EQ(load(numbered(2048, "\n") + "\nab\n"), "too many\n");
   EXPECT_EQ(domain_count, 2048);
+  EXPECT_FALSE(domain_list_cut);
   EXPECT_EQ(load(numbered(2047, "\n")), "");
   EXPECT_EQ(domain_count, 2047);
   // Skipped lines do not count towards the limit.

@@ -334,6 +334,17 @@ TEST_F(DriverTest, UnopenableLogLeavesReportsOnStdoutAndPane) {
   window_drain();
 }
 
+TEST_F(DriverTest, StopEndsOnlyTheRunInProgress) {
+  use_local_nameservers({LOCAL_1});
+  load_lines(three_lines);
+  // A stop with no run going leaves the next run whole.
+  stop_test();
+  std::string out = run_whole_test();
+  window_drain();
+  EXPECT_EQ(reported_nameservers(out),
+            (std::vector<std::string>{LOCAL_1, P1, P2}));
+}
+
 TEST_F(DriverTest, SecondRunRewritesTheLog) {
   use_local_nameservers({LOCAL_1});
   load_lines(three_lines);

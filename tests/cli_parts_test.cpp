@@ -1,0 +1,143 @@
+// Pieces of the terminal program where a fault lives in one function: the
+// command line's messages, the checks and replacement of output files, and
+// the display's messages during a live progress line.
+#include "cli/display.h"
+#include "cli/options.h"
+#include "cli/output_file.h"
+#include "run/front_end.h"
+#include "tests/support/run_files.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+std::string option_error(std::vector<std::string> words) {
+  words.insert(words.begin(), "zelkor");
+  std::vector<char *> argv;
+  for (std::string &w : words)
+    argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  cli_options options;
+  char error[256] = "";
+  EXPECT_EQ(parse_options(static_cast<int>(words.size()), argv.data(), &options,
+                          error, sizeof error),
+            -1);
+  return error;
+}
+
+TEST(OptionsTest, ErrorsNameTheOptionAsTyped) {
+  EXPECT_EQ(option_error({"--version=1"}), "option '--version' takes no value");
+  EXPECT_EQ(option_error({"--no-log=x"}), "option '--no-log' takes no value");
+  EXPECT_EQ(option_error({"--quiet=1"}), "option '--quiet' takes no value");
+  EXPECT_EQ(option_error({"--frob=1"}), "option '--frob' is unknown");
+  EXPECT_EQ(option_error({"-x"}), "option '-x' is unknown");
+  EXPECT_EQ(option_error({"--json"}), "option '--json' needs a value");
+  EXPECT_EQ(option_error({"-qs"}), "option '-s' needs a value");
+}
+
+std::vector<std::string> listing(void) {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator("."))
+    names.push_back(entry.path().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string refusal(const char *path, int way) {
+  std::string reason;
+  EXPECT_EQ(check_output_path(path, way, &reason), -1) << path;
+  return reason;
+}
+
+TEST(OutputFileTest, UnwritablePathsAreRefusedAndNothingIsWritten) {
+  scratch_dir dir;
+  std::filesystem::create_directory("folder");
+  write_file("kept.json", "old");
+  // A read-only folder, which not even root may write: the sandbox's mount
+  // namespace is the test's own.
+  std::filesystem::create_directory("ro");
+  write_file("ro/r.json", "old");
+  ASSERT_EQ(mount("ro", "ro", nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(
+      mount(nullptr, "ro", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+      0);
+  const std::vector<std::string> before = listing();
+  for (int way : {OUTPUT_IN_PLACE, OUTPUT_REPLACED}) {
+    EXPECT_EQ(refusal("", way), "the path is empty");
+    EXPECT_EQ(refusal("folder", way), "is a directory");
+    EXPECT_EQ(refusal("folder/", way), "is a directory");
+    EXPECT_EQ(refusal("missing/r.json", way), "No such file or directory");
+    EXPECT_EQ(refusal("ro/r.json", way), "Read-only file system");
+    EXPECT_EQ(refusal("ro/new.json", way), "Read-only file system");
+    std::string reason;
+    EXPECT_EQ(check_output_path("kept.json", way, &reason), 0) << reason;
+    EXPECT_EQ(check_output_path("new.json", way, &reason), 0) << reason;
+  }
+  // Replaced by a rename, a device would become a plain file.
+  EXPECT_EQ(refusal("/dev/null", OUTPUT_REPLACED), "is not a regular file");
+  EXPECT_EQ(listing(), before);
+  EXPECT_EQ(read_file("kept.json"), "old");
+  umount("ro");
+}
+
+void write_new(std::FILE *out) {
+  std::fputs("new", out);
+}
+
+TEST(OutputFileTest, ReplacementKeepsTheModeAndTheLink) {
+  scratch_dir dir;
+  std::filesystem::create_directory("store");
+  write_file("store/r.json", "old");
+  ASSERT_EQ(chmod("store/r.json", 0640), 0);
+  ASSERT_EQ(symlink("store/r.json", "r.json"), 0);
+  // A link to a file yet to be made is followed too.
+  ASSERT_EQ(symlink("store/later.json", "later.json"), 0);
+
+  ASSERT_EQ(replace_file("r.json", write_new), 0);
+  ASSERT_EQ(replace_file("later.json", write_new), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink("r.json"));
+  EXPECT_TRUE(std::filesystem::is_symlink("later.json"));
+  EXPECT_EQ(read_file("store/r.json"), "new");
+  EXPECT_EQ(read_file("store/later.json"), "new");
+  struct stat st;
+  ASSERT_EQ(stat("store/r.json", &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  // The failure reported is the one that happened.
+  errno = 0;
+  EXPECT_EQ(replace_file("missing/r.json", write_new), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(DisplayTest, MessageDuringALiveLineStartsALineOfItsOwn) {
+  scratch_dir dir;
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  ASSERT_TRUE(std::freopen("err.txt", "w", stderr));
+  display_begin(PROGRESS_LIVE, 2);
+  pass_started(0, 1, "127.0.0.9");
+  display_tick();
+  display_say("cannot write %s: %s", "r.json", "No space left on device");
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+
+  const std::string err = read_file("err.txt");
+  const std::size_t line = err.find("[1/1] 127.0.0.9");
+  ASSERT_NE(line, std::string::npos) << err;
+  // The open progress line is cleared first, and the message ends its own
+  // line.
+  EXPECT_NE(err.find("\r\033[Kzelkor: cannot write r.json: No space left on "
+                     "device\n",
+                     line),
+            std::string::npos)
+      << err;
+}
+
+} // namespace
