@@ -173,6 +173,14 @@ void prepare_domain_texts(void) {
     domain_texts[i].exact = utf8_text(domain_of(i), &domain_texts[i].utf8);
 }
 
+const std::string &domain_text(int line) {
+  return domain_texts[line].utf8;
+}
+
+bool run_complete(const export_run *run) {
+  return !run->stopped && passes_exported == run->passes_planned;
+}
+
 void export_pass(int index) {
   json_of_pass[index] = make_pass_json(&passes[index]);
   csv_of_pass[index] = make_pass_csv(&passes[index]);
@@ -190,9 +198,7 @@ void write_json(std::FILE *out, const export_run *run) {
                "  \"lines\": %s,\n  \"complete\": %s,\n  \"nameservers\": [",
                dump(ZELKOR_VERSION).c_str(), dump(run->started).c_str(),
                dump(list).c_str(), dump(lines).c_str(),
-               !run->stopped && passes_exported == run->passes_planned
-                   ? "true"
-                   : "false");
+               run_complete(run) ? "true" : "false");
   for (int p = 0; p < passes_exported; ++p)
     std::fprintf(out, "%s\n%s", p ? "," : "", json_of_pass[p].c_str());
   std::fputs(passes_exported ? "\n  ]\n}\n" : "]\n}\n", out);

@@ -3,6 +3,8 @@
 // latency, JSON and CSV, and an exit status for scripts.
 #include "cli/display.h"
 #include "cli/export.h"
+#include "cli/html_report.h"
+#include "cli/metrics.h"
 #include "cli/output_file.h"
 #include "cli/options.h"
 #include "cli/results.h"
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -43,8 +46,16 @@ bool write_failed; // an export could not be written at least once
 // end.
 bool json_written;
 bool csv_written;
+bool html_written;
+bool metrics_written;
+std::chrono::steady_clock::time_point run_start;
 // The first failure to write standard output: reported once, at the end.
 int stdout_error;
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+      .count();
+}
 
 bool is_stdout(const char *path) {
   return path && std::strcmp(path, "-") == 0;
@@ -71,12 +82,25 @@ void replace_or_say(const char *path, void (*write)(std::FILE *),
   write_failed = true;
 }
 
+void html_writer(std::FILE *out) {
+  write_html(out, &run_info);
+}
+
+void metrics_writer(std::FILE *out) {
+  write_metrics(out, &run_info);
+}
+
 void write_export_files(void) {
   run_info.passes_planned = display_pass_count();
+  run_info.seconds = seconds_since(run_start);
   if (is_file(options.json_path))
     replace_or_say(options.json_path, json_writer, &json_written);
   if (is_file(options.csv_path))
     replace_or_say(options.csv_path, csv_writer, &csv_written);
+  if (options.html_path)
+    replace_or_say(options.html_path, html_writer, &html_written);
+  if (options.metrics_path)
+    replace_or_say(options.metrics_path, metrics_writer, &metrics_written);
 }
 
 // After every finished nameserver, on the driver's thread.
@@ -153,6 +177,8 @@ int check_outputs(void) {
        OUTPUT_REPLACED},
       {"--csv", is_file(options.csv_path) ? options.csv_path : nullptr,
        OUTPUT_REPLACED},
+      {"--html", options.html_path, OUTPUT_REPLACED},
+      {"--metrics", options.metrics_path, OUTPUT_REPLACED},
   };
   for (const output &o : outputs) {
     std::string reason;
@@ -196,6 +222,10 @@ void finish_outputs(void) {
     std::fprintf(table, "json: %s\n", options.json_path);
   if (is_file(options.csv_path) && csv_written)
     std::fprintf(table, "csv:  %s\n", options.csv_path);
+  if (options.html_path && html_written)
+    std::fprintf(table, "html: %s\n", options.html_path);
+  if (options.metrics_path && metrics_written)
+    std::fprintf(table, "metrics: %s\n", options.metrics_path);
   note_stdout_error();
   std::fflush(stderr);
 }
@@ -302,6 +332,11 @@ int main(int argc, char **argv) {
   console_err = open_diagnostics();
   prepare_domain_texts();
   run_info.started = iso_8601_now();
+  run_info.started_unix =
+      std::chrono::duration<double>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  run_start = std::chrono::steady_clock::now();
   run_info.list_path = options.list_path;
 
   int mode = PROGRESS_NONE;

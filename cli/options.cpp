@@ -32,6 +32,10 @@ const char USAGE_TEXT[] =
     "      --json FILE     write the results as JSON to FILE (- for stdout)\n"
     "      --csv FILE      write one CSV row per probed name to FILE\n"
     "                      (- for stdout)\n"
+    "      --html FILE     write a report to look at (one page, nothing\n"
+    "                      fetched) to FILE\n"
+    "      --metrics FILE  write Prometheus metrics to FILE (for\n"
+    "                      node_exporter's textfile collector)\n"
     "      --min-rate PCT  exit with status 1 when a nameserver's total\n"
     "                      success rate is below PCT (0 to 100)\n"
     "  -q, --quiet         show no progress\n"
@@ -56,6 +60,8 @@ enum {
   OPT_NO_LOG,
   OPT_JSON,
   OPT_CSV,
+  OPT_HTML,
+  OPT_METRICS,
   OPT_MIN_RATE,
   OPT_VERSION,
 };
@@ -66,6 +72,8 @@ const option LONG_OPTIONS[] = {
     {"no-log", no_argument, nullptr, OPT_NO_LOG},
     {"json", required_argument, nullptr, OPT_JSON},
     {"csv", required_argument, nullptr, OPT_CSV},
+    {"html", required_argument, nullptr, OPT_HTML},
+    {"metrics", required_argument, nullptr, OPT_METRICS},
     {"min-rate", required_argument, nullptr, OPT_MIN_RATE},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -174,6 +182,14 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
       break;
     case OPT_CSV:
       options->csv_path = optarg;
+      break;
+    case OPT_HTML:
+    case OPT_METRICS:
+      // Files to be replaced whole as the run goes on, never a stream.
+      if (std::strcmp(optarg, "-") == 0)
+        return fail(error, error_size, "%s takes a file, not standard output",
+                    c == OPT_HTML ? "--html" : "--metrics");
+      (c == OPT_HTML ? options->html_path : options->metrics_path) = optarg;
       break;
     case OPT_MIN_RATE:
       if (parse_rate(optarg, &options->min_rate) != 0)

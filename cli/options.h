@@ -20,6 +20,8 @@ struct cli_options {
   const char *log_path;  // null with --no-log
   const char *json_path; // null for none; "-" for standard output
   const char *csv_path;
+  const char *html_path;    // null for none
+  const char *metrics_path; // null for none
   bool has_min_rate;
   double min_rate;
   bool quiet;

@@ -25,8 +25,13 @@ void count_probe(const probe_record &probe, row_figures *out,
     ++out->negative;
   else
     ++out->failed;
-  if (probe.timing.reply_us >= 0)
+  if (probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE &&
+      probe.timing.attempts == 0)
+    ++out->unsent;
+  if (probe.timing.reply_us >= 0) {
     latencies[(*replied)++] = probe.timing.reply_us;
+    out->sum_ms += probe.timing.reply_us / 1000.0;
+  }
 }
 
 // Nearest rank: the smallest value with at least `percent` of the values at
@@ -77,14 +82,19 @@ void row_figures_of(const pass_record *pass, int row, row_figures *out) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   out->probed = 2 * out->lines;
   out->rate = out->lines > 0 ? 100.0 * out->ok / out->probed : nan;
-  out->median_ms = nan;
-  out->p95_ms = nan;
+  out->replied = replied;
+  out->median_ms = out->p95_ms = nan;
+  out->min_ms = out->q1_ms = out->q3_ms = out->max_ms = nan;
   if (replied > 0) {
     std::sort(latencies, latencies + replied);
     // The middle value, or the mean of the two middle ones.
     out->median_ms =
         (latencies[(replied - 1) / 2] + latencies[replied / 2]) / 2000.0;
     out->p95_ms = rank_ms(latencies, replied, 95.0);
+    out->min_ms = latencies[0] / 1000.0;
+    out->q1_ms = rank_ms(latencies, replied, 25.0);
+    out->q3_ms = rank_ms(latencies, replied, 75.0);
+    out->max_ms = latencies[replied - 1] / 1000.0;
   }
 }
 

@@ -42,10 +42,19 @@ struct row_figures {
   int ok;    // names
   int negative;
   int failed;
+  int unsent;       // of `failed`: names never sent (no wire form)
   int probed;       // names: twice `lines`
   double rate;      // percent of `probed` that resolved; NaN with no line
+  int replied;      // probes decided by a reply, which have a latency
+  double sum_ms;    // of their latencies
   double median_ms; // over the replied probes; NaN when none replied
   double p95_ms;
+  // The spread of those latencies, for plots: extremes and quartiles (by
+  // nearest rank); NaN when none replied.
+  double min_ms;
+  double q1_ms;
+  double q3_ms;
+  double max_ms;
 };
 
 extern pass_record passes[MAX_PASSES];

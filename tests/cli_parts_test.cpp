@@ -2,6 +2,8 @@
 // command line's messages, the checks and replacement of output files, and
 // the display's messages during a live progress line.
 #include "cli/display.h"
+#include "cli/html_report.h"
+#include "cli/metrics.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "run/front_end.h"
@@ -113,6 +115,12 @@ TEST(OutputFileTest, ReplacementKeepsTheModeAndTheLink) {
   errno = 0;
   EXPECT_EQ(replace_file("missing/r.json", write_new), -1);
   EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(EscapeTest, ListTextsCannotBreakOutOfTheirPlace) {
+  EXPECT_EQ(html_escape("<a href=\"x\">&'</a>"),
+            "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;/a&gt;");
+  EXPECT_EQ(metric_label("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
 }
 
 TEST(DisplayTest, MessageDuringALiveLineStartsALineOfItsOwn) {

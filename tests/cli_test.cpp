@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -94,6 +95,34 @@ cli_result run_zelkor(const std::vector<std::string> &args,
   pid_t pid = start_zelkor(args, setup);
   EXPECT_GT(pid, 0);
   return finish_zelkor(pid);
+}
+
+// Runs a tool of the tests (a browser, promtool) to its end: its exit
+// status, with its standard output in `out`, standard input from `in`.
+int run_tool(const std::vector<std::string> &args, std::string *out,
+             const char *in = "/dev/null") {
+  std::vector<std::string> text = args;
+  std::vector<char *> argv;
+  for (std::string &a : text)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, in, O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, "tool.txt",
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, "tool-err.txt",
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  int raw = 0;
+  if (rc != 0 || waitpid(pid, &raw, 0) != pid)
+    return -1;
+  *out = read_file("tool.txt");
+  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0)
+    *out += read_file("tool-err.txt");
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
 json parse_json(const std::string &path) {
@@ -385,11 +414,126 @@ TEST_F(CliTest, FailedWritesToStandardOutputAreReported) {
   EXPECT_EQ(r.err.find("cannot write"), std::string::npos) << r.err;
 }
 
+// The value of the one sample of `metrics` whose name and labels are
+// `series`; NaN when there is none.
+double sample(const std::string &metrics, const std::string &series) {
+  std::size_t at = metrics.find("\n" + series + " ");
+  if (at == std::string::npos)
+    return std::nan("");
+  return std::strtod(metrics.c_str() + at + series.size() + 2, nullptr);
+}
+
+TEST_F(CliTest, ReportAndMetricsShowTheJsonsFigures) {
+  const char *const hostile[] = {
+      "<script>document.title='pwned'</script>.example",
+      "<img src=x onerror=\"document.title='pwned'\">.example",
+      "a&b\"c'.example"};
+  for (const char *ip : {"127.0.0.61", "127.0.0.62"}) {
+    fake_ns *ns = serve(ip, FAKE_ANSWER_A);
+    fake_ns_rule(ns, "nx.example", FAKE_NXDOMAIN);
+    for (const char *name : hostile)
+      fake_ns_rule(ns, name, FAKE_NXDOMAIN);
+  }
+  fake_ns_rule(fakes[1], "slow.example", FAKE_REFUSED);
+  write_file("list.txt", std::string("zelkor:ok.example\n"
+                                     "zelkor:nx.example\n"
+                                     "quarin:slow.example\n"
+                                     "brelm:") +
+                             hostile[0] + "\nbrelm:" + hostile[1] +
+                             "\n9pel:" + hostile[2] + "\nuntagged.example\n");
+  cli_result r = run_zelkor({"-q", "-s", "127.0.0.61", "-s", "127.0.0.62",
+                             "--json", "r.json", "--html", "r.html",
+                             "--metrics", "r.prom", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  json j = parse_json("r.json");
+  ASSERT_EQ(j["nameservers"].size(), 2u);
+
+  // The page as a browser builds it, with nothing but loopback to reach.
+  std::string dom;
+  ASSERT_EQ(run_tool({CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                      "--no-first-run", "--disable-background-networking",
+                      "--disable-component-update", "--disable-sync",
+                      "--user-data-dir=" + dir.path() + "/browser",
+                      "--dump-dom", "file://" + dir.path() + "/r.html"},
+                     &dom),
+            0)
+      << dom;
+  // One cell per provider and nameserver, as the JSON rates it.
+  for (const json &ns : j["nameservers"]) {
+    std::vector<std::pair<std::string, json>> rows;
+    for (const json &p : ns["providers"]) {
+      if (p["lines"] > 0)
+        rows.emplace_back(p["tag"], p["rate"]);
+    }
+    rows.emplace_back("total", ns["total"]["rate"]);
+    for (const auto &row : rows) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.1f%%", row.second.get<double>());
+      const std::string cell = "<td data-ns=\"" +
+                               ns["address"].get<std::string>() +
+                               "\" data-provider=\"" + row.first + "\"";
+      const std::size_t at = dom.find(cell);
+      ASSERT_NE(at, std::string::npos) << cell;
+      const std::size_t text_at = dom.find('>', at) + 1;
+      EXPECT_EQ(dom.substr(text_at, dom.find('<', text_at) - text_at), text)
+          << cell;
+    }
+  }
+  // The hostile names are text, and nothing of theirs ran.
+  EXPECT_NE(dom.find("<li>&lt;script&gt;document.title='pwned'&lt;/script&gt;"
+                     ".example</li>"),
+            std::string::npos);
+  EXPECT_NE(dom.find("<li>&lt;img src=x onerror=\"document.title='pwned'\""
+                     "&gt;.example</li>"),
+            std::string::npos);
+  EXPECT_NE(dom.find("<li>a&amp;b\"c'.example</li>"), std::string::npos);
+  EXPECT_NE(dom.find("<title>Zelkor: DNS resolution report</title>"),
+            std::string::npos);
+  for (const char *outside : {"<script", "<img", "<link", "<iframe", " src=\"",
+                              " href=\"", "url(", "@import", "http:", "https:"})
+    EXPECT_EQ(dom.find(outside), std::string::npos) << outside;
+
+  // The metrics: valid for Prometheus' own checker, and the JSON's figures.
+  std::string check;
+  EXPECT_EQ(run_tool({PROMTOOL, "check", "metrics"}, &check, "r.prom"), 0)
+      << check;
+  const std::string metrics = "\n" + read_file("r.prom");
+  for (const json &ns : j["nameservers"]) {
+    const std::string address = ns["address"];
+    for (const json &p : ns["providers"]) {
+      if (p["lines"] == 0)
+        continue;
+      const std::string labels = "{nameserver=\"" + address + "\",provider=\"" +
+                                 p["tag"].get<std::string>() + "\"";
+      for (const char *outcome : {"ok", "negative", "failed"})
+        EXPECT_EQ(sample(metrics, "zelkor_probes_total" + labels +
+                                      ",outcome=\"" + outcome + "\"}"),
+                  p[outcome].get<double>())
+            << labels << outcome;
+      EXPECT_NEAR(sample(metrics, "zelkor_success_ratio" + labels + "}"),
+                  p["rate"].get<double>() / 100.0, 1e-6);
+    }
+    EXPECT_NEAR(
+        sample(metrics, "zelkor_nameserver_success_ratio{nameserver=\"" +
+                            address + "\"}"),
+        ns["total"]["rate"].get<double>() / 100.0, 1e-6);
+  }
+  EXPECT_EQ(sample(metrics, "zelkor_run_complete"), 1.0);
+  // The README's alerting rules read these metrics.
+  EXPECT_EQ(run_tool({PROMTOOL, "check", "rules",
+                      ZELKOR_SOURCE_DIR "/samples/zelkor-alerts.yml"},
+                     &check),
+            0)
+      << check;
+}
+
 TEST_F(CliTest, StopBeforeAnyNameserverFinishedIsNoSuccess) {
   fake_ns *silent = serve("127.0.0.52", FAKE_SILENT);
   write_file("list.txt", "zelkor:a.example\nzelkor:b.example\n");
   const std::vector<std::vector<std::string>> exports = {
-      {"--json", "r.json", "--csv", "r.csv"}, {"--json", "-"}, {"--csv", "-"}};
+      {"--json", "r.json", "--csv", "r.csv", "--html", "r.html"},
+      {"--json", "-"},
+      {"--csv", "-"}};
   for (const auto &e : exports) {
     fake_ns_forget(silent);
     std::vector<std::string> args = {"-q", "-s", "127.0.0.52"};
@@ -412,6 +556,8 @@ TEST_F(CliTest, StopBeforeAnyNameserverFinishedIsNoSuccess) {
       EXPECT_EQ(j["complete"], false);
       EXPECT_EQ(j["nameservers"], json::array());
       EXPECT_EQ(read_file("r.csv"), header);
+      EXPECT_NE(read_file("r.html").find("This run was stopped: 0 of 1"),
+                std::string::npos);
       EXPECT_NE(r.out.find("json: r.json\ncsv:  r.csv\n"), std::string::npos)
           << r.out;
     } else if (e[0] == "--json") {

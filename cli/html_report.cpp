@@ -1,0 +1,493 @@
+// The page is built as one string and written at once. Every text that
+// comes from the list or the command line goes through html_escape.
+#include "cli/html_report.h"
+
+#include "cli/results.h"
+#include "net/probe.h"
+#include "version.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <vector>
+
+namespace {
+
+// Sequential and safe for colour-blind readers (viridis), dark for bad
+// rates; the thresholds are the terminal table's (99% and 90%) and finer.
+struct rate_band {
+  double from; // percent, inclusive
+  const char *fill;
+  const char *ink;
+  const char *label;
+};
+
+const rate_band RATE_BANDS[] = {
+    {99.0, "#fde725", "#000", "99% and up"},
+    {95.0, "#addc30", "#000", "95% to 99%"},
+    {90.0, "#5ec962", "#000", "90% to 95%"},
+    {80.0, "#21918c", "#fff", "80% to 90%"},
+    {50.0, "#3b528b", "#fff", "50% to 80%"},
+    {0.0, "#440154", "#fff", "below 50%"},
+};
+
+// Failure kinds, in the Okabe-Ito palette.
+struct failure_kind {
+  const char *fill;
+  const char *label;
+};
+
+const failure_kind FAILURE_KINDS[] = {
+    {"#e69f00",
+     "negative answer (the name does not exist, or has no A record)"},
+    {"#56b4e9", "no answer (timeout or an error reply)"},
+    {"#cc79a7", "not sent (no wire form)"},
+};
+
+enum {
+  PLOT_WIDTH = 800,
+  PLOT_LEFT = 120, // room for an address
+  PLOT_RIGHT = 20,
+  PLOT_ROW = 34,
+  PLOT_TOP = 10,
+  PLOT_AXIS = 30,
+};
+
+const char STYLE[] =
+    "body{margin:0 auto;max-width:1200px;padding:12px;font:15px/1.45 "
+    "system-ui,-apple-system,'Segoe UI','PingFang SC','Hiragino Sans GB',"
+    "'Microsoft YaHei','Noto Sans CJK SC','WenQuanYi Micro Hei',sans-serif;"
+    "color:#111;background:#fff}"
+    "h1{font-size:1.5em}h2{font-size:1.2em;margin-top:1.6em}"
+    "h3{font-size:1em}"
+    ".note{padding:8px 12px;border:2px solid #b35806;background:#fee0b6}"
+    "dl.facts{display:grid;grid-template-columns:max-content 1fr;"
+    "gap:2px 12px}dl.facts dt{font-weight:600}dl.facts dd{margin:0}"
+    ".scroll{overflow-x:auto}"
+    "table{border-collapse:collapse}th,td{padding:4px 8px;text-align:left;"
+    "border:1px solid #ccc;vertical-align:top}"
+    "table.heat td{text-align:right;font-variant-numeric:tabular-nums;"
+    "min-width:5em}table.heat td.none{background:#eee;color:#555}"
+    "tr.total th,tr.total td{border-top:3px solid #111;font-weight:600}"
+    "td.num{text-align:right;font-variant-numeric:tabular-nums;"
+    "white-space:nowrap}"
+    "ul.legend{list-style:none;padding:0;display:flex;flex-wrap:wrap;"
+    "gap:4px 16px}ul.legend span{display:inline-block;width:1em;"
+    "height:1em;margin-right:4px;vertical-align:-2px;border:1px solid #999}"
+    "svg{width:100%;height:auto;max-width:900px;min-width:560px}svg "
+    "text{font-size:12px;"
+    "fill:#111}"
+    "ul.names{margin:0;padding-left:1.2em;max-height:24em;overflow-y:auto}"
+    "ul.names li{overflow-wrap:anywhere}"
+    "@media (max-width:600px){body{font-size:14px;padding:8px}"
+    "dl.facts{grid-template-columns:1fr}}";
+
+void add(std::string *page, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
+void add(std::string *page, const char *fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  *page += text;
+}
+
+// "100.0%" as the terminal table prints it, or "-".
+std::string rate_text(double rate) {
+  if (std::isnan(rate))
+    return "-";
+  char text[16];
+  std::snprintf(text, sizeof text, "%.1f%%", rate);
+  return text;
+}
+
+std::string ms_text(double ms) {
+  if (std::isnan(ms))
+    return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, ms < 10.0 ? "%.2f ms" : "%.1f ms", ms);
+  return text;
+}
+
+const rate_band &band_of(double rate) {
+  for (const rate_band &band : RATE_BANDS) {
+    if (rate >= band.from)
+      return band;
+  }
+  return RATE_BANDS[sizeof RATE_BANDS / sizeof RATE_BANDS[0] - 1];
+}
+
+void add_facts(std::string *page, const export_run *run) {
+  page->append("<dl class=\"facts\"><dt>Started</dt><dd>")
+      .append(html_escape(run->started))
+      .append("</dd><dt>List</dt><dd>")
+      .append(html_escape(run->list_path ? run->list_path : ""))
+      .append("</dd>");
+  int providers = 0;
+  if (passes_done > 0) {
+    for (int row = 0; row < PROVIDER_TAG_COUNT; ++row) {
+      row_figures f;
+      row_figures_of(&passes[0], row, &f);
+      providers += f.lines > 0;
+    }
+  }
+  add(page,
+      "<dt>Lines</dt><dd>%d kept, %d probed (with a known provider), %d "
+      "providers</dd>",
+      run->stored, run->usable, providers);
+  page->append("<dt>Nameservers</dt><dd>");
+  for (int p = 0; p < passes_done; ++p)
+    page->append(p ? ", " : "").append(html_escape(passes[p].ns));
+  add(page, "%s(%d of %d tested)</dd>", passes_done ? " " : "", passes_done,
+      run->passes_planned);
+  add(page,
+      "<dt>Settings</dt><dd>the A record of every domain and of www.domain, "
+      "UDP port 53, %d attempts of %d ms, ten workers</dd>",
+      PROBE_ATTEMPTS, REPLY_TIMEOUT_MS);
+  add(page,
+      "<dt>Duration</dt><dd>%.1f s</dd><dt>Made by</dt><dd>zelkor %s</dd>"
+      "</dl>\n",
+      run->seconds, ZELKOR_VERSION);
+}
+
+// Providers × nameservers, each cell the rate as the terminal table has it.
+void add_heat_map(std::string *page) {
+  page->append("<section id=\"rates\"><h2>Success rate by provider and "
+               "nameserver</h2><div class=\"scroll\"><table class=\"heat\">"
+               "<thead><tr><th scope=\"col\">provider</th>");
+  for (int p = 0; p < passes_done; ++p)
+    page->append("<th scope=\"col\">")
+        .append(html_escape(passes[p].ns))
+        .append("</th>");
+  page->append("</tr></thead><tbody>\n");
+  for (int row = 0; row <= TOTAL_ROW; ++row) {
+    std::vector<row_figures> cells(static_cast<std::size_t>(passes_done));
+    bool any = row == TOTAL_ROW;
+    for (int p = 0; p < passes_done; ++p) {
+      row_figures_of(&passes[p], row, &cells[static_cast<std::size_t>(p)]);
+      any = any || cells[static_cast<std::size_t>(p)].lines > 0;
+    }
+    if (!any)
+      continue;
+    const std::string tag = row == TOTAL_ROW ? "total" : provider_tags[row];
+    page->append(row == TOTAL_ROW ? "<tr class=\"total\">" : "<tr>")
+        .append("<th scope=\"row\">")
+        .append(html_escape(tag))
+        .append("</th>");
+    for (int p = 0; p < passes_done; ++p) {
+      double rate = cells[static_cast<std::size_t>(p)].rate;
+      if (row == TOTAL_ROW) {
+        int ok, count;
+        rate = total_rate(&passes[p], &ok, &count);
+      }
+      page->append("<td data-ns=\"")
+          .append(html_escape(passes[p].ns))
+          .append("\" data-provider=\"")
+          .append(html_escape(tag))
+          .append("\"");
+      if (std::isnan(rate)) {
+        page->append(" class=\"none\">-</td>");
+      } else {
+        const rate_band &band = band_of(rate);
+        add(page, " style=\"background:%s;color:%s\">", band.fill, band.ink);
+        page->append(rate_text(rate)).append("</td>");
+      }
+    }
+    page->append("</tr>\n");
+  }
+  page->append("</tbody></table></div><ul class=\"legend\">");
+  for (const rate_band &band : RATE_BANDS)
+    add(page, "<li><span style=\"background:%s\"></span>%s</li>", band.fill,
+        band.label);
+  page->append("<li><span style=\"background:#eee\"></span>no line of this "
+               "provider</li></ul><p>The total row is the log's total: "
+               "resolved names over both names of every list line, probed or "
+               "not.</p></section>\n");
+}
+
+struct log_axis {
+  double low;  // log10 of the axis' first ms
+  double high; // and of its last
+};
+
+double axis_x(const log_axis &axis, double ms) {
+  const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT;
+  double v = std::log10(ms > 0.0 ? ms : 0.001);
+  return PLOT_LEFT + (v - axis.low) / (axis.high - axis.low) * width;
+}
+
+std::string decade_text(int exponent) {
+  static const char *const TEXTS[] = {"0.001 ms", "0.01 ms", "0.1 ms",
+                                      "1 ms",     "10 ms",   "100 ms",
+                                      "1 s",      "10 s",    "100 s"};
+  int i = exponent + 3;
+  return i >= 0 && i < 9 ? TEXTS[i] : "";
+}
+
+// One box per nameserver on a logarithmic ms axis: whiskers at the extremes,
+// the box from the first to the third quartile, a bar at the median, a
+// diamond at the 95th percentile. A table below gives the figures.
+void add_latency(std::string *page) {
+  page->append("<section id=\"latency\"><h2>Latency of answered "
+               "probes</h2>\n");
+  std::vector<row_figures> all(static_cast<std::size_t>(passes_done));
+  double low = INFINITY, high = -INFINITY;
+  for (int p = 0; p < passes_done; ++p) {
+    row_figures &f = all[static_cast<std::size_t>(p)];
+    row_figures_of(&passes[p], TOTAL_ROW, &f);
+    if (f.replied > 0) {
+      low = std::fmin(low, f.min_ms);
+      high = std::fmax(high, f.max_ms);
+    }
+  }
+  if (!(high >= low)) {
+    page->append("<p>No probe got a reply.</p></section>\n");
+    return;
+  }
+  log_axis axis;
+  axis.low = std::floor(std::log10(std::fmax(low, 0.001)));
+  axis.high = std::ceil(std::log10(std::fmax(high, 0.001)));
+  if (axis.high <= axis.low)
+    axis.high = axis.low + 1;
+  const int height = PLOT_TOP + passes_done * PLOT_ROW + PLOT_AXIS;
+  add(page,
+      "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
+      "aria-label=\"Latency per "
+      "nameserver, logarithmic axis\">\n",
+      PLOT_WIDTH, height);
+  const int bottom = PLOT_TOP + passes_done * PLOT_ROW;
+  for (int e = static_cast<int>(axis.low); e <= static_cast<int>(axis.high);
+       ++e) {
+    double x = axis_x(axis, std::pow(10.0, e));
+    add(page,
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ccc\"/>"
+        "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
+        x, PLOT_TOP, x, bottom, x, bottom + 18, decade_text(e).c_str());
+  }
+  for (int p = 0; p < passes_done; ++p) {
+    const row_figures &f = all[static_cast<std::size_t>(p)];
+    const int mid = PLOT_TOP + p * PLOT_ROW + PLOT_ROW / 2;
+    page->append("<text x=\"4\" y=\"")
+        .append(std::to_string(mid + 4))
+        .append("\">")
+        .append(html_escape(passes[p].ns))
+        .append("</text>");
+    if (f.replied == 0)
+      continue;
+    const double x0 = axis_x(axis, f.min_ms), x1 = axis_x(axis, f.q1_ms),
+                 xm = axis_x(axis, f.median_ms), x3 = axis_x(axis, f.q3_ms),
+                 x4 = axis_x(axis, f.max_ms), x95 = axis_x(axis, f.p95_ms);
+    add(page,
+        "<g><title>median %s, 95th percentile %s</title>"
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>"
+        "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
+        "fill=\"#56b4e9\" stroke=\"#555\"/>"
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#000\" "
+        "stroke-width=\"3\"/>"
+        "<path d=\"M%.1f %dl6 6l-6 6l-6 -6z\" fill=\"#d55e00\"/></g>\n",
+        ms_text(f.median_ms).c_str(), ms_text(f.p95_ms).c_str(), x0, mid, x4,
+        mid, x1, mid - 9, std::fmax(x3 - x1, 1.0), 18, xm, mid - 11, xm,
+        mid + 11, x95, mid - 6);
+  }
+  page->append("</svg></div>\n<ul class=\"legend\"><li><span "
+               "style=\"background:#56b4e9\"></span>first to third quartile, "
+               "whiskers to the extremes</li><li><span "
+               "style=\"background:#000\"></span>median</li><li><span "
+               "style=\"background:#d55e00\"></span>95th percentile</li></ul>"
+               "<div class=\"scroll\"><table><thead><tr><th>nameserver</th>"
+               "<th>answered</th><th>fastest</th><th>median</th>"
+               "<th>95th percentile</th><th>slowest</th></tr></thead><tbody>");
+  for (int p = 0; p < passes_done; ++p) {
+    const row_figures &f = all[static_cast<std::size_t>(p)];
+    page->append("<tr><th scope=\"row\">").append(html_escape(passes[p].ns));
+    add(page,
+        "</th><td class=\"num\">%d</td><td class=\"num\">%s</td>"
+        "<td class=\"num\">%s</td><td class=\"num\">%s</td>"
+        "<td class=\"num\">%s</td></tr>",
+        f.replied, ms_text(f.min_ms).c_str(), ms_text(f.median_ms).c_str(),
+        ms_text(f.p95_ms).c_str(), ms_text(f.max_ms).c_str());
+  }
+  page->append("</tbody></table></div></section>\n");
+}
+
+// Stacked bars of each nameserver's failed names, by kind.
+void add_failures(std::string *page) {
+  page->append("<section id=\"failures\"><h2>Failures by kind</h2>\n");
+  std::vector<row_figures> all(static_cast<std::size_t>(passes_done));
+  int most = 0;
+  for (int p = 0; p < passes_done; ++p) {
+    row_figures &f = all[static_cast<std::size_t>(p)];
+    row_figures_of(&passes[p], TOTAL_ROW, &f);
+    most = std::max(most, f.negative + f.failed);
+  }
+  if (most == 0) {
+    page->append("<p>No probed name failed.</p></section>\n");
+    return;
+  }
+  const int height = PLOT_TOP + passes_done * PLOT_ROW + 10;
+  add(page,
+      "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
+      "aria-label=\"Failures per "
+      "nameserver by kind\">\n",
+      PLOT_WIDTH, height);
+  const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 60;
+  for (int p = 0; p < passes_done; ++p) {
+    const row_figures &f = all[static_cast<std::size_t>(p)];
+    const int counts[] = {f.negative, f.failed - f.unsent, f.unsent};
+    const int top = PLOT_TOP + p * PLOT_ROW;
+    page->append("<text x=\"4\" y=\"")
+        .append(std::to_string(top + PLOT_ROW / 2 + 4))
+        .append("\">")
+        .append(html_escape(passes[p].ns))
+        .append("</text>");
+    double x = PLOT_LEFT;
+    for (int k = 0; k < 3; ++k) {
+      if (counts[k] == 0)
+        continue;
+      double w = width * counts[k] / most;
+      add(page,
+          "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
+          "fill=\"%s\"><title>%d: %s</title></rect>",
+          x, top + 6, w, PLOT_ROW - 12, FAILURE_KINDS[k].fill, counts[k],
+          FAILURE_KINDS[k].label);
+      x += w;
+    }
+    add(page, "<text x=\"%.1f\" y=\"%d\">%d</text>\n", x + 6,
+        top + PLOT_ROW / 2 + 4, f.negative + f.failed);
+  }
+  page->append("</svg></div>\n<ul class=\"legend\">");
+  for (const failure_kind &kind : FAILURE_KINDS)
+    add(page, "<li><span style=\"background:%s\"></span>%s</li>", kind.fill,
+        kind.label);
+  page->append("</ul><div class=\"scroll\"><table><thead><tr>"
+               "<th>nameserver</th><th>negative</th><th>no answer</th>"
+               "<th>not sent</th><th>names probed</th></tr></thead><tbody>");
+  for (int p = 0; p < passes_done; ++p) {
+    const row_figures &f = all[static_cast<std::size_t>(p)];
+    page->append("<tr><th scope=\"row\">").append(html_escape(passes[p].ns));
+    add(page,
+        "</th><td class=\"num\">%d</td><td class=\"num\">%d</td>"
+        "<td class=\"num\">%d</td><td class=\"num\">%d</td></tr>",
+        f.negative, f.failed - f.unsent, f.unsent, f.probed);
+  }
+  page->append("</tbody></table></div></section>\n");
+}
+
+// As the log lists them: negative answers and failures.
+bool failed(const probe_record &probe) {
+  return probe.outcome == PROBE_NEGATIVE || probe.outcome == PROBE_FAILED;
+}
+
+// One cell: the failed names of one provider at one nameserver.
+void add_failed_cell(std::string *page, const pass_record *pass, int row) {
+  page->append("<td>");
+  int shown = 0, rest = 0;
+  for (int i = 0; i < domain_count; ++i) {
+    const line_record &line = pass->lines[i];
+    if (line.row != row)
+      continue;
+    for (int www = 0; www < 2; ++www) {
+      if (!failed(www ? line.www : line.bare))
+        continue;
+      if (shown == HTML_NAMES_PER_CELL) {
+        ++rest;
+        continue;
+      }
+      page->append(shown ? "" : "<ul class=\"names\">")
+          .append("<li>")
+          .append(www ? "www." : "")
+          .append(html_escape(domain_text(i)))
+          .append("</li>");
+      ++shown;
+    }
+  }
+  if (shown)
+    page->append("</ul>");
+  else
+    page->append("none");
+  if (rest)
+    add(page, "<p>and %d more (all of them are in the JSON and CSV)</p>", rest);
+  page->append("</td>");
+}
+
+void add_failed_names(std::string *page) {
+  page->append("<section id=\"failed\"><h2>Failed names</h2>\n");
+  bool any = false;
+  for (int row = 0; row < PROVIDER_TAG_COUNT; ++row) {
+    bool has_failure = false;
+    for (int p = 0; p < passes_done && !has_failure; ++p) {
+      row_figures f;
+      row_figures_of(&passes[p], row, &f);
+      has_failure = f.negative + f.failed > 0;
+    }
+    if (!has_failure)
+      continue;
+    any = true;
+    page->append("<h3>")
+        .append(html_escape(provider_tags[row]))
+        .append("</h3><div class=\"scroll\"><table><thead><tr>");
+    for (int p = 0; p < passes_done; ++p)
+      page->append("<th>").append(html_escape(passes[p].ns)).append("</th>");
+    page->append("</tr></thead><tbody><tr>");
+    for (int p = 0; p < passes_done; ++p)
+      add_failed_cell(page, &passes[p], row);
+    page->append("</tr></tbody></table></div>\n");
+  }
+  if (!any)
+    page->append("<p>None.</p>");
+  page->append("</section>\n");
+}
+
+} // namespace
+
+std::string html_escape(const std::string &text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+    case '&':
+      escaped += "&amp;";
+      break;
+    case '<':
+      escaped += "&lt;";
+      break;
+    case '>':
+      escaped += "&gt;";
+      break;
+    case '"':
+      escaped += "&quot;";
+      break;
+    case '\'':
+      escaped += "&#39;";
+      break;
+    default:
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+void write_html(std::FILE *out, const export_run *run) {
+  std::string page;
+  page.append("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
+              "charset=\"utf-8\"><meta name=\"viewport\" "
+              "content=\"width=device-width, initial-scale=1\">"
+              "<title>Zelkor: DNS resolution report</title><style>")
+      .append(STYLE)
+      .append("</style></head>\n<body><h1>DNS resolution report</h1>\n");
+  if (!run_complete(run))
+    add(&page,
+        "<p class=\"note\" id=\"state\">%s: %d of %d nameservers "
+        "tested so far.</p>\n",
+        run->stopped ? "This run was stopped" : "This run is in progress",
+        passes_done, run->passes_planned);
+  add_facts(&page, run);
+  add_heat_map(&page);
+  add_latency(&page);
+  add_failures(&page);
+  add_failed_names(&page);
+  page.append("</body></html>\n");
+  std::fwrite(page.data(), 1, page.size(), out);
+}
