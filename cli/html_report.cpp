@@ -3,12 +3,12 @@
 #include "cli/html_report.h"
 
 #include "cli/results.h"
+#include "cli/text.h"
 #include "net/probe.h"
 #include "version.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <vector>
 
 namespace {
@@ -82,18 +82,6 @@ const char STYLE[] =
     "@media (max-width:600px){body{font-size:14px;padding:8px}"
     "dl.facts{grid-template-columns:1fr}}";
 
-void add(std::string *page, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
-
-void add(std::string *page, const char *fmt, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(text, sizeof text, fmt, args);
-  va_end(args);
-  *page += text;
-}
-
 // "100.0%" as the terminal table prints it, or "-".
 std::string rate_text(double rate) {
   if (std::isnan(rate))
@@ -133,20 +121,23 @@ void add_facts(std::string *page, const export_run *run) {
       providers += f.lines > 0;
     }
   }
-  add(page,
+  append_printf(
+      page,
       "<dt>Lines</dt><dd>%d kept, %d probed (with a known provider), %d "
       "providers</dd>",
       run->stored, run->usable, providers);
   page->append("<dt>Nameservers</dt><dd>");
   for (int p = 0; p < passes_done; ++p)
     page->append(p ? ", " : "").append(html_escape(passes[p].ns));
-  add(page, "%s(%d of %d tested)</dd>", passes_done ? " " : "", passes_done,
-      run->passes_planned);
-  add(page,
+  append_printf(page, "%s(%d of %d tested)</dd>", passes_done ? " " : "",
+                passes_done, run->passes_planned);
+  append_printf(
+      page,
       "<dt>Settings</dt><dd>the A record of every domain and of www.domain, "
       "UDP port 53, %d attempts of %d ms, ten workers</dd>",
       PROBE_ATTEMPTS, REPLY_TIMEOUT_MS);
-  add(page,
+  append_printf(
+      page,
       "<dt>Duration</dt><dd>%.1f s</dd><dt>Made by</dt><dd>zelkor %s</dd>"
       "</dl>\n",
       run->seconds, ZELKOR_VERSION);
@@ -191,7 +182,8 @@ void add_heat_map(std::string *page) {
         page->append(" class=\"none\">-</td>");
       } else {
         const rate_band &band = band_of(rate);
-        add(page, " style=\"background:%s;color:%s\">", band.fill, band.ink);
+        append_printf(page, " style=\"background:%s;color:%s\">", band.fill,
+                      band.ink);
         page->append(rate_text(rate)).append("</td>");
       }
     }
@@ -199,8 +191,8 @@ void add_heat_map(std::string *page) {
   }
   page->append("</tbody></table></div><ul class=\"legend\">");
   for (const rate_band &band : RATE_BANDS)
-    add(page, "<li><span style=\"background:%s\"></span>%s</li>", band.fill,
-        band.label);
+    append_printf(page, "<li><span style=\"background:%s\"></span>%s</li>",
+                  band.fill, band.label);
   page->append("<li><span style=\"background:#eee\"></span>no line of this "
                "provider</li></ul><p>The total row is the log's total: "
                "resolved names over both names of every list line, probed or "
@@ -252,16 +244,17 @@ void add_latency(std::string *page) {
   if (axis.high <= axis.low)
     axis.high = axis.low + 1;
   const int height = PLOT_TOP + passes_done * PLOT_ROW + PLOT_AXIS;
-  add(page,
-      "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
-      "aria-label=\"Latency per "
-      "nameserver, logarithmic axis\">\n",
-      PLOT_WIDTH, height);
+  append_printf(page,
+                "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
+                "aria-label=\"Latency per "
+                "nameserver, logarithmic axis\">\n",
+                PLOT_WIDTH, height);
   const int bottom = PLOT_TOP + passes_done * PLOT_ROW;
   for (int e = static_cast<int>(axis.low); e <= static_cast<int>(axis.high);
        ++e) {
     double x = axis_x(axis, std::pow(10.0, e));
-    add(page,
+    append_printf(
+        page,
         "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#ccc\"/>"
         "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
         x, PLOT_TOP, x, bottom, x, bottom + 18, decade_text(e).c_str());
@@ -279,7 +272,8 @@ void add_latency(std::string *page) {
     const double x0 = axis_x(axis, f.min_ms), x1 = axis_x(axis, f.q1_ms),
                  xm = axis_x(axis, f.median_ms), x3 = axis_x(axis, f.q3_ms),
                  x4 = axis_x(axis, f.max_ms), x95 = axis_x(axis, f.p95_ms);
-    add(page,
+    append_printf(
+        page,
         "<g><title>median %s, 95th percentile %s</title>"
         "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>"
         "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
@@ -302,12 +296,13 @@ void add_latency(std::string *page) {
   for (int p = 0; p < passes_done; ++p) {
     const row_figures &f = all[static_cast<std::size_t>(p)];
     page->append("<tr><th scope=\"row\">").append(html_escape(passes[p].ns));
-    add(page,
-        "</th><td class=\"num\">%d</td><td class=\"num\">%s</td>"
-        "<td class=\"num\">%s</td><td class=\"num\">%s</td>"
-        "<td class=\"num\">%s</td></tr>",
-        f.replied, ms_text(f.min_ms).c_str(), ms_text(f.median_ms).c_str(),
-        ms_text(f.p95_ms).c_str(), ms_text(f.max_ms).c_str());
+    append_printf(page,
+                  "</th><td class=\"num\">%d</td><td class=\"num\">%s</td>"
+                  "<td class=\"num\">%s</td><td class=\"num\">%s</td>"
+                  "<td class=\"num\">%s</td></tr>",
+                  f.replied, ms_text(f.min_ms).c_str(),
+                  ms_text(f.median_ms).c_str(), ms_text(f.p95_ms).c_str(),
+                  ms_text(f.max_ms).c_str());
   }
   page->append("</tbody></table></div></section>\n");
 }
@@ -327,11 +322,11 @@ void add_failures(std::string *page) {
     return;
   }
   const int height = PLOT_TOP + passes_done * PLOT_ROW + 10;
-  add(page,
-      "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
-      "aria-label=\"Failures per "
-      "nameserver by kind\">\n",
-      PLOT_WIDTH, height);
+  append_printf(page,
+                "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
+                "aria-label=\"Failures per "
+                "nameserver by kind\">\n",
+                PLOT_WIDTH, height);
   const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 60;
   for (int p = 0; p < passes_done; ++p) {
     const row_figures &f = all[static_cast<std::size_t>(p)];
@@ -347,30 +342,30 @@ void add_failures(std::string *page) {
       if (counts[k] == 0)
         continue;
       double w = width * counts[k] / most;
-      add(page,
-          "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
-          "fill=\"%s\"><title>%d: %s</title></rect>",
-          x, top + 6, w, PLOT_ROW - 12, FAILURE_KINDS[k].fill, counts[k],
-          FAILURE_KINDS[k].label);
+      append_printf(page,
+                    "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
+                    "fill=\"%s\"><title>%d: %s</title></rect>",
+                    x, top + 6, w, PLOT_ROW - 12, FAILURE_KINDS[k].fill,
+                    counts[k], FAILURE_KINDS[k].label);
       x += w;
     }
-    add(page, "<text x=\"%.1f\" y=\"%d\">%d</text>\n", x + 6,
-        top + PLOT_ROW / 2 + 4, f.negative + f.failed);
+    append_printf(page, "<text x=\"%.1f\" y=\"%d\">%d</text>\n", x + 6,
+                  top + PLOT_ROW / 2 + 4, f.negative + f.failed);
   }
   page->append("</svg></div>\n<ul class=\"legend\">");
   for (const failure_kind &kind : FAILURE_KINDS)
-    add(page, "<li><span style=\"background:%s\"></span>%s</li>", kind.fill,
-        kind.label);
+    append_printf(page, "<li><span style=\"background:%s\"></span>%s</li>",
+                  kind.fill, kind.label);
   page->append("</ul><div class=\"scroll\"><table><thead><tr>"
                "<th>nameserver</th><th>negative</th><th>no answer</th>"
                "<th>not sent</th><th>names probed</th></tr></thead><tbody>");
   for (int p = 0; p < passes_done; ++p) {
     const row_figures &f = all[static_cast<std::size_t>(p)];
     page->append("<tr><th scope=\"row\">").append(html_escape(passes[p].ns));
-    add(page,
-        "</th><td class=\"num\">%d</td><td class=\"num\">%d</td>"
-        "<td class=\"num\">%d</td><td class=\"num\">%d</td></tr>",
-        f.negative, f.failed - f.unsent, f.unsent, f.probed);
+    append_printf(page,
+                  "</th><td class=\"num\">%d</td><td class=\"num\">%d</td>"
+                  "<td class=\"num\">%d</td><td class=\"num\">%d</td></tr>",
+                  f.negative, f.failed - f.unsent, f.unsent, f.probed);
   }
   page->append("</tbody></table></div></section>\n");
 }
@@ -408,7 +403,8 @@ void add_failed_cell(std::string *page, const pass_record *pass, int row) {
   else
     page->append("none");
   if (rest)
-    add(page, "<p>and %d more (all of them are in the JSON and CSV)</p>", rest);
+    append_printf(
+        page, "<p>and %d more (all of them are in the JSON and CSV)</p>", rest);
   page->append("</td>");
 }
 
@@ -478,11 +474,12 @@ void write_html(std::FILE *out, const export_run *run) {
       .append(STYLE)
       .append("</style></head>\n<body><h1>DNS resolution report</h1>\n");
   if (!run_complete(run))
-    add(&page,
-        "<p class=\"note\" id=\"state\">%s: %d of %d nameservers "
-        "tested so far.</p>\n",
-        run->stopped ? "This run was stopped" : "This run is in progress",
-        passes_done, run->passes_planned);
+    append_printf(&page,
+                  "<p class=\"note\" id=\"state\">%s: %d of %d nameservers "
+                  "tested so far.</p>\n",
+                  run->stopped ? "This run was stopped"
+                               : "This run is in progress",
+                  passes_done, run->passes_planned);
   add_facts(&page, run);
   add_heat_map(&page);
   add_latency(&page);

@@ -3,27 +3,15 @@
 #include "cli/metrics.h"
 
 #include "cli/results.h"
+#include "cli/text.h"
 
 #include <cmath>
-#include <cstdarg>
 
 namespace {
 
-void add(std::string *text, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
-
-void add(std::string *text, const char *fmt, ...) {
-  char line[512];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(line, sizeof line, fmt, args);
-  va_end(args);
-  *text += line;
-}
-
 void family(std::string *text, const char *name, const char *type,
             const char *help) {
-  add(text, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+  append_printf(text, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
 // A sample's value: the format spells a missing figure NaN.
@@ -74,30 +62,32 @@ void write_metrics(std::FILE *out, const export_run *run) {
          "Names probed in this run, by nameserver, provider and outcome.");
   each_row([&](const pass_record *pass, int row, const row_figures &f) {
     const std::string l = labels(pass, row);
-    add(&text, "zelkor_probes_total%s,outcome=\"ok\"} %d\n", l.c_str(), f.ok);
-    add(&text, "zelkor_probes_total%s,outcome=\"negative\"} %d\n", l.c_str(),
-        f.negative);
-    add(&text, "zelkor_probes_total%s,outcome=\"failed\"} %d\n", l.c_str(),
-        f.failed);
+    append_printf(&text, "zelkor_probes_total%s,outcome=\"ok\"} %d\n",
+                  l.c_str(), f.ok);
+    append_printf(&text, "zelkor_probes_total%s,outcome=\"negative\"} %d\n",
+                  l.c_str(), f.negative);
+    append_printf(&text, "zelkor_probes_total%s,outcome=\"failed\"} %d\n",
+                  l.c_str(), f.failed);
   });
   family(&text, "zelkor_success_ratio", "gauge",
          "Share of the probed names that resolved, 0 to 1.");
   each_row([&](const pass_record *pass, int row, const row_figures &f) {
-    add(&text, "zelkor_success_ratio%s} %s\n", labels(pass, row).c_str(),
-        value(f.rate / 100.0).c_str());
+    append_printf(&text, "zelkor_success_ratio%s} %s\n",
+                  labels(pass, row).c_str(), value(f.rate / 100.0).c_str());
   });
   family(&text, "zelkor_latency_seconds", "summary",
          "Latency of the probes that got a reply.");
   each_row([&](const pass_record *pass, int row, const row_figures &f) {
     const std::string l = labels(pass, row);
     // Quantiles of no reply are NaN, as the format allows.
-    add(&text, "zelkor_latency_seconds%s,quantile=\"0.5\"} %s\n", l.c_str(),
-        value(f.median_ms / 1000.0).c_str());
-    add(&text, "zelkor_latency_seconds%s,quantile=\"0.95\"} %s\n", l.c_str(),
-        value(f.p95_ms / 1000.0).c_str());
-    add(&text, "zelkor_latency_seconds_sum%s} %s\n", l.c_str(),
-        value(f.sum_ms / 1000.0).c_str());
-    add(&text, "zelkor_latency_seconds_count%s} %d\n", l.c_str(), f.replied);
+    append_printf(&text, "zelkor_latency_seconds%s,quantile=\"0.5\"} %s\n",
+                  l.c_str(), value(f.median_ms / 1000.0).c_str());
+    append_printf(&text, "zelkor_latency_seconds%s,quantile=\"0.95\"} %s\n",
+                  l.c_str(), value(f.p95_ms / 1000.0).c_str());
+    append_printf(&text, "zelkor_latency_seconds_sum%s} %s\n", l.c_str(),
+                  value(f.sum_ms / 1000.0).c_str());
+    append_printf(&text, "zelkor_latency_seconds_count%s} %d\n", l.c_str(),
+                  f.replied);
   });
   family(&text, "zelkor_nameserver_success_ratio", "gauge",
          "The log's total: resolved names over both names of every list "
@@ -105,27 +95,30 @@ void write_metrics(std::FILE *out, const export_run *run) {
   for (int p = 0; p < passes_done; ++p) {
     int ok, count;
     double rate = total_rate(&passes[p], &ok, &count);
-    add(&text, "zelkor_nameserver_success_ratio{nameserver=\"%s\"} %s\n",
+    append_printf(
+        &text, "zelkor_nameserver_success_ratio{nameserver=\"%s\"} %s\n",
         metric_label(passes[p].ns).c_str(), value(rate / 100.0).c_str());
   }
   family(&text, "zelkor_run_start_time_seconds", "gauge",
          "When the run started, in seconds since 1970.");
-  add(&text, "zelkor_run_start_time_seconds %.3f\n", run->started_unix);
+  append_printf(&text, "zelkor_run_start_time_seconds %.3f\n",
+                run->started_unix);
   family(&text, "zelkor_run_duration_seconds", "gauge",
          "How long the run has taken so far.");
-  add(&text, "zelkor_run_duration_seconds %.3f\n", run->seconds);
+  append_printf(&text, "zelkor_run_duration_seconds %.3f\n", run->seconds);
   family(&text, "zelkor_run_complete", "gauge",
          "1 when every nameserver was tested, 0 while the run goes on or "
          "after a stop.");
-  add(&text, "zelkor_run_complete %d\n", run_complete(run) ? 1 : 0);
+  append_printf(&text, "zelkor_run_complete %d\n", run_complete(run) ? 1 : 0);
   family(&text, "zelkor_run_nameservers", "gauge",
          "Nameservers of the run: planned, and tested so far.");
-  add(&text, "zelkor_run_nameservers{state=\"planned\"} %d\n",
-      run->passes_planned);
-  add(&text, "zelkor_run_nameservers{state=\"tested\"} %d\n", passes_done);
+  append_printf(&text, "zelkor_run_nameservers{state=\"planned\"} %d\n",
+                run->passes_planned);
+  append_printf(&text, "zelkor_run_nameservers{state=\"tested\"} %d\n",
+                passes_done);
   family(&text, "zelkor_list_lines", "gauge",
          "Lines of the list: kept, and probed (with a known provider).");
-  add(&text, "zelkor_list_lines{state=\"kept\"} %d\n", run->stored);
-  add(&text, "zelkor_list_lines{state=\"probed\"} %d\n", run->usable);
+  append_printf(&text, "zelkor_list_lines{state=\"kept\"} %d\n", run->stored);
+  append_printf(&text, "zelkor_list_lines{state=\"probed\"} %d\n", run->usable);
   std::fwrite(text.data(), 1, text.size(), out);
 }

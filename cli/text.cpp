@@ -5,6 +5,8 @@
 #include <langinfo.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -67,4 +69,13 @@ bool utf8_text(const char *bytes, std::string *out) {
     return true;
   convert("UTF-8", "UTF-8", bytes, out, REPLACEMENT);
   return false;
+}
+
+void append_printf(std::string *out, const char *fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  *out += text;
 }

@@ -15,4 +15,9 @@ std::string terminal_text(const char *gbk);
 // no longer tells the bytes.
 bool utf8_text(const char *bytes, std::string *out);
 
+// Appends printf's text to `out` (up to 1023 bytes a call: figures and
+// markup; names are appended as strings).
+void append_printf(std::string *out, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
 #endif
