@@ -60,7 +60,13 @@ static bool has_wire_form(const char *name, int length) {
 }
 
 int build_query(const char *name, int qtype, unsigned char *dst, int dst_len) {
+  // The ID is taken even for a name that is then refused.
   unsigned id = query_id.fetch_add(1);
+  return build_query_with_id(name, qtype, id, dst, dst_len);
+}
+
+int build_query_with_id(const char *name, int qtype, unsigned id,
+                        unsigned char *dst, int dst_len) {
   std::size_t length = std::strlen(name);
   if (length > DNS_MAX_NAME_WIRE ||
       !has_wire_form(name, static_cast<int>(length))) {
@@ -103,4 +109,51 @@ long message_id(long received, const unsigned char *bytes) {
     return -1;
   }
   return static_cast<long>(read_u16(bytes + DNS_ID_OFFSET));
+}
+
+int reply_rcode(long received, const unsigned char *bytes) {
+  if (received < DNS_HEADER_SIZE) {
+    return -1;
+  }
+  return static_cast<int>(read_u16(bytes + DNS_FLAGS_OFFSET) & DNS_RCODE_MASK);
+}
+
+bool reply_truncated(long received, const unsigned char *bytes) {
+  return received >= DNS_HEADER_SIZE &&
+         (read_u16(bytes + DNS_FLAGS_OFFSET) & DNS_FLAG_TC) != 0;
+}
+
+// RFC 1035 4.1.2: the reply repeats the question; names compare without
+// regard to ASCII case (RFC 4343), the type and class exactly.
+bool same_question(const unsigned char *query, int query_length,
+                   const unsigned char *reply, long received) {
+  if (received < query_length || query_length <= DNS_HEADER_SIZE ||
+      read_u16(reply + DNS_QDCOUNT_OFFSET) != 1) {
+    return false;
+  }
+  for (int i = DNS_HEADER_SIZE; i < query_length; i++) {
+    unsigned char a = query[i];
+    unsigned char b = reply[i];
+    if (a >= 'A' && a <= 'Z') {
+      a = static_cast<unsigned char>(a - 'A' + 'a');
+    }
+    if (b >= 'A' && b <= 'Z') {
+      b = static_cast<unsigned char>(b - 'A' + 'a');
+    }
+    if (a != b) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Some nameservers leave the question out of an error reply; stub
+// resolvers (glibc's res_send among them) accept that for these codes.
+bool error_without_question(long received, const unsigned char *bytes) {
+  if (received < DNS_HEADER_SIZE || read_u16(bytes + DNS_QDCOUNT_OFFSET) != 0) {
+    return false;
+  }
+  int rcode = reply_rcode(received, bytes);
+  return rcode == DNS_RCODE_FORMERR || rcode == DNS_RCODE_SERVFAIL ||
+         rcode == DNS_RCODE_NOTIMP || rcode == DNS_RCODE_REFUSED;
 }

@@ -28,6 +28,12 @@ enum {
 
 enum {
   DNS_FLAG_RD = 0x0100, // recursion desired, the only flag a query sets
+  DNS_FLAG_TC = 0x0200, // truncated: the reply did not fit
+  DNS_RCODE_MASK = 0x000F,
+  DNS_RCODE_FORMERR = 1, // RFC 1035 4.1.1
+  DNS_RCODE_SERVFAIL = 2,
+  DNS_RCODE_NOTIMP = 4,
+  DNS_RCODE_REFUSED = 5,
   DNS_TYPE_A = 1,
   DNS_CLASS_IN = 1,
   DNS_MAX_LABEL = 63,      // RFC 1035 2.3.4
@@ -40,10 +46,24 @@ int encode_qname(const char *name, int length, unsigned char *out);
 // no wire form (an empty label other than one trailing dot, a label of more
 // than 63 characters, more than 255 octets encoded).
 int build_query(const char *name, int qtype, unsigned char *dst, int dst_len);
+// The same with the ID given, which the global counter does not see.
+int build_query_with_id(const char *name, int qtype, unsigned id,
+                        unsigned char *dst, int dst_len);
 // `received` is the receive call's result: a byte count, or negative on error.
 int classify_reply(long received, const unsigned char *bytes);
 // The message ID of a received datagram, or -1 when it is too short to hold
 // one.
 long message_id(long received, const unsigned char *bytes);
+// The reply's RCODE (RFC 1035 4.1.1), or -1 when it has no header.
+int reply_rcode(long received, const unsigned char *bytes);
+// The TC flag: the nameserver cut the reply to fit a datagram.
+bool reply_truncated(long received, const unsigned char *bytes);
+// True when the reply's question section is the query's (`query` as built,
+// `query_length` bytes).
+bool same_question(const unsigned char *query, int query_length,
+                   const unsigned char *reply, long received);
+// True for an error reply (FORMERR, SERVFAIL, NOTIMP, REFUSED) that holds no
+// question, which then cannot contradict the query's.
+bool error_without_question(long received, const unsigned char *bytes);
 
 #endif

@@ -8,9 +8,11 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #endif
 
 // A socket handle, -1 when there is none (INVALID_SOCKET is ~0 on Windows).
@@ -34,5 +36,26 @@ long sock_sendto(sock_t sock, const unsigned char *bytes, int length,
 // (only the first `capacity` bytes are kept), or -1 on error or timeout.
 long sock_recvfrom(sock_t sock, unsigned char *buffer, int capacity,
                    sockaddr_in *from);
+
+// For the probe engine: many queries in flight, any address family.
+enum {
+  SOCK_WOULD_BLOCK = -2, // nothing to read now
+};
+
+// An unbound, non-blocking UDP socket of `family` (AF_INET, AF_INET6);
+// -1 with sock_error() set.
+sock_t sock_udp_nonblocking(int family);
+// Bytes sent, or -1 with sock_error() set.
+long sock_send_to(sock_t sock, const unsigned char *bytes, int length,
+                  const sockaddr *to, int to_length);
+// One waiting datagram and its sender: its length (greater than `capacity`
+// when it did not fit), SOCK_WOULD_BLOCK when none waits, or -1 with
+// sock_error() set.
+long sock_recv_from(sock_t sock, unsigned char *buffer, int capacity,
+                    sockaddr_storage *from, int *from_length);
+// The error code of the last socket call that failed on this thread.
+int sock_error(void);
+// A short text for an error code of sock_error.
+const char *sock_error_text(int code);
 
 #endif

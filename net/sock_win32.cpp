@@ -1,6 +1,7 @@
 // The socket layer on Winsock.
 #include "net/sock.h"
 
+#include <cstdio>
 #include <cstring>
 
 int sock_startup(void) {
@@ -53,4 +54,56 @@ long sock_recvfrom(sock_t sock, unsigned char *buffer, int capacity,
     return static_cast<long>(capacity) + 1;
   }
   return -1;
+}
+
+sock_t sock_udp_nonblocking(int family) {
+  SOCKET sock = socket(family, SOCK_DGRAM, 0);
+  if (sock == INVALID_SOCKET) {
+    return -1;
+  }
+  u_long on = 1;
+  if (ioctlsocket(sock, FIONBIO, &on) != 0) {
+    int error = WSAGetLastError();
+    closesocket(sock);
+    WSASetLastError(error);
+    return -1;
+  }
+  return static_cast<sock_t>(sock);
+}
+
+long sock_send_to(sock_t sock, const unsigned char *bytes, int length,
+                  const sockaddr *to, int to_length) {
+  return sendto(static_cast<SOCKET>(sock),
+                reinterpret_cast<const char *>(bytes), length, 0, to,
+                to_length);
+}
+
+long sock_recv_from(sock_t sock, unsigned char *buffer, int capacity,
+                    sockaddr_storage *from, int *from_length) {
+  int length = sizeof *from;
+  int n = recvfrom(static_cast<SOCKET>(sock), reinterpret_cast<char *>(buffer),
+                   capacity, 0, reinterpret_cast<sockaddr *>(from), &length);
+  *from_length = length;
+  if (n >= 0) {
+    return n;
+  }
+  int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) {
+    return SOCK_WOULD_BLOCK;
+  }
+  // As sock_recvfrom: a datagram cut to fit is "longer than the buffer".
+  if (error == WSAEMSGSIZE) {
+    return static_cast<long>(capacity) + 1;
+  }
+  return -1;
+}
+
+int sock_error(void) {
+  return WSAGetLastError();
+}
+
+const char *sock_error_text(int code) {
+  static thread_local char text[48];
+  std::snprintf(text, sizeof text, "Winsock error %d", code);
+  return text;
 }

@@ -1,0 +1,338 @@
+// The engine's loop: fill the free slots (as the rate allows), wait for a
+// datagram or the next deadline, match replies by socket, sender, ID and
+// question, and retry or decide. Timeouts are all the same length, so a
+// plain queue in send order is also in deadline order.
+#include "net/engine.h"
+
+#include "net/dns_message.h"
+#include "net/poller.h"
+#include "net/probe.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <vector>
+
+namespace {
+
+typedef std::chrono::steady_clock clock_type;
+
+enum {
+  NO_SLOT = -1,
+  ID_COUNT = 65536,
+  // A socket for every this many queries in flight, so that the IDs and
+  // source ports in use spread; and no more than this many sockets.
+  QUERIES_PER_SOCKET = 128,
+  MAX_SOCKETS = 64,
+  // The longest wait, so that a stop is seen within it.
+  MAX_WAIT_MS = 100,
+  READY_BATCH = 64,
+};
+
+struct slot {
+  bool busy;
+  std::size_t index; // of the name in the job
+  int socket;        // into engine::sockets
+  int tries;         // attempts begun
+  std::uint16_t ids[ENGINE_MAX_ATTEMPTS];
+  int id_count;
+  unsigned generation; // a timer for an older attempt is stale
+  clock_type::time_point first_sent;
+  bool sent_any;
+  unsigned char query[QUERY_BUFFER_SIZE];
+  int query_length;
+  probe_result result;
+};
+
+struct timer {
+  clock_type::time_point deadline;
+  int slot;
+  unsigned generation;
+};
+
+struct engine {
+  const ns_address *ns;
+  const engine_settings *settings;
+  const engine_job *job;
+  std::vector<sock_t> sockets;
+  // Per socket, the slot each ID in flight belongs to.
+  std::vector<std::vector<std::int32_t>> owner;
+  std::vector<slot> slots;
+  std::vector<int> free_slots;
+  std::deque<timer> timers;
+  std::deque<int> retries; // slots whose next attempt is due
+  std::size_t next_name = 0;
+  int busy = 0;
+  clock_type::duration interval{}; // between sends; zero for no limit
+  clock_type::time_point next_send;
+  std::mt19937 random;
+};
+
+void release_ids(engine *e, slot *s) {
+  for (int i = 0; i < s->id_count; ++i)
+    e->owner[static_cast<std::size_t>(s->socket)][s->ids[i]] = NO_SLOT;
+  s->id_count = 0;
+}
+
+void finish(engine *e, int index) {
+  slot *s = &e->slots[static_cast<std::size_t>(index)];
+  release_ids(e, s);
+  s->busy = false;
+  ++s->generation;
+  --e->busy;
+  e->free_slots.push_back(index);
+  e->job->done(s->index, &s->result, e->job->context);
+}
+
+// A fresh ID, one that no query in flight on the socket has.
+std::uint16_t fresh_id(engine *e, int socket) {
+  const std::vector<std::int32_t> &owners =
+      e->owner[static_cast<std::size_t>(socket)];
+  for (;;) {
+    std::uint16_t id = static_cast<std::uint16_t>(e->random() & 0xFFFF);
+    if (owners[id] == NO_SLOT)
+      return id;
+  }
+}
+
+// One attempt of the slot's probe.
+void send_attempt(engine *e, int index, clock_type::time_point now) {
+  slot *s = &e->slots[static_cast<std::size_t>(index)];
+  ++s->tries;
+  ++s->generation;
+  const std::uint16_t id = fresh_id(e, s->socket);
+  s->query[DNS_ID_OFFSET] = static_cast<unsigned char>(id >> 8);
+  s->query[DNS_ID_OFFSET + 1] = static_cast<unsigned char>(id);
+  if (!s->sent_any)
+    s->first_sent = now;
+  long n = sock_send_to(e->sockets[static_cast<std::size_t>(s->socket)],
+                        s->query, s->query_length,
+                        reinterpret_cast<const sockaddr *>(&e->ns->sa),
+                        e->ns->length);
+  if (n < 0) {
+    s->result.error = PROBE_ERROR_NETWORK;
+    s->result.sys_error = sock_error();
+    // As the classic probe: a send that fails is an attempt, and the next
+    // one follows at once.
+    if (s->tries < e->settings->attempts)
+      e->retries.push_back(index);
+    else
+      finish(e, index);
+    return;
+  }
+  s->sent_any = true;
+  ++s->result.attempts;
+  // The ID stays registered until the probe ends: a late reply to this
+  // attempt still decides it.
+  s->ids[s->id_count++] = id;
+  e->owner[static_cast<std::size_t>(s->socket)][id] = index;
+  e->timers.push_back(
+      timer{now + std::chrono::milliseconds(e->settings->timeout_ms), index,
+            s->generation});
+}
+
+// Starts the next name's probe in a free slot; false when it could not be
+// built (it is then reported at once and the slot stays free).
+bool start_probe(engine *e, clock_type::time_point now) {
+  const std::size_t index = e->next_name++;
+  const int si = e->free_slots.back();
+  slot *s = &e->slots[static_cast<std::size_t>(si)];
+  const char *name = e->job->name(index, e->job->context);
+  s->index = index;
+  s->tries = 0;
+  s->id_count = 0;
+  s->sent_any = false;
+  s->result = probe_result{PROBE_FAILED, 0, -1, -1, PROBE_ERROR_NONE, 0};
+  s->query_length = build_query_with_id(name ? name : "", e->settings->qtype, 0,
+                                        s->query, sizeof s->query);
+  if (!name || s->query_length <= 0) {
+    s->result.error = PROBE_ERROR_UNSENDABLE;
+    e->job->done(index, &s->result, e->job->context);
+    return false;
+  }
+  e->free_slots.pop_back();
+  s->busy = true;
+  ++e->busy;
+  send_attempt(e, si, now);
+  return true;
+}
+
+bool may_send(engine *e, clock_type::time_point now) {
+  return e->interval == clock_type::duration::zero() || now >= e->next_send;
+}
+
+void sent_one(engine *e, clock_type::time_point now) {
+  if (e->interval != clock_type::duration::zero())
+    e->next_send = std::max(e->next_send, now - e->interval) + e->interval;
+}
+
+// Sends what is due: retries first, then new names while slots are free.
+void send_due(engine *e) {
+  for (;;) {
+    const clock_type::time_point now = clock_type::now();
+    const bool want = !e->retries.empty() ||
+                      (e->next_name < e->job->count && !e->free_slots.empty());
+    if (!want || !may_send(e, now))
+      return;
+    bool sent = true;
+    if (!e->retries.empty()) {
+      int index = e->retries.front();
+      e->retries.pop_front();
+      send_attempt(e, index, now);
+    } else {
+      sent = start_probe(e, now);
+    }
+    if (sent)
+      sent_one(e, now);
+  }
+}
+
+void expire(engine *e, clock_type::time_point now) {
+  while (!e->timers.empty() && e->timers.front().deadline <= now) {
+    const timer t = e->timers.front();
+    e->timers.pop_front();
+    slot *s = &e->slots[static_cast<std::size_t>(t.slot)];
+    if (!s->busy || s->generation != t.generation)
+      continue; // decided, or a later attempt is under way
+    if (s->result.error == PROBE_ERROR_NONE)
+      s->result.error = PROBE_ERROR_TIMEOUT;
+    if (s->tries < e->settings->attempts)
+      e->retries.push_back(t.slot);
+    else
+      finish(e, t.slot);
+  }
+}
+
+void on_reply(engine *e, int socket, const unsigned char *reply, long n,
+              const sockaddr_storage *from, int from_length) {
+  // Only the nameserver's address and port, an ID in flight on this socket
+  // and the question asked make a reply; anything else is dropped.
+  if (!is_ns_address(e->ns, from, from_length))
+    return;
+  long id = message_id(n, reply);
+  if (id < 0)
+    return;
+  const int index =
+      e->owner[static_cast<std::size_t>(socket)][static_cast<std::size_t>(id)];
+  if (index == NO_SLOT)
+    return;
+  slot *s = &e->slots[static_cast<std::size_t>(index)];
+  // A reply too long for the buffer is as good as none.
+  if (n > REPLY_BUFFER_SIZE ||
+      !(same_question(s->query, s->query_length, reply, n) ||
+        error_without_question(n, reply)))
+    return;
+  s->result.rcode = static_cast<std::int16_t>(reply_rcode(n, reply));
+  const int kind = classify_reply(n, reply);
+  if (kind == REPLY_ANSWERED || kind == REPLY_NEGATIVE) {
+    s->result.outcome = kind == REPLY_ANSWERED ? PROBE_OK : PROBE_NEGATIVE;
+    s->result.error = PROBE_ERROR_NONE;
+    s->result.reply_us = static_cast<std::int32_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(
+            clock_type::now() - s->first_sent)
+            .count());
+    finish(e, index);
+    return;
+  }
+  s->result.error =
+      reply_truncated(n, reply) ? PROBE_ERROR_TRUNCATED : PROBE_ERROR_RCODE;
+  // As the classic probe: a reply that settles nothing ends the attempt,
+  // and the next one follows at once. One already under way is not doubled.
+  ++s->generation;
+  if (s->tries < e->settings->attempts)
+    e->retries.push_back(index);
+  else
+    finish(e, index);
+}
+
+void read_socket(engine *e, int socket) {
+  unsigned char reply[REPLY_BUFFER_SIZE + 1];
+  // Bounded, so that one busy socket cannot starve the timers.
+  for (int i = 0; i < READY_BATCH; ++i) {
+    sockaddr_storage from;
+    int from_length = 0;
+    long n = sock_recv_from(e->sockets[static_cast<std::size_t>(socket)], reply,
+                            sizeof reply, &from, &from_length);
+    if (n < 0)
+      return; // nothing more now, or an error the next wait will show
+    on_reply(e, socket, reply, n, &from, from_length);
+  }
+}
+
+int wait_ms(engine *e) {
+  const clock_type::time_point now = clock_type::now();
+  clock_type::time_point until = now + std::chrono::milliseconds(MAX_WAIT_MS);
+  if (!e->timers.empty())
+    until = std::min(until, e->timers.front().deadline);
+  const bool want = !e->retries.empty() ||
+                    (e->next_name < e->job->count && !e->free_slots.empty());
+  if (want && e->interval != clock_type::duration::zero())
+    until = std::min(until, e->next_send);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now)
+                .count();
+  // Rounded up, so that a deadline is not polled for again and again.
+  if (until > now + std::chrono::milliseconds(ms))
+    ++ms;
+  return ms < 0 ? 0 : static_cast<int>(ms);
+}
+
+} // namespace
+
+int engine_run(const ns_address *ns, const engine_settings *settings,
+               const engine_job *job, int *sys_error) {
+  engine e;
+  e.ns = ns;
+  e.settings = settings;
+  e.job = job;
+  e.random.seed(std::random_device{}());
+  const int concurrency = std::max(1, settings->concurrency);
+  const int socket_count =
+      std::min<int>(MAX_SOCKETS, 1 + (concurrency - 1) / QUERIES_PER_SOCKET);
+  poller *p = poller_open();
+  *sys_error = 0;
+  for (int i = 0; p && i < socket_count; ++i) {
+    sock_t sock = sock_udp_nonblocking(ns->sa.ss_family);
+    if (sock == -1 || poller_add(p, sock, i) != 0) {
+      *sys_error = sock_error();
+      sock_close(sock);
+      break;
+    }
+    e.sockets.push_back(sock);
+  }
+  if (!p || static_cast<int>(e.sockets.size()) < socket_count) {
+    for (sock_t sock : e.sockets)
+      sock_close(sock);
+    poller_close(p);
+    if (*sys_error == 0)
+      *sys_error = sock_error();
+    return -1;
+  }
+  e.owner.assign(e.sockets.size(),
+                 std::vector<std::int32_t>(ID_COUNT, NO_SLOT));
+  e.slots.resize(static_cast<std::size_t>(concurrency));
+  for (int i = concurrency - 1; i >= 0; --i) {
+    e.slots[static_cast<std::size_t>(i)].socket = i % socket_count;
+    e.free_slots.push_back(i);
+  }
+  if (settings->rate > 0.0)
+    e.interval = std::chrono::duration_cast<clock_type::duration>(
+        std::chrono::duration<double>(1.0 / settings->rate));
+  e.next_send = clock_type::now();
+
+  int ready[READY_BATCH];
+  while (!(job->stop && job->stop->load())) {
+    expire(&e, clock_type::now());
+    send_due(&e);
+    if (e.busy == 0 && e.retries.empty() && e.next_name >= job->count)
+      break;
+    int n = poller_wait(p, wait_ms(&e), ready, READY_BATCH);
+    for (int i = 0; i < n; ++i)
+      read_socket(&e, ready[i]);
+  }
+  for (sock_t sock : e.sockets)
+    sock_close(sock);
+  poller_close(p);
+  return 0;
+}

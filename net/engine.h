@@ -1,0 +1,65 @@
+// The probe engine: one nameserver, many names, many queries in flight over
+// a small pool of UDP sockets, each probe as the classic probe judges it
+// (answer count, then authority count), with its attempts, timeout and an
+// optional rate limit. It prints nothing: failures come back as codes.
+#ifndef NET_ENGINE_H
+#define NET_ENGINE_H
+
+#include "net/ns_address.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// Why a probe failed.
+enum {
+  PROBE_ERROR_NONE = 0,
+  PROBE_ERROR_TIMEOUT,    // no reply to any attempt
+  PROBE_ERROR_RCODE,      // a reply with neither answer nor authority
+  PROBE_ERROR_TRUNCATED,  // a reply cut short (TC) with no answer
+  PROBE_ERROR_UNSENDABLE, // the name has no wire form; nothing was sent
+  PROBE_ERROR_NETWORK,    // the query could not be sent
+};
+
+enum {
+  ENGINE_MAX_CONCURRENCY = 10000,
+  ENGINE_MAX_ATTEMPTS = 5,
+};
+
+struct engine_settings {
+  int concurrency; // queries in flight, 1 to ENGINE_MAX_CONCURRENCY
+  int timeout_ms;  // per attempt
+  int attempts;    // 1 to ENGINE_MAX_ATTEMPTS
+  double rate;     // at most this many queries a second; 0 for no limit
+  int qtype;       // DNS_TYPE_A, ...
+};
+
+struct probe_result {
+  std::int32_t outcome;   // PROBE_OK, PROBE_NEGATIVE, PROBE_FAILED
+  std::int32_t attempts;  // queries sent
+  std::int32_t reply_us;  // first query to the deciding reply; -1 for none
+  std::int16_t rcode;     // of the last reply that counted; -1 for none
+  std::int16_t error;     // PROBE_ERROR_, for a failed probe
+  std::int32_t sys_error; // with PROBE_ERROR_NETWORK: sock_error()'s code
+};
+
+// The names of one run of the engine, by index from 0: `name` gives each
+// when its probe starts (the text must last until `done` is called for
+// it); `done` takes each result, in the order the probes end, on the
+// engine's thread. `stop`, when set, ends the run early: probes not yet
+// decided are not reported.
+struct engine_job {
+  std::size_t count;
+  const char *(*name)(std::size_t index, void *context);
+  void (*done)(std::size_t index, const probe_result *result, void *context);
+  void *context;
+  const std::atomic<bool> *stop;
+};
+
+// 0 when every probe was reported (or the job was stopped); -1 when the
+// engine could not start (no socket, no poller), with sock_error()'s code
+// in *sys_error; nothing is reported then.
+int engine_run(const ns_address *ns, const engine_settings *settings,
+               const engine_job *job, int *sys_error);
+
+#endif

@@ -1,0 +1,34 @@
+// A nameserver's address as the user writes it: IPv4 or IPv6, with an
+// optional port.
+#ifndef NET_NS_ADDRESS_H
+#define NET_NS_ADDRESS_H
+
+#include "net/sock.h"
+
+#include <cstddef>
+
+enum {
+  // "[" + the longest IPv6 text (45) + "]:65535" and the terminator.
+  NS_TEXT_SIZE = 56,
+};
+
+struct ns_address {
+  sockaddr_storage sa;
+  int length; // of the sockaddr_in or sockaddr_in6 in `sa`
+};
+
+// Parses "192.0.2.53", "192.0.2.53:5353", "2001:db8::53" and
+// "[2001:db8::53]:5353", strictly: four decimal parts of 0 to 255 without
+// leading zeros, a port of 1 to 65535 without leading zeros. 0, or -1.
+int parse_ns_address(const char *text, int default_port, ns_address *out);
+// The address as it would be written for parse_ns_address: the port only
+// when it is not `default_port`, an IPv6 address in brackets then.
+void format_ns_address(const ns_address *ns, int default_port, char *text,
+                       std::size_t size);
+// True when `from` is the nameserver's address and port.
+bool is_ns_address(const ns_address *ns, const sockaddr_storage *from,
+                   int from_length);
+// True for four decimal numbers of 0 to 255 joined by dots, nothing else.
+bool is_dotted_quad(const char *text);
+
+#endif

@@ -1,0 +1,210 @@
+// The probe engine against the fake nameserver: outcomes and their causes,
+// what reaches the wire, which replies count, and the pace: queries in
+// flight, the rate limit, and a stop.
+#include "net/dns_message.h"
+#include "net/engine.h"
+#include "net/probe.h"
+#include "tests/support/fake_ns.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char *const NS_IP = "127.0.0.70";
+typedef std::chrono::steady_clock test_clock;
+
+struct run {
+  std::vector<std::string> names;
+  std::map<std::string, probe_result> results;
+  std::atomic<bool> stop{false};
+};
+
+const char *name_of(std::size_t i, void *context) {
+  return static_cast<run *>(context)->names[i].c_str();
+}
+
+void done(std::size_t i, const probe_result *r, void *context) {
+  run *ctx = static_cast<run *>(context);
+  ctx->results[ctx->names[i]] = *r;
+}
+
+class EngineTest : public testing::Test {
+protected:
+  void SetUp() override {
+    ns = fake_ns_start(NS_IP, FAKE_ANSWER_A);
+    ASSERT_NE(ns, nullptr);
+    ASSERT_EQ(parse_ns_address(NS_IP, DNS_PORT, &address), 0);
+  }
+  void TearDown() override {
+    fake_ns_stop(ns);
+  }
+  // Runs the engine over `r.names`; its status.
+  int probe_all(run &r, engine_settings s) {
+    engine_job job{r.names.size(), name_of, done, &r, &r.stop};
+    int error = 0;
+    return engine_run(&address, &s, &job, &error);
+  }
+  std::vector<test_clock::time_point> arrivals(void) {
+    std::vector<test_clock::time_point> at;
+    for (const fake_datagram &d : fake_ns_received(ns))
+      at.push_back(d.at);
+    return at;
+  }
+
+  fake_ns *ns = nullptr;
+  ns_address address;
+  const engine_settings defaults{10, 2000, 2, 0.0, DNS_TYPE_A};
+};
+
+TEST_F(EngineTest, EachOutcomeWithItsCause) {
+  fake_ns_rule(ns, "nx.example", FAKE_NXDOMAIN);
+  fake_ns_rule(ns, "nodata.example", FAKE_NODATA);
+  fake_ns_rule(ns, "refused.example", FAKE_REFUSED);
+  fake_ns_rule(ns, "servfail.example", FAKE_SERVFAIL);
+  fake_ns_rule(ns, "silent.example", FAKE_SILENT);
+  const std::string too_long = std::string(64, 'a') + ".example";
+  run r;
+  r.names = {"ok.example",      "nx.example",       "nodata.example",
+             "refused.example", "servfail.example", "silent.example",
+             too_long};
+  engine_settings s = defaults;
+  s.timeout_ms = 300;
+  s.qtype = 28; // AAAA: the type asked reaches the wire
+  ASSERT_EQ(probe_all(r, s), 0);
+  ASSERT_EQ(r.results.size(), r.names.size());
+
+  auto expect = [&](const std::string &name, int outcome, int attempts,
+                    int rcode, int error) {
+    const probe_result &p = r.results[name];
+    EXPECT_EQ(p.outcome, outcome) << name;
+    EXPECT_EQ(p.attempts, attempts) << name;
+    EXPECT_EQ(p.rcode, rcode) << name;
+    EXPECT_EQ(p.error, error) << name;
+    EXPECT_EQ(p.reply_us >= 0, outcome != PROBE_FAILED) << name;
+  };
+  expect("ok.example", PROBE_OK, 1, 0, PROBE_ERROR_NONE);
+  expect("nx.example", PROBE_NEGATIVE, 1, 3, PROBE_ERROR_NONE);
+  expect("nodata.example", PROBE_NEGATIVE, 1, 0, PROBE_ERROR_NONE);
+  expect("refused.example", PROBE_FAILED, 2, 5, PROBE_ERROR_RCODE);
+  expect("servfail.example", PROBE_FAILED, 2, 2, PROBE_ERROR_RCODE);
+  expect("silent.example", PROBE_FAILED, 2, -1, PROBE_ERROR_TIMEOUT);
+  expect(too_long, PROBE_FAILED, 0, -1, PROBE_ERROR_UNSENDABLE);
+
+  std::vector<fake_datagram> wire = fake_ns_received(ns);
+  EXPECT_EQ(wire.size(), 1u + 1 + 1 + 2 + 2 + 2);
+  std::map<std::uint16_t, int> ids;
+  for (const fake_datagram &d : wire) {
+    EXPECT_EQ(d.qtype, 28);
+    EXPECT_NE(d.qname, too_long);
+    ++ids[d.id];
+  }
+  // Every query in flight had an ID of its own.
+  EXPECT_EQ(ids.size(), wire.size());
+}
+
+TEST_F(EngineTest, LateReplyDecidesAndRepliesComeOutOfOrder) {
+  // The first attempt times out at 400 ms; its reply at 600 ms decides the
+  // second. The quick names meanwhile finish before it.
+  fake_ns_rule(ns, "late.example", FAKE_DELAYED, 600);
+  run r;
+  r.names = {"late.example", "a.example", "b.example", "c.example"};
+  engine_settings s = defaults;
+  s.timeout_ms = 400;
+  ASSERT_EQ(probe_all(r, s), 0);
+  const probe_result &late = r.results["late.example"];
+  EXPECT_EQ(late.outcome, PROBE_OK);
+  EXPECT_EQ(late.attempts, 2);
+  EXPECT_GE(late.reply_us, 600000);
+  EXPECT_LT(late.reply_us, 800000);
+  EXPECT_EQ(r.results["c.example"].outcome, PROBE_OK);
+  EXPECT_LT(r.results["c.example"].reply_us, 400000);
+}
+
+TEST_F(EngineTest, RepliesFromStrangersAreIgnored) {
+  fake_ns_rule(ns, "id.example", FAKE_WRONG_ID);
+  fake_ns_rule(ns, "port.example", FAKE_WRONG_PORT);
+  fake_ns_rule(ns, "addr.example", FAKE_WRONG_ADDR);
+  run r;
+  r.names = {"id.example", "port.example", "addr.example"};
+  engine_settings s = defaults;
+  s.timeout_ms = 300;
+  ASSERT_EQ(probe_all(r, s), 0);
+  for (const std::string &name : r.names) {
+    EXPECT_EQ(r.results[name].outcome, PROBE_FAILED) << name;
+    EXPECT_EQ(r.results[name].error, PROBE_ERROR_TIMEOUT) << name;
+    EXPECT_EQ(r.results[name].attempts, 2) << name;
+  }
+}
+
+TEST_F(EngineTest, NoMoreInFlightThanAsked) {
+  // Every reply comes 300 ms late, so each query holds its place that long:
+  // no window shorter than that can see more arrivals than places.
+  fake_ns_default(ns, FAKE_DELAYED, 300);
+  run r;
+  for (int i = 0; i < 60; ++i)
+    r.names.push_back("n" + std::to_string(i) + ".example");
+  engine_settings s = defaults;
+  s.concurrency = 7;
+  ASSERT_EQ(probe_all(r, s), 0);
+  EXPECT_EQ(r.results.size(), 60u);
+  std::vector<test_clock::time_point> at = arrivals();
+  ASSERT_EQ(at.size(), 60u);
+  std::sort(at.begin(), at.end());
+  std::size_t most = 0;
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    std::size_t j = i;
+    while (j < at.size() && at[j] - at[i] < std::chrono::milliseconds(250))
+      ++j;
+    most = std::max(most, j - i);
+  }
+  EXPECT_EQ(most, 7u);
+}
+
+TEST_F(EngineTest, RateIsHeld) {
+  run r;
+  for (int i = 0; i < 41; ++i)
+    r.names.push_back("r" + std::to_string(i) + ".example");
+  engine_settings s = defaults;
+  s.concurrency = 100;
+  s.rate = 100.0;
+  ASSERT_EQ(probe_all(r, s), 0);
+  std::vector<test_clock::time_point> at = arrivals();
+  ASSERT_EQ(at.size(), 41u);
+  std::sort(at.begin(), at.end());
+  // 40 intervals of 10 ms.
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      at.back() - at.front())
+                      .count();
+  EXPECT_GE(ms, 360);
+  EXPECT_LE(ms, 440);
+}
+
+TEST_F(EngineTest, StopEndsARunAtAnyConcurrency) {
+  fake_ns_default(ns, FAKE_SILENT);
+  run r;
+  for (int i = 0; i < 5000; ++i)
+    r.names.push_back("s" + std::to_string(i) + ".example");
+  engine_settings s = defaults;
+  s.concurrency = 1000;
+  test_clock::time_point stopped;
+  std::thread stopper([&r, &stopped, this] {
+    // A burst of 1000 may overflow the fake's socket: half will do.
+    fake_ns_wait(ns, 500, 10000);
+    stopped = test_clock::now();
+    r.stop.store(true);
+  });
+  ASSERT_EQ(probe_all(r, s), 0);
+  const test_clock::time_point returned = test_clock::now();
+  stopper.join();
+  EXPECT_LT(returned - stopped, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(r.results.empty());
+}
+
+} // namespace
