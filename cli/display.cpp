@@ -4,13 +4,11 @@
 #include "cli/results.h"
 #include "cli/text.h"
 #include "net/probe.h"
-#include "run/domain_list.h"
-#include "run/front_end.h"
-#include "run/result_table.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -18,8 +16,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-
-void (*after_pass)(int index);
 
 namespace {
 
@@ -37,15 +33,15 @@ enum {
 int mode = PROGRESS_NONE;
 int domains_per_pass;
 
-// What the driver's thread and the workers tell, for the main thread.
+// What the run's thread tells, for the main thread.
 std::mutex state_lock;
-int pass_total;                                // under state_lock
-char pass_ns[MAX_PASSES][LOCAL_DNS_ADDR_SIZE]; // under state_lock
-clock_type::time_point pass_start[MAX_PASSES]; // under state_lock
-std::atomic<int> started{0};                   // passes begun
-std::atomic<int> finished{0};                  // passes kept
-std::atomic<int> done{0};                      // domains of the current pass
-std::atomic<int> names_ok{0}; // resolved names of the current pass
+int pass_total;                    // under state_lock
+std::string pass_ns;               // of the pass begun last; under state_lock
+clock_type::time_point pass_start; // likewise
+std::atomic<int> started{0};       // passes begun
+std::atomic<int> finished{0};      // passes kept
+std::atomic<int> done{0};          // domains of the current pass
+std::atomic<int> names_ok{0};      // resolved names of the current pass
 
 // Standard error: the main thread's progress lines, and diagnostics from
 // any thread.
@@ -68,7 +64,6 @@ struct diagnostic {
 
 diagnostic diagnostics[MAX_DIAGNOSTICS]; // under draw_lock
 int diagnostic_count;                    // under draw_lock
-std::string diagnostic_pending;          // a line not yet ended
 
 void note_diagnostic(const std::string &text) {
   for (int i = 0; i < diagnostic_count; ++i) {
@@ -82,20 +77,6 @@ void note_diagnostic(const std::string &text) {
   std::fprintf(stderr, "%szelkor: %s\n", line_open ? "\r\033[K" : "",
                text.c_str());
   line_open = false;
-}
-
-// The stream's writer. The stream is line-buffered and locked per call, so
-// it gets whole lines; a cut one waits for its end.
-ssize_t write_diagnostic(void *, const char *bytes, std::size_t size) {
-  std::lock_guard<std::mutex> hold(draw_lock);
-  diagnostic_pending.append(bytes, size);
-  std::size_t end;
-  while ((end = diagnostic_pending.find('\n')) != std::string::npos) {
-    note_diagnostic(diagnostic_pending.substr(0, end));
-    diagnostic_pending.erase(0, end + 1);
-  }
-  std::fflush(stderr);
-  return static_cast<ssize_t>(size);
 }
 
 double seconds_since(clock_type::time_point start) {
@@ -134,57 +115,34 @@ void plain_start(int index, int count, const char *ns) {
 }
 
 void plain_end(int index, int count) {
-  const pass_record *pass = &passes[index];
-  row_figures all;
-  row_figures_of(pass, TOTAL_ROW, &all);
+  const kept_pass &pass = passes[static_cast<std::size_t>(index)];
   std::fprintf(stderr,
                "[%d/%d] %s: done, %d of %d probed names resolved in %.1fs\n",
-               index + 1, count, pass->ns, all.ok, all.probed, pass->seconds);
+               index + 1, count, pass.result.ns.c_str(), pass.total.ok,
+               pass.total.probed, pass.result.seconds);
 }
 
 } // namespace
 
-// The port: the window's texts and controls mean nothing here; the
-// terminal shows the passes instead.
-void set_status_text(const char *) {}
-void set_percent_text(const char *) {}
-void set_output_text(const char *) {}
-void set_progress_range(void) {}
-void post_progress(int) {}
-void set_controls_enabled(bool) {}
-void append_output(const char *, ...) {}
-
-void pass_started(int index, int count, const char *ns) {
-  if (index >= MAX_PASSES)
-    return;
+void display_pass_started(int index, int count, const char *ns) {
   {
     std::lock_guard<std::mutex> hold(state_lock);
     pass_total = count;
-    std::snprintf(pass_ns[index], sizeof pass_ns[index], "%s", ns);
-    pass_start[index] = clock_type::now();
+    pass_ns = ns;
+    pass_start = clock_type::now();
   }
   done.store(0);
   names_ok.store(0);
   started.store(index + 1);
 }
 
-void domain_probed(const domain_result *slot) {
-  names_ok.fetch_add((slot->bare_status == PROBE_OK) +
-                     (slot->www_status == PROBE_OK));
+void display_line_done(const line_probes *line) {
+  names_ok.fetch_add((line->bare.outcome == PROBE_OK) +
+                     (line->www.outcome == PROBE_OK));
   done.fetch_add(1);
 }
 
-void pass_reported(int index, const char *ns) {
-  if (index >= MAX_PASSES)
-    return;
-  clock_type::time_point start;
-  {
-    std::lock_guard<std::mutex> hold(state_lock);
-    start = pass_start[index];
-  }
-  keep_pass(index, ns, seconds_since(start));
-  if (after_pass)
-    after_pass(index);
+void display_pass_kept(int index) {
   finished.store(index + 1);
 }
 
@@ -197,15 +155,6 @@ void display_say(const char *fmt, ...) {
   std::lock_guard<std::mutex> hold(draw_lock);
   note_diagnostic(text);
   std::fflush(stderr);
-}
-
-std::FILE *open_diagnostics(void) {
-  cookie_io_functions_t io = {};
-  io.write = write_diagnostic;
-  std::FILE *stream = fopencookie(nullptr, "w", io);
-  if (stream)
-    std::setvbuf(stream, nullptr, _IOLBF, 0);
-  return stream;
 }
 
 int display_pass_count(void) {
@@ -234,18 +183,17 @@ void display_tick(void) {
   char line[LINE_SIZE];
   while (shown_finished < now_finished) {
     const int i = shown_finished;
+    const kept_pass &pass = passes[static_cast<std::size_t>(i)];
     if (shown_started <= i) {
       if (mode == PROGRESS_PLAIN)
-        plain_start(i, count, passes[i].ns);
+        plain_start(i, count, pass.result.ns.c_str());
       shown_started = i + 1;
     }
     if (mode == PROGRESS_PLAIN) {
       plain_end(i, count);
     } else {
-      row_figures all;
-      row_figures_of(&passes[i], TOTAL_ROW, &all);
-      format_line(line, i, count, passes[i].ns, all.lines, all.ok,
-                  passes[i].seconds);
+      format_line(line, i, count, pass.result.ns.c_str(), pass.total.lines,
+                  pass.total.ok, pass.result.seconds);
       std::fprintf(stderr, "\r\033[K%s\n", line);
       line_open = false;
     }
@@ -253,18 +201,18 @@ void display_tick(void) {
   }
   if (now_started > shown_finished) {
     const int i = now_started - 1;
-    char ns[LOCAL_DNS_ADDR_SIZE];
+    std::string ns;
     clock_type::time_point start;
     {
       std::lock_guard<std::mutex> hold(state_lock);
-      std::memcpy(ns, pass_ns[i], sizeof ns);
-      start = pass_start[i];
+      ns = pass_ns;
+      start = pass_start;
     }
     if (mode == PROGRESS_PLAIN) {
       if (shown_started <= i)
-        plain_start(i, count, ns);
+        plain_start(i, count, ns.c_str());
     } else {
-      format_line(line, i, count, ns, done.load(), names_ok.load(),
+      format_line(line, i, count, ns.c_str(), done.load(), names_ok.load(),
                   seconds_since(start));
       std::fprintf(stderr, "\r\033[K%s", line);
       line_open = true;
@@ -337,51 +285,62 @@ void print_cell(std::FILE *out, double rate, double ms, bool colour) {
 } // namespace
 
 void print_table(std::FILE *out, bool colour) {
-  if (passes_done == 0)
+  const int done_passes = passes_done();
+  if (done_passes == 0)
     return;
-  std::fprintf(out, "%-*s", LABEL_WIDTH, "provider");
-  for (int p = 0; p < passes_done; ++p)
+  // As wide as the longest provider name, within reason.
+  int label_width = LABEL_WIDTH;
+  for (int row = 0; row < provider_rows(); ++row)
+    label_width =
+        std::max(label_width,
+                 std::min(40, static_cast<int>(provider_name(row).size()) + 2));
+  std::fprintf(out, "%-*s", label_width, "provider");
+  for (int p = 0; p < done_passes; ++p)
     std::fprintf(out, "%*s%-*s", CELL_GAP, "",
-                 p + 1 < passes_done ? CELL_WIDTH : 0, passes[p].ns);
+                 p + 1 < done_passes ? CELL_WIDTH : 0,
+                 passes[static_cast<std::size_t>(p)].result.ns.c_str());
   std::fputc('\n', out);
-  for (int row = 0; row <= TOTAL_ROW; ++row) {
-    row_figures cells[MAX_PASSES];
-    bool any = row == TOTAL_ROW;
-    for (int p = 0; p < passes_done; ++p) {
-      row_figures_of(&passes[p], row, &cells[p]);
-      any = any || cells[p].lines > 0;
-    }
+  for (int row = 0; row < provider_rows(); ++row) {
+    bool any = false;
+    for (int p = 0; p < done_passes && !any; ++p)
+      any = figures_of(&passes[static_cast<std::size_t>(p)], row).lines > 0;
     // Providers the list does not name would only be dashes.
     if (!any)
       continue;
-    std::fprintf(out, "%-*s", LABEL_WIDTH,
-                 row == TOTAL_ROW ? "total" : provider_tags[row]);
-    for (int p = 0; p < passes_done; ++p) {
-      double rate = cells[p].rate;
-      if (row == TOTAL_ROW) {
-        int ok, count;
-        rate = total_rate(&passes[p], &ok, &count);
-      }
-      print_cell(out, rate, cells[p].median_ms, colour);
+    std::fprintf(out, "%-*s", label_width, provider_name(row).c_str());
+    for (int p = 0; p < done_passes; ++p) {
+      const row_figures &f =
+          figures_of(&passes[static_cast<std::size_t>(p)], row);
+      print_cell(out, f.rate, f.median_ms, colour);
     }
     std::fputc('\n', out);
   }
+  std::fprintf(out, "%-*s", label_width, "total");
+  for (int p = 0; p < done_passes; ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
+    int ok, count;
+    print_cell(out, total_rate(&pass, &ok, &count), pass.total.median_ms,
+               colour);
+  }
+  std::fputc('\n', out);
   std::fputc('\n', out);
   // Each nameserver's total as the window's pane words it.
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < done_passes; ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
     int ok, count;
-    double rate = total_rate(&passes[p], &ok, &count);
+    double rate = total_rate(&pass, &ok, &count);
     char line[LINE_SIZE];
     std::snprintf(line, sizeof line, "DNS %-16.15s成功率: %3.4f%% (%d/%d)",
-                  passes[p].ns, rate, ok, count);
+                  pass.result.ns.c_str(), rate, ok, count);
     std::fprintf(out, "%s\n", terminal_text(line).c_str());
   }
   // Those totals are the log's, over every list line; the progress and the
   // provider rows count the probed names alone.
-  const int unprobed = domain_count - usable_lines();
+  const std::size_t counted = results_list->lines.size();
+  const std::size_t unprobed = counted - results_list->probed;
   if (unprobed > 0)
     std::fprintf(out,
-                 "The totals count all %d list lines; %d had no known "
+                 "The totals count all %zu list lines; %zu had no known "
                  "provider and were not probed.\n",
-                 domain_count, unprobed);
+                 counted, unprobed);
 }

@@ -1,6 +1,5 @@
-// The terminal program's side of the run's front-end port: it follows the
-// passes for the progress display on standard error, and keeps each
-// finished pass (cli/results.h) and rewrites the export files after it.
+// The terminal program's progress display on standard error, its messages
+// between the progress lines, and the results table.
 #ifndef CLI_DISPLAY_H
 #define CLI_DISPLAY_H
 
@@ -20,22 +19,21 @@ void display_tick(void);
 // After the run or its stop: draws the last state and ends a live line.
 void display_end(void);
 
-// A stream for the core's diagnostics (a socket that failed, a name with no
-// wire form): each distinct line is shown once, between the progress lines,
-// and its repeats are counted for display_end, so that a machine without a
-// route does not flood the terminal. Null when it cannot be made.
-std::FILE *open_diagnostics(void);
-
-// A message of the program's own (an export that cannot be written), from
-// any thread: shown as the core's diagnostics are.
+// A message (a query that cannot be sent, an export that cannot be
+// written), from any thread: each distinct one is shown once, between the
+// progress lines, and its repeats are counted for display_end, so that a
+// machine without a route does not flood the terminal.
 void display_say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+struct line_probes;
+// The run's events, on its thread: a pass begins, a line's probes have
+// ended, a pass is kept (cli/results.h).
+void display_pass_started(int index, int count, const char *ns);
+void display_line_done(const line_probes *line);
+void display_pass_kept(int index);
 
 // The number of passes of the run, once the first has begun; else 0.
 int display_pass_count(void);
-
-// Called after every kept pass, on the driver's thread (the report guard is
-// held, so a stop never cuts it short); set by the program.
-extern void (*after_pass)(int index);
 
 // The results table: providers by nameserver, success rate and median
 // latency, a total row, and the exact totals in the report's words.

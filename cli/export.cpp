@@ -16,22 +16,9 @@ namespace {
 
 typedef nlohmann::ordered_json json;
 
-struct domain_text {
-  std::string utf8;
-  bool exact; // false when bytes became U+FFFD; the JSON then adds them
+const char *const ERROR_NAMES[ERROR_KINDS] = {
+    "", "timeout", "rcode", "truncated", "unsendable", "network",
 };
-
-domain_text domain_texts[MAX_DOMAINS];
-int passes_exported;
-std::string json_of_pass[MAX_PASSES];
-std::string csv_of_pass[MAX_PASSES];
-
-// The domain part of a list line: what follows the first colon.
-const char *domain_of(int line) {
-  const char *colon =
-      domain_list[line] ? std::strchr(domain_list[line], ':') : nullptr;
-  return colon ? colon + 1 : "";
-}
 
 // A rate or latency: null where there is none, never NaN.
 json number(double value, double scale) {
@@ -46,49 +33,51 @@ const char *outcome_name(int outcome) {
   return outcome == PROBE_NEGATIVE ? "negative" : "failed";
 }
 
-json probe_json(const probe_record &probe) {
+json probe_json(const stored_probe &probe) {
   json j;
   j["outcome"] = outcome_name(probe.outcome);
-  j["ms"] = probe.timing.reply_us >= 0
-                ? number(probe.timing.reply_us / 1000.0, 1000.0)
-                : json(nullptr);
-  j["attempts"] = probe.timing.attempts;
+  j["ms"] = probe.reply_us >= 0 ? number(probe.reply_us / 1000.0, 1000.0)
+                                : json(nullptr);
+  j["attempts"] = probe.attempts;
+  j["rcode"] = probe.rcode >= 0 ? json(rcode_name(probe.rcode)) : json(nullptr);
+  if (probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE)
+    j["error"] = error_name(probe.error);
   return j;
 }
 
-std::string hex_of(const char *bytes) {
+std::string hex_of(const std::string &bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string hex;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(bytes);
-       *p; ++p) {
-    hex += digits[*p >> 4];
-    hex += digits[*p & 15];
+  for (char byte : bytes) {
+    const unsigned char c = static_cast<unsigned char>(byte);
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
   }
   return hex;
 }
 
-// Every text is UTF-8 by now (utf8_text); should one not be, its bad bytes
-// become U+FFFD rather than an exception.
+// Every text is UTF-8 by now (domain_text); should one not be, its bad
+// bytes become U+FFFD rather than an exception.
 std::string dump(const json &j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string make_pass_json(const pass_record *pass) {
+void write_pass_json(std::FILE *out, const kept_pass *pass) {
   int ok, count;
   double rate = total_rate(pass, &ok, &count);
   json total;
   total["ok"] = ok;
   total["count"] = count;
   total["rate"] = number(rate, 10000.0);
-
-  std::string text = "    {\n      \"address\": " + dump(pass->ns) +
-                     ",\n      \"total\": " + dump(total) +
-                     ",\n      \"providers\": [";
-  for (int row = 0; row < PROVIDER_TAG_COUNT; ++row) {
-    row_figures f;
-    row_figures_of(pass, row, &f);
+  std::fprintf(out,
+               "    {\n      \"address\": %s,\n      \"total\": %s,\n"
+               "      \"replied\": %s,\n      \"providers\": [",
+               dump(pass->result.ns).c_str(), dump(total).c_str(),
+               pass->any_reply ? "true" : "false");
+  for (int row = 0; row < provider_rows(); ++row) {
+    const row_figures &f = figures_of(pass, row);
     json p;
-    p["tag"] = provider_tags[row];
+    p["tag"] = provider_name(row);
     p["lines"] = f.lines;
     p["ok"] = f.ok;
     p["negative"] = f.negative;
@@ -97,28 +86,33 @@ std::string make_pass_json(const pass_record *pass) {
     p["rate"] = number(f.rate, 10000.0);
     p["median_ms"] = number(f.median_ms, 1000.0);
     p["p95_ms"] = number(f.p95_ms, 1000.0);
-    text += row ? ",\n        " : "\n        ";
-    text += dump(p);
+    json errors = json::object();
+    for (int e = PROBE_ERROR_TIMEOUT; e < ERROR_KINDS; ++e)
+      errors[ERROR_NAMES[e]] = f.errors[e];
+    p["errors"] = errors;
+    std::fprintf(out, "%s%s", row ? ",\n        " : "\n        ",
+                 dump(p).c_str());
   }
-  text += "\n      ],\n      \"names\": [";
+  std::fputs("\n      ],\n      \"names\": [", out);
   bool first = true;
-  for (int i = 0; i < domain_count; ++i) {
-    const line_record &line = pass->lines[i];
-    if (line.row == NO_ROW)
+  const std::vector<list_line> &lines = results_list->lines;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].row < 0)
       continue;
+    const line_probes &probes = pass->result.lines[i];
+    bool exact = true;
     json n;
-    n["provider"] = provider_tags[line.row];
-    n["domain"] = domain_texts[i].utf8;
-    if (!domain_texts[i].exact)
-      n["domain_hex"] = hex_of(domain_of(i));
-    n["bare"] = probe_json(line.bare);
-    n["www"] = probe_json(line.www);
-    text += first ? "\n        " : ",\n        ";
-    text += dump(n);
+    n["provider"] = provider_name(lines[i].row);
+    n["domain"] = domain_text(i, &exact);
+    if (!exact)
+      n["domain_hex"] = hex_of(lines[i].domain);
+    n["bare"] = probe_json(probes.bare);
+    n["www"] = probe_json(probes.www);
+    std::fprintf(out, "%s%s", first ? "\n        " : ",\n        ",
+                 dump(n).c_str());
     first = false;
   }
-  text += first ? "]\n    }" : "\n      ]\n    }";
-  return text;
+  std::fputs(first ? "]\n    }" : "\n      ]\n    }", out);
 }
 
 // RFC 4180: quoted when it holds a comma, a quote or a line end; a field a
@@ -138,74 +132,96 @@ std::string csv_field(const std::string &value) {
   return quoted + "\"";
 }
 
-void csv_row(std::string *text, const char *ns, int row,
+void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
              const std::string &domain, const std::string &name,
-             const probe_record &probe) {
+             const stored_probe &probe) {
   char ms[32] = "";
-  if (probe.timing.reply_us >= 0)
-    std::snprintf(ms, sizeof ms, "%.3f", probe.timing.reply_us / 1000.0);
-  char tail[64];
-  std::snprintf(tail, sizeof tail, ",%s,%s,%d\r\n", outcome_name(probe.outcome),
-                ms, probe.timing.attempts);
-  *text += ns;
-  *text += ',';
-  *text += provider_tags[row];
-  *text += ',' + csv_field(domain) + ',' + csv_field(name) + tail;
-}
-
-std::string make_pass_csv(const pass_record *pass) {
-  std::string text;
-  for (int i = 0; i < domain_count; ++i) {
-    const line_record &line = pass->lines[i];
-    if (line.row == NO_ROW)
-      continue;
-    const std::string &domain = domain_texts[i].utf8;
-    csv_row(&text, pass->ns, line.row, domain, domain, line.bare);
-    csv_row(&text, pass->ns, line.row, domain, "www." + domain, line.www);
-  }
-  return text;
+  if (probe.reply_us >= 0)
+    std::snprintf(ms, sizeof ms, "%.3f", probe.reply_us / 1000.0);
+  const bool failed =
+      probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE;
+  std::fprintf(out, "%s,%s,%s,%s,%s,%s,%d,%s,%s\r\n", csv_field(ns).c_str(),
+               csv_field(tag).c_str(), csv_field(domain).c_str(),
+               csv_field(name).c_str(), outcome_name(probe.outcome), ms,
+               probe.attempts, rcode_name(probe.rcode).c_str(),
+               failed ? error_name(probe.error) : "");
 }
 
 } // namespace
 
-void prepare_domain_texts(void) {
-  for (int i = 0; i < domain_count; ++i)
-    domain_texts[i].exact = utf8_text(domain_of(i), &domain_texts[i].utf8);
+std::string domain_text(std::size_t line, bool *exact) {
+  std::string text;
+  bool same = utf8_text(results_list->lines[line].domain.c_str(), &text);
+  if (exact)
+    *exact = same;
+  return text;
 }
 
-const std::string &domain_text(int line) {
-  return domain_texts[line].utf8;
+std::string rcode_name(int rcode) {
+  static const char *const NAMES[] = {
+      "NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+      "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+  if (rcode < 0)
+    return "";
+  if (rcode < static_cast<int>(sizeof NAMES / sizeof NAMES[0]))
+    return NAMES[rcode];
+  return "RCODE" + std::to_string(rcode);
+}
+
+const char *error_name(int error) {
+  return error >= 0 && error < ERROR_KINDS ? ERROR_NAMES[error] : "";
 }
 
 bool run_complete(const export_run *run) {
-  return !run->stopped && passes_exported == run->passes_planned;
-}
-
-void export_pass(int index) {
-  json_of_pass[index] = make_pass_json(&passes[index]);
-  csv_of_pass[index] = make_pass_csv(&passes[index]);
-  passes_exported = index + 1;
+  return !run->stopped && passes_done() == run->passes_planned;
 }
 
 void write_json(std::FILE *out, const export_run *run) {
   std::string list;
   utf8_text(run->list_path, &list);
   json lines;
-  lines["stored"] = run->stored;
-  lines["usable"] = run->usable;
+  lines["stored"] = results_list->lines.size();
+  lines["usable"] = results_list->probed;
+  json settings;
+  settings["rules"] = run->rules;
+  settings["concurrency"] = run->concurrency;
+  settings["timeout_ms"] = run->timeout_ms;
+  settings["attempts"] = run->attempts;
+  settings["rate"] = run->rate > 0 ? json(run->rate) : json(nullptr);
+  settings["type"] = run->type;
+  settings["transport"] = "udp";
   std::fprintf(out,
                "{\n  \"version\": %s,\n  \"started\": %s,\n  \"list\": %s,\n"
-               "  \"lines\": %s,\n  \"complete\": %s,\n  \"nameservers\": [",
+               "  \"lines\": %s,\n  \"settings\": %s,\n  \"complete\": %s,\n"
+               "  \"nameservers\": [",
                dump(ZELKOR_VERSION).c_str(), dump(run->started).c_str(),
-               dump(list).c_str(), dump(lines).c_str(),
+               dump(list).c_str(), dump(lines).c_str(), dump(settings).c_str(),
                run_complete(run) ? "true" : "false");
-  for (int p = 0; p < passes_exported; ++p)
-    std::fprintf(out, "%s\n%s", p ? "," : "", json_of_pass[p].c_str());
-  std::fputs(passes_exported ? "\n  ]\n}\n" : "]\n}\n", out);
+  const int done = passes_done();
+  for (int p = 0; p < done; ++p) {
+    std::fputs(p ? ",\n" : "\n", out);
+    write_pass_json(out, &passes[static_cast<std::size_t>(p)]);
+  }
+  std::fputs(done ? "\n  ]\n}\n" : "]\n}\n", out);
 }
 
 void write_csv(std::FILE *out) {
-  std::fputs("nameserver,provider,domain,name,outcome,ms,attempts\r\n", out);
-  for (int p = 0; p < passes_exported; ++p)
-    std::fputs(csv_of_pass[p].c_str(), out);
+  std::fputs("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
+             "error\r\n",
+             out);
+  const std::vector<list_line> &lines = results_list->lines;
+  const int done = passes_done();
+  for (int p = 0; p < done; ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].row < 0)
+        continue;
+      const std::string domain = domain_text(i);
+      const std::string &tag = provider_name(lines[i].row);
+      csv_row(out, pass.result.ns, tag, domain, domain,
+              pass.result.lines[i].bare);
+      csv_row(out, pass.result.ns, tag, domain, "www." + domain,
+              pass.result.lines[i].www);
+    }
+  }
 }

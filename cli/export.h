@@ -1,7 +1,10 @@
-// The machine-readable results: JSON and CSV, of the passes kept so far.
+// The machine-readable results: JSON and CSV, of the passes kept so far,
+// formatted as they are written (a list of a million lines is not held
+// twice).
 #ifndef CLI_EXPORT_H
 #define CLI_EXPORT_H
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -10,24 +13,30 @@ struct export_run {
   double started_unix; // the same, in seconds since 1970
   double seconds;      // how long the run had taken when last written
   const char *list_path;
-  int stored;
-  int usable;
   int passes_planned;
   bool stopped; // by a signal: the run is not complete, whatever was kept
+  // The settings, as the JSON and the report tell them.
+  const char *rules; // "open" or "classic"
+  int concurrency;
+  int timeout_ms;
+  int attempts;
+  double rate; // 0 for no limit
+  const char *type;
 };
 
 // The run is complete: every planned nameserver kept, and no stop.
 bool run_complete(const export_run *run);
 
-// Makes the text of pass `index` for each format, once, after it is kept.
-void export_pass(int index);
-// The whole JSON document or CSV file of the passes exported so far.
 void write_json(std::FILE *out, const export_run *run);
 void write_csv(std::FILE *out);
 
-// The texts of the list's domains as the exports write them; made once.
-void prepare_domain_texts(void);
-// The text of list line `line` (as UTF-8; see utf8_text).
-const std::string &domain_text(int line);
+// The text of list line `line` as the exports write it: UTF-8 kept, else
+// read as GBK, else U+FFFD for each byte that fits neither; *exact is then
+// false.
+std::string domain_text(std::size_t line, bool *exact = nullptr);
+// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
+std::string rcode_name(int rcode);
+// "timeout", "rcode", ... for a PROBE_ERROR_; "" for none.
+const char *error_name(int error);
 
 #endif

@@ -4,6 +4,7 @@
 
 #include "cli/results.h"
 #include "cli/text.h"
+#include "net/dns_message.h"
 #include "net/probe.h"
 #include "version.h"
 
@@ -35,14 +36,44 @@ const rate_band RATE_BANDS[] = {
 struct failure_kind {
   const char *fill;
   const char *label;
+  const char *column;
 };
 
-const failure_kind FAILURE_KINDS[] = {
-    {"#e69f00",
-     "negative answer (the name does not exist, or has no A record)"},
-    {"#56b4e9", "no answer (timeout or an error reply)"},
-    {"#cc79a7", "not sent (no wire form)"},
+enum {
+  KIND_NEGATIVE,
+  KIND_TIMEOUT,
+  KIND_SERVFAIL,
+  KIND_REFUSED,
+  KIND_OTHER_RCODE,
+  KIND_TRUNCATED,
+  KIND_UNSENT,
+  KIND_NETWORK,
+  KIND_COUNT,
 };
+
+const failure_kind FAILURE_KINDS[KIND_COUNT] = {
+    {"#e69f00", "negative answer (no such name, or no record of the type)",
+     "negative"},
+    {"#56b4e9", "timeout", "timeout"},
+    {"#d55e00", "SERVFAIL", "SERVFAIL"},
+    {"#0072b2", "REFUSED", "REFUSED"},
+    {"#009e73", "another error reply", "other reply"},
+    {"#f0e442", "truncated reply", "truncated"},
+    {"#cc79a7", "not sent (no wire form)", "not sent"},
+    {"#000000", "could not be sent (network)", "network"},
+};
+
+void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
+  counts[KIND_NEGATIVE] = f.negative;
+  counts[KIND_TIMEOUT] = f.errors[PROBE_ERROR_TIMEOUT];
+  counts[KIND_SERVFAIL] = f.failed_rcodes[DNS_RCODE_SERVFAIL];
+  counts[KIND_REFUSED] = f.failed_rcodes[DNS_RCODE_REFUSED];
+  counts[KIND_OTHER_RCODE] = f.errors[PROBE_ERROR_RCODE] -
+                             counts[KIND_SERVFAIL] - counts[KIND_REFUSED];
+  counts[KIND_TRUNCATED] = f.errors[PROBE_ERROR_TRUNCATED];
+  counts[KIND_UNSENT] = f.errors[PROBE_ERROR_UNSENDABLE];
+  counts[KIND_NETWORK] = f.errors[PROBE_ERROR_NETWORK];
+}
 
 enum {
   PLOT_WIDTH = 800,
@@ -107,74 +138,80 @@ const rate_band &band_of(double rate) {
   return RATE_BANDS[sizeof RATE_BANDS / sizeof RATE_BANDS[0] - 1];
 }
 
+const kept_pass &pass_at(int p) {
+  return passes[static_cast<std::size_t>(p)];
+}
+
 void add_facts(std::string *page, const export_run *run) {
+  const int done = passes_done();
   page->append("<dl class=\"facts\"><dt>Started</dt><dd>")
       .append(html_escape(run->started))
       .append("</dd><dt>List</dt><dd>")
       .append(html_escape(run->list_path ? run->list_path : ""))
       .append("</dd>");
-  int providers = 0;
-  if (passes_done > 0) {
-    for (int row = 0; row < PROVIDER_TAG_COUNT; ++row) {
-      row_figures f;
-      row_figures_of(&passes[0], row, &f);
-      providers += f.lines > 0;
-    }
-  }
+  std::vector<bool> used(results_list->providers.size());
+  for (const list_line &line : results_list->lines)
+    if (line.row >= 0)
+      used[static_cast<std::size_t>(line.row)] = true;
   append_printf(
       page,
-      "<dt>Lines</dt><dd>%d kept, %d probed (with a known provider), %d "
-      "providers</dd>",
-      run->stored, run->usable, providers);
+      "<dt>Lines</dt><dd>%zu counted, %zu probed, %zu providers "
+      "(%s rules)</dd>",
+      results_list->lines.size(), results_list->probed,
+      static_cast<std::size_t>(std::count(used.begin(), used.end(), true)),
+      run->rules);
   page->append("<dt>Nameservers</dt><dd>");
-  for (int p = 0; p < passes_done; ++p)
-    page->append(p ? ", " : "").append(html_escape(passes[p].ns));
-  append_printf(page, "%s(%d of %d tested)</dd>", passes_done ? " " : "",
-                passes_done, run->passes_planned);
-  append_printf(
-      page,
-      "<dt>Settings</dt><dd>the A record of every domain and of www.domain, "
-      "UDP port 53, %d attempts of %d ms, ten workers</dd>",
-      PROBE_ATTEMPTS, REPLY_TIMEOUT_MS);
-  append_printf(
-      page,
-      "<dt>Duration</dt><dd>%.1f s</dd><dt>Made by</dt><dd>zelkor %s</dd>"
-      "</dl>\n",
-      run->seconds, ZELKOR_VERSION);
+  for (int p = 0; p < done; ++p)
+    page->append(p ? ", " : "").append(html_escape(pass_at(p).result.ns));
+  append_printf(page, "%s(%d of %d tested)</dd>", done ? " " : "", done,
+                run->passes_planned);
+  char rate[48] = "no rate limit";
+  if (run->rate > 0)
+    std::snprintf(rate, sizeof rate, "at most %g queries a second", run->rate);
+  append_printf(page,
+                "<dt>Settings</dt><dd>the %s record of every domain and of "
+                "www.domain over UDP, %d in flight, %d attempts of %d ms, "
+                "%s</dd>",
+                run->type, run->concurrency, run->attempts, run->timeout_ms,
+                rate);
+  append_printf(page,
+                "<dt>Duration</dt><dd>%.1f s</dd><dt>Made by</dt><dd>zelkor "
+                "%s</dd></dl>\n",
+                run->seconds, ZELKOR_VERSION);
 }
 
 // Providers × nameservers, each cell the rate as the terminal table has it.
 void add_heat_map(std::string *page) {
+  const int done = passes_done();
   page->append("<section id=\"rates\"><h2>Success rate by provider and "
                "nameserver</h2><div class=\"scroll\"><table class=\"heat\">"
                "<thead><tr><th scope=\"col\">provider</th>");
-  for (int p = 0; p < passes_done; ++p)
+  for (int p = 0; p < done; ++p)
     page->append("<th scope=\"col\">")
-        .append(html_escape(passes[p].ns))
+        .append(html_escape(pass_at(p).result.ns))
         .append("</th>");
   page->append("</tr></thead><tbody>\n");
-  for (int row = 0; row <= TOTAL_ROW; ++row) {
-    std::vector<row_figures> cells(static_cast<std::size_t>(passes_done));
-    bool any = row == TOTAL_ROW;
-    for (int p = 0; p < passes_done; ++p) {
-      row_figures_of(&passes[p], row, &cells[static_cast<std::size_t>(p)]);
-      any = any || cells[static_cast<std::size_t>(p)].lines > 0;
-    }
+  for (int row = 0; row <= provider_rows(); ++row) {
+    const bool total = row == provider_rows();
+    const int r = total ? TOTAL_ROW : row;
+    bool any = total;
+    for (int p = 0; p < done && !any; ++p)
+      any = figures_of(&pass_at(p), r).lines > 0;
     if (!any)
       continue;
-    const std::string tag = row == TOTAL_ROW ? "total" : provider_tags[row];
-    page->append(row == TOTAL_ROW ? "<tr class=\"total\">" : "<tr>")
+    const std::string &tag = provider_name(r);
+    page->append(total ? "<tr class=\"total\">" : "<tr>")
         .append("<th scope=\"row\">")
         .append(html_escape(tag))
         .append("</th>");
-    for (int p = 0; p < passes_done; ++p) {
-      double rate = cells[static_cast<std::size_t>(p)].rate;
-      if (row == TOTAL_ROW) {
+    for (int p = 0; p < done; ++p) {
+      double rate = figures_of(&pass_at(p), r).rate;
+      if (total) {
         int ok, count;
-        rate = total_rate(&passes[p], &ok, &count);
+        rate = total_rate(&pass_at(p), &ok, &count);
       }
       page->append("<td data-ns=\"")
-          .append(html_escape(passes[p].ns))
+          .append(html_escape(pass_at(p).result.ns))
           .append("\" data-provider=\"")
           .append(html_escape(tag))
           .append("\"");
@@ -224,11 +261,12 @@ std::string decade_text(int exponent) {
 void add_latency(std::string *page) {
   page->append("<section id=\"latency\"><h2>Latency of answered "
                "probes</h2>\n");
-  std::vector<row_figures> all(static_cast<std::size_t>(passes_done));
+  const int done = passes_done();
+  std::vector<row_figures> all(static_cast<std::size_t>(done));
   double low = INFINITY, high = -INFINITY;
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < done; ++p) {
     row_figures &f = all[static_cast<std::size_t>(p)];
-    row_figures_of(&passes[p], TOTAL_ROW, &f);
+    f = pass_at(p).total;
     if (f.replied > 0) {
       low = std::fmin(low, f.min_ms);
       high = std::fmax(high, f.max_ms);
@@ -243,13 +281,13 @@ void add_latency(std::string *page) {
   axis.high = std::ceil(std::log10(std::fmax(high, 0.001)));
   if (axis.high <= axis.low)
     axis.high = axis.low + 1;
-  const int height = PLOT_TOP + passes_done * PLOT_ROW + PLOT_AXIS;
+  const int height = PLOT_TOP + done * PLOT_ROW + PLOT_AXIS;
   append_printf(page,
                 "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
                 "aria-label=\"Latency per "
                 "nameserver, logarithmic axis\">\n",
                 PLOT_WIDTH, height);
-  const int bottom = PLOT_TOP + passes_done * PLOT_ROW;
+  const int bottom = PLOT_TOP + done * PLOT_ROW;
   for (int e = static_cast<int>(axis.low); e <= static_cast<int>(axis.high);
        ++e) {
     double x = axis_x(axis, std::pow(10.0, e));
@@ -259,13 +297,13 @@ void add_latency(std::string *page) {
         "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
         x, PLOT_TOP, x, bottom, x, bottom + 18, decade_text(e).c_str());
   }
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < done; ++p) {
     const row_figures &f = all[static_cast<std::size_t>(p)];
     const int mid = PLOT_TOP + p * PLOT_ROW + PLOT_ROW / 2;
     page->append("<text x=\"4\" y=\"")
         .append(std::to_string(mid + 4))
         .append("\">")
-        .append(html_escape(passes[p].ns))
+        .append(html_escape(pass_at(p).result.ns))
         .append("</text>");
     if (f.replied == 0)
       continue;
@@ -293,9 +331,10 @@ void add_latency(std::string *page) {
                "<div class=\"scroll\"><table><thead><tr><th>nameserver</th>"
                "<th>answered</th><th>fastest</th><th>median</th>"
                "<th>95th percentile</th><th>slowest</th></tr></thead><tbody>");
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < done; ++p) {
     const row_figures &f = all[static_cast<std::size_t>(p)];
-    page->append("<tr><th scope=\"row\">").append(html_escape(passes[p].ns));
+    page->append("<tr><th scope=\"row\">")
+        .append(html_escape(pass_at(p).result.ns));
     append_printf(page,
                   "</th><td class=\"num\">%d</td><td class=\"num\">%s</td>"
                   "<td class=\"num\">%s</td><td class=\"num\">%s</td>"
@@ -310,35 +349,37 @@ void add_latency(std::string *page) {
 // Stacked bars of each nameserver's failed names, by kind.
 void add_failures(std::string *page) {
   page->append("<section id=\"failures\"><h2>Failures by kind</h2>\n");
-  std::vector<row_figures> all(static_cast<std::size_t>(passes_done));
+  const int done = passes_done();
+  std::vector<row_figures> all(static_cast<std::size_t>(done));
   int most = 0;
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < done; ++p) {
     row_figures &f = all[static_cast<std::size_t>(p)];
-    row_figures_of(&passes[p], TOTAL_ROW, &f);
+    f = pass_at(p).total;
     most = std::max(most, f.negative + f.failed);
   }
   if (most == 0) {
     page->append("<p>No probed name failed.</p></section>\n");
     return;
   }
-  const int height = PLOT_TOP + passes_done * PLOT_ROW + 10;
+  const int height = PLOT_TOP + done * PLOT_ROW + 10;
   append_printf(page,
                 "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
                 "aria-label=\"Failures per "
                 "nameserver by kind\">\n",
                 PLOT_WIDTH, height);
   const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 60;
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < done; ++p) {
     const row_figures &f = all[static_cast<std::size_t>(p)];
-    const int counts[] = {f.negative, f.failed - f.unsent, f.unsent};
+    int counts[KIND_COUNT];
+    failure_counts(f, counts);
     const int top = PLOT_TOP + p * PLOT_ROW;
     page->append("<text x=\"4\" y=\"")
         .append(std::to_string(top + PLOT_ROW / 2 + 4))
         .append("\">")
-        .append(html_escape(passes[p].ns))
+        .append(html_escape(pass_at(p).result.ns))
         .append("</text>");
     double x = PLOT_LEFT;
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < KIND_COUNT; ++k) {
       if (counts[k] == 0)
         continue;
       double w = width * counts[k] / most;
@@ -357,78 +398,98 @@ void add_failures(std::string *page) {
     append_printf(page, "<li><span style=\"background:%s\"></span>%s</li>",
                   kind.fill, kind.label);
   page->append("</ul><div class=\"scroll\"><table><thead><tr>"
-               "<th>nameserver</th><th>negative</th><th>no answer</th>"
-               "<th>not sent</th><th>names probed</th></tr></thead><tbody>");
-  for (int p = 0; p < passes_done; ++p) {
+               "<th>nameserver</th>");
+  for (const failure_kind &kind : FAILURE_KINDS)
+    append_printf(page, "<th>%s</th>", kind.column);
+  page->append("<th>names probed</th></tr></thead><tbody>");
+  for (int p = 0; p < done; ++p) {
     const row_figures &f = all[static_cast<std::size_t>(p)];
-    page->append("<tr><th scope=\"row\">").append(html_escape(passes[p].ns));
-    append_printf(page,
-                  "</th><td class=\"num\">%d</td><td class=\"num\">%d</td>"
-                  "<td class=\"num\">%d</td><td class=\"num\">%d</td></tr>",
-                  f.negative, f.failed - f.unsent, f.unsent, f.probed);
+    int counts[KIND_COUNT];
+    failure_counts(f, counts);
+    page->append("<tr><th scope=\"row\">")
+        .append(html_escape(pass_at(p).result.ns))
+        .append("</th>");
+    for (int count : counts)
+      append_printf(page, "<td class=\"num\">%d</td>", count);
+    append_printf(page, "<td class=\"num\">%d</td></tr>", f.probed);
   }
   page->append("</tbody></table></div></section>\n");
 }
 
 // As the log lists them: negative answers and failures.
-bool failed(const probe_record &probe) {
+bool failed(const stored_probe &probe) {
   return probe.outcome == PROBE_NEGATIVE || probe.outcome == PROBE_FAILED;
 }
 
-// One cell: the failed names of one provider at one nameserver.
-void add_failed_cell(std::string *page, const pass_record *pass, int row) {
-  page->append("<td>");
-  int shown = 0, rest = 0;
-  for (int i = 0; i < domain_count; ++i) {
-    const line_record &line = pass->lines[i];
-    if (line.row != row)
+// One pass's failed names by row: the first HTML_NAMES_PER_CELL of each, and
+// how many more there were.
+struct failed_cells {
+  std::vector<std::vector<std::string>> names;
+  std::vector<int> rest;
+};
+
+void collect_failed(const kept_pass &pass, failed_cells *cells) {
+  const std::size_t rows = results_list->providers.size();
+  cells->names.assign(rows, {});
+  cells->rest.assign(rows, 0);
+  for (std::size_t i = 0; i < results_list->lines.size(); ++i) {
+    const int row = results_list->lines[i].row;
+    if (row < 0)
       continue;
+    const line_probes &line = pass.result.lines[i];
     for (int www = 0; www < 2; ++www) {
       if (!failed(www ? line.www : line.bare))
         continue;
-      if (shown == HTML_NAMES_PER_CELL) {
-        ++rest;
-        continue;
-      }
-      page->append(shown ? "" : "<ul class=\"names\">")
-          .append("<li>")
-          .append(www ? "www." : "")
-          .append(html_escape(domain_text(i)))
-          .append("</li>");
-      ++shown;
+      std::vector<std::string> &names =
+          cells->names[static_cast<std::size_t>(row)];
+      if (names.size() == HTML_NAMES_PER_CELL)
+        ++cells->rest[static_cast<std::size_t>(row)];
+      else
+        names.push_back((www ? "www." : "") + domain_text(i));
     }
   }
-  if (shown)
-    page->append("</ul>");
-  else
-    page->append("none");
-  if (rest)
-    append_printf(
-        page, "<p>and %d more (all of them are in the JSON and CSV)</p>", rest);
-  page->append("</td>");
 }
 
 void add_failed_names(std::string *page) {
   page->append("<section id=\"failed\"><h2>Failed names</h2>\n");
+  const int done = passes_done();
+  std::vector<failed_cells> cells(static_cast<std::size_t>(done));
+  for (int p = 0; p < done; ++p)
+    collect_failed(pass_at(p), &cells[static_cast<std::size_t>(p)]);
   bool any = false;
-  for (int row = 0; row < PROVIDER_TAG_COUNT; ++row) {
+  for (int row = 0; row < provider_rows(); ++row) {
+    const std::size_t r = static_cast<std::size_t>(row);
     bool has_failure = false;
-    for (int p = 0; p < passes_done && !has_failure; ++p) {
-      row_figures f;
-      row_figures_of(&passes[p], row, &f);
-      has_failure = f.negative + f.failed > 0;
-    }
+    for (const failed_cells &c : cells)
+      has_failure = has_failure || !c.names[r].empty();
     if (!has_failure)
       continue;
     any = true;
     page->append("<h3>")
-        .append(html_escape(provider_tags[row]))
+        .append(html_escape(provider_name(row)))
         .append("</h3><div class=\"scroll\"><table><thead><tr>");
-    for (int p = 0; p < passes_done; ++p)
-      page->append("<th>").append(html_escape(passes[p].ns)).append("</th>");
+    for (int p = 0; p < done; ++p)
+      page->append("<th>")
+          .append(html_escape(pass_at(p).result.ns))
+          .append("</th>");
     page->append("</tr></thead><tbody><tr>");
-    for (int p = 0; p < passes_done; ++p)
-      add_failed_cell(page, &passes[p], row);
+    for (const failed_cells &c : cells) {
+      page->append("<td>");
+      if (c.names[r].empty())
+        page->append("none");
+      else
+        page->append("<ul class=\"names\">");
+      for (const std::string &name : c.names[r])
+        page->append("<li>").append(html_escape(name)).append("</li>");
+      if (!c.names[r].empty())
+        page->append("</ul>");
+      if (c.rest[r])
+        append_printf(page,
+                      "<p>and %d more (all of them are in the JSON and "
+                      "CSV)</p>",
+                      c.rest[r]);
+      page->append("</td>");
+    }
     page->append("</tr></tbody></table></div>\n");
   }
   if (!any)
@@ -479,7 +540,7 @@ void write_html(std::FILE *out, const export_run *run) {
                   "tested so far.</p>\n",
                   run->stopped ? "This run was stopped"
                                : "This run is in progress",
-                  passes_done, run->passes_planned);
+                  passes_done(), run->passes_planned);
   add_facts(&page, run);
   add_heat_map(&page);
   add_latency(&page);

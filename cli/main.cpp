@@ -4,15 +4,18 @@
 #include "cli/display.h"
 #include "cli/export.h"
 #include "cli/html_report.h"
+#include "cli/nameservers.h"
 #include "cli/metrics.h"
 #include "cli/output_file.h"
 #include "cli/options.h"
 #include "cli/results.h"
-#include "net/sock.h"
 #include "net/console.h"
+#include "net/dns_message.h"
+#include "net/probe.h"
+#include "net/sock.h"
 #include "run/domain_list.h"
-#include "run/local_dns.h"
-#include "run/test_driver.h"
+#include "run/run_list.h"
+#include "run/run_passes.h"
 #include "version.h"
 
 #include <pthread.h>
@@ -91,7 +94,6 @@ void metrics_writer(std::FILE *out) {
 }
 
 void write_export_files(void) {
-  run_info.passes_planned = display_pass_count();
   run_info.seconds = seconds_since(run_start);
   if (is_file(options.json_path))
     replace_or_say(options.json_path, json_writer, &json_written);
@@ -101,12 +103,6 @@ void write_export_files(void) {
     replace_or_say(options.html_path, html_writer, &html_written);
   if (options.metrics_path)
     replace_or_say(options.metrics_path, metrics_writer, &metrics_written);
-}
-
-// After every finished nameserver, on the driver's thread.
-void rewrite_exports(int index) {
-  export_pass(index);
-  write_export_files();
 }
 
 void note_stdout_error(void) {
@@ -234,46 +230,66 @@ int min_rate_status(void) {
   if (!options.has_min_rate)
     return 0;
   int status = 0;
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < passes_done(); ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
     int ok, count;
-    double rate = total_rate(&passes[p], &ok, &count);
+    double rate = total_rate(&pass, &ok, &count);
     if (rate < options.min_rate) {
       std::fprintf(stderr,
                    "zelkor: %s resolved %d of %d names (%.4f%%), below "
                    "--min-rate %g%%\n",
-                   passes[p].ns, ok, count, rate, options.min_rate);
+                   pass.result.ns.c_str(), ok, count, rate, options.min_rate);
       status = EXIT_BELOW_RATE;
     }
   }
   return status;
 }
 
-void prepare_run(void) {
-  // The core's console lines are the Windows program's; this program shows
-  // its display instead, and says in its own words what loading the list
-  // found.
-  console_out = nullptr;
-  console_err = nullptr;
-  log_path = options.log_path;
-  for (int i = 0; i < options.server_count; ++i)
-    chosen_servers[i] = options.servers[i];
-  chosen_server_count = options.server_count;
-  if (chosen_server_count == 0)
-    split_local_dns();
-  after_pass = rewrite_exports;
+// The run's events, on its thread.
+void on_pass_started(int index, int count, const char *ns, void *) {
+  display_pass_started(index, count, ns);
+}
+
+void on_line_done(const line_probes *line, void *) {
+  display_line_done(line);
+}
+
+// Called with the report lock held, so that a stop never cuts the files
+// short.
+void on_pass_ended(int index, pass_result *result, void *) {
+  keep_pass(result);
+  const kept_pass &pass = passes[static_cast<std::size_t>(index)];
+  const char *ns = pass.result.ns.c_str();
+  if (pass.result.engine_error != 0)
+    display_say("cannot test %s: %s", ns,
+                sock_error_text(pass.result.engine_error));
+  else if (pass.result.send_error != 0)
+    display_say("cannot send to %s: %s", ns,
+                sock_error_text(pass.result.send_error));
+  else if (!pass.any_reply &&
+           pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE])
+    display_say("no reply from %s to any query", ns);
+  const int unsent = pass.total.errors[PROBE_ERROR_UNSENDABLE];
+  if (unsent > 0)
+    display_say("%d names were not sent: they have no form a query can carry "
+                "(an empty label, a label over 63 bytes, or over 255 bytes "
+                "in all)",
+                unsent);
+  write_export_files();
+  display_pass_kept(index);
 }
 
 // Stopped by `signal_number`: keeps what the run has finished, shows it,
 // then ends by that signal, so that a shell or a supervisor sees the
 // program killed by it (a loop in a script stops too).
-[[noreturn]] void stop_run(int signal_number) {
+[[noreturn]] void stop_run(int signal_number, run_control *control) {
   // Waits for a report being written; nothing is reported after it.
-  stop_test();
+  stop_passes(control);
   run_info.stopped = true;
   write_export_files();
   display_end();
   std::fprintf(stderr, "zelkor: stopped by %s; %d of %d nameservers finished\n",
-               signal_number == SIGINT ? "SIGINT" : "SIGTERM", passes_done,
+               signal_number == SIGINT ? "SIGINT" : "SIGTERM", passes_done(),
                display_pass_count());
   finish_outputs();
   finish_stdout();
@@ -312,25 +328,51 @@ int main(int argc, char **argv) {
   if (check_outputs() != 0)
     return EXIT_TROUBLE;
 
-  prepare_run();
-  if (load_domain_list(options.list_path) != 0)
+  // The core's console lines are the Windows program's; this program says
+  // in its own words what loading the list found.
+  console_out = nullptr;
+  console_err = nullptr;
+  run_list list;
+  int loaded = options.classic ? load_classic_list(options.list_path, &list)
+                               : load_open_list(options.list_path, &list);
+  if (loaded != 0)
     return trouble("cannot read the list %s: %s", options.list_path,
                    std::strerror(errno));
-  run_info.stored = domain_count;
-  run_info.usable = usable_lines();
-  if (run_info.usable == 0)
-    return trouble("%s: nothing to test: no line is provider:domain with a "
-                   "known provider (%s)",
-                   options.list_path, known_tags().c_str());
-  if (domain_list_cut)
+  if (list.probed == 0) {
+    if (options.classic)
+      return trouble("%s: nothing to test: no line is provider:domain with a "
+                     "known provider (%s)",
+                     options.list_path, known_tags().c_str());
+    return trouble("%s: nothing to test: no line holds a domain (%s)",
+                   options.list_path,
+                   "a line is tag:domain or a domain; # starts a comment");
+  }
+  if (list.cut)
     std::fprintf(stderr,
                  "zelkor: %s: a run takes the first %d lines; the lines "
                  "after them are not tested\n",
                  options.list_path, MAX_DOMAINS);
-  // From here on the core's diagnostics are the probes': through the
-  // display, each shown once.
-  console_err = open_diagnostics();
-  prepare_domain_texts();
+
+  run_settings settings;
+  std::vector<std::string> names;
+  if (options.servers.empty())
+    default_nameservers(options.classic, &names);
+  else
+    names.assign(options.servers.begin(), options.servers.end());
+  for (const std::string &name : names) {
+    ns_address address;
+    if (parse_ns_address(name.c_str(), DNS_PORT, &address) != 0)
+      continue; // the machine's own, which the checks above let through
+    char shown[NS_TEXT_SIZE];
+    format_ns_address(&address, DNS_PORT, shown, sizeof shown);
+    settings.names.push_back(shown);
+    settings.nameservers.push_back(address);
+  }
+  settings.log_path = options.log_path;
+  settings.engine =
+      engine_settings{options.concurrency, options.timeout_ms, options.attempts,
+                      options.rate, options.qtype};
+
   run_info.started = iso_8601_now();
   run_info.started_unix =
       std::chrono::duration<double>(
@@ -338,15 +380,23 @@ int main(int argc, char **argv) {
           .count();
   run_start = std::chrono::steady_clock::now();
   run_info.list_path = options.list_path;
+  run_info.passes_planned = static_cast<int>(settings.nameservers.size());
+  run_info.rules = options.classic ? "classic" : "open";
+  run_info.concurrency = options.concurrency;
+  run_info.timeout_ms = options.timeout_ms;
+  run_info.attempts = options.attempts;
+  run_info.rate = options.rate;
+  run_info.type = options.type_name;
+  prepare_results(&list, settings.nameservers.size());
 
   int mode = PROGRESS_NONE;
   if (!options.quiet)
     mode = isatty(STDERR_FILENO) ? PROGRESS_LIVE : PROGRESS_PLAIN;
-  display_begin(mode, run_info.usable);
+  display_begin(mode, static_cast<int>(list.probed));
 
   // Blocked in every thread; the main thread takes them with sigtimedwait,
-  // so nothing runs in a signal handler. SIGUSR1 is the driver's word that
-  // the run is over, so that the program ends without waiting for a tick.
+  // so nothing runs in a signal handler. SIGUSR1 is the run's word that it
+  // is over, so that the program ends without waiting for a tick.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
@@ -355,9 +405,12 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   sock_startup();
+  run_control control;
+  const run_events events{on_pass_started, on_line_done, on_pass_ended,
+                          nullptr};
   const pthread_t main_thread = pthread_self();
-  std::thread driver([main_thread] {
-    test_driver(domain_list);
+  std::thread runner([&] {
+    run_passes(&list, &settings, &events, &control);
     run_over.store(true);
     pthread_kill(main_thread, SIGUSR1);
   });
@@ -371,12 +424,12 @@ int main(int argc, char **argv) {
     // A run forgets a stop from before its start: a stop waits until the
     // first pass has begun.
     if (stop_signal != 0 && display_pass_count() > 0)
-      stop_run(stop_signal);
+      stop_run(stop_signal, &control);
     display_tick();
   }
   if (stop_signal != 0)
-    stop_run(stop_signal);
-  driver.join();
+    stop_run(stop_signal, &control);
+  runner.join();
   display_end();
   finish_outputs();
   sock_cleanup();

@@ -24,19 +24,19 @@ std::string value(double v) {
 }
 
 // {nameserver="...",provider="..."}, without the closing brace.
-std::string labels(const pass_record *pass, int row) {
-  return "{nameserver=\"" + metric_label(pass->ns) + "\",provider=\"" +
-         metric_label(provider_tags[row]) + "\"";
+std::string labels(const kept_pass &pass, int row) {
+  return "{nameserver=\"" + metric_label(pass.result.ns) + "\",provider=\"" +
+         metric_label(provider_name(row)) + "\"";
 }
 
 // The rows of a pass that probed at least one line.
 template <typename F> void each_row(F f) {
-  for (int p = 0; p < passes_done; ++p) {
-    for (int row = 0; row < PROVIDER_TAG_COUNT; ++row) {
-      row_figures figures;
-      row_figures_of(&passes[p], row, &figures);
+  for (int p = 0; p < passes_done(); ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
+    for (int row = 0; row < provider_rows(); ++row) {
+      const row_figures &figures = figures_of(&pass, row);
       if (figures.lines > 0)
-        f(&passes[p], row, figures);
+        f(pass, row, figures);
     }
   }
 }
@@ -60,7 +60,7 @@ void write_metrics(std::FILE *out, const export_run *run) {
   std::string text;
   family(&text, "zelkor_probes_total", "counter",
          "Names probed in this run, by nameserver, provider and outcome.");
-  each_row([&](const pass_record *pass, int row, const row_figures &f) {
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
     const std::string l = labels(pass, row);
     append_printf(&text, "zelkor_probes_total%s,outcome=\"ok\"} %d\n",
                   l.c_str(), f.ok);
@@ -71,13 +71,13 @@ void write_metrics(std::FILE *out, const export_run *run) {
   });
   family(&text, "zelkor_success_ratio", "gauge",
          "Share of the probed names that resolved, 0 to 1.");
-  each_row([&](const pass_record *pass, int row, const row_figures &f) {
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
     append_printf(&text, "zelkor_success_ratio%s} %s\n",
                   labels(pass, row).c_str(), value(f.rate / 100.0).c_str());
   });
   family(&text, "zelkor_latency_seconds", "summary",
          "Latency of the probes that got a reply.");
-  each_row([&](const pass_record *pass, int row, const row_figures &f) {
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
     const std::string l = labels(pass, row);
     // Quantiles of no reply are NaN, as the format allows.
     append_printf(&text, "zelkor_latency_seconds%s,quantile=\"0.5\"} %s\n",
@@ -92,12 +92,13 @@ void write_metrics(std::FILE *out, const export_run *run) {
   family(&text, "zelkor_nameserver_success_ratio", "gauge",
          "The log's total: resolved names over both names of every list "
          "line, 0 to 1.");
-  for (int p = 0; p < passes_done; ++p) {
+  for (int p = 0; p < passes_done(); ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
     int ok, count;
-    double rate = total_rate(&passes[p], &ok, &count);
+    double rate = total_rate(&pass, &ok, &count);
     append_printf(
         &text, "zelkor_nameserver_success_ratio{nameserver=\"%s\"} %s\n",
-        metric_label(passes[p].ns).c_str(), value(rate / 100.0).c_str());
+        metric_label(pass.result.ns).c_str(), value(rate / 100.0).c_str());
   }
   family(&text, "zelkor_run_start_time_seconds", "gauge",
          "When the run started, in seconds since 1970.");
@@ -115,10 +116,12 @@ void write_metrics(std::FILE *out, const export_run *run) {
   append_printf(&text, "zelkor_run_nameservers{state=\"planned\"} %d\n",
                 run->passes_planned);
   append_printf(&text, "zelkor_run_nameservers{state=\"tested\"} %d\n",
-                passes_done);
+                passes_done());
   family(&text, "zelkor_list_lines", "gauge",
          "Lines of the list: kept, and probed (with a known provider).");
-  append_printf(&text, "zelkor_list_lines{state=\"kept\"} %d\n", run->stored);
-  append_printf(&text, "zelkor_list_lines{state=\"probed\"} %d\n", run->usable);
+  append_printf(&text, "zelkor_list_lines{state=\"kept\"} %zu\n",
+                results_list->lines.size());
+  append_printf(&text, "zelkor_list_lines{state=\"probed\"} %zu\n",
+                results_list->probed);
   std::fwrite(text.data(), 1, text.size(), out);
 }

@@ -2,7 +2,13 @@
 // a value that is not what the user meant.
 #include "cli/options.h"
 
+#include "net/dns_message.h"
+#include "net/engine.h"
+#include "net/ns_address.h"
+#include "net/probe.h"
+
 #include <getopt.h>
+#include <strings.h>
 
 #include <cerrno>
 #include <cmath>
@@ -13,20 +19,45 @@
 const char USAGE_TEXT[] =
     "Usage: zelkor [OPTIONS] [LIST]\n"
     "Tests how reliably DNS nameservers resolve the domains of LIST (default\n"
-    "./domains.txt): the A record of every domain and of www.domain, over UDP\n"
-    "port 53, and reports each provider's success rate and latency per\n"
-    "nameserver. A line of LIST is provider:domain, and the provider is one\n"
-    "of zelkor, quarin, tovessa, brelm, ruvo-ns, 9pel, marvoly and pelnox\n"
-    "(a tag that starts with one counts as it: quarin-cn is quarin); other\n"
-    "lines are not probed but count in each nameserver's total.\n"
+    "./domains.txt): one record (A unless -t) of every domain and of\n"
+    "www.domain, over UDP, and reports each provider's success rate and\n"
+    "latency per nameserver.\n"
     "\n"
-    "By default the machine's nameservers (the first two IPv4 nameserver\n"
-    "lines of /etc/resolv.conf) are tested, then 223.5.5.5 and 119.29.29.29\n"
-    "unless already among them.\n"
+    "LIST: a line is tag:domain or a bare domain. The tag, the text before\n"
+    "the first colon, names the DNS hosting provider: zelkor, quarin,\n"
+    "tovessa, brelm, ruvo-ns, 9pel, marvoly and pelnox are built in (a tag\n"
+    "that starts with one counts as it: quarin-cn is quarin); any other tag\n"
+    "is a provider of its own, and bare domains are the provider '-'. Blanks\n"
+    "around tag and domain are dropped; blank lines and lines starting with\n"
+    "# are skipped. Any number of lines; UTF-8, or UTF-16 with its mark.\n"
+    "For example:\n"
+    "  # our domains\n"
+    "  cloudflare:example.com\n"
+    "  route53:example.org\n"
+    "  www.example.net\n"
+    "--classic reads LIST as the Windows program does instead: lines\n"
+    "provider:domain with a built-in tag only, nothing trimmed, at most 2048\n"
+    "lines; other lines count in the totals but are not probed.\n"
+    "\n"
+    "By default the machine's nameservers (the first two nameserver lines of\n"
+    "/etc/resolv.conf, IPv4 or IPv6; with --classic IPv4 only) are tested,\n"
+    "then 223.5.5.5 and 119.29.29.29 unless already among them.\n"
     "\n"
     "Options:\n"
-    "  -s, --server ADDR   test the nameserver ADDR (dotted IPv4) instead;\n"
+    "  -s, --server ADDR   test the nameserver ADDR instead: 192.0.2.53,\n"
+    "                      192.0.2.53:5353, 2001:db8::53, [2001:db8::53]:5353;\n"
     "                      repeat for several, tested in the order given\n"
+    "  -c, --concurrency N queries in flight to a nameserver, 1 to 10000\n"
+    "                      (default 10)\n"
+    "      --timeout MS    wait for a reply MS milliseconds, 1 to 60000\n"
+    "                      (default 2000)\n"
+    "      --attempts N    queries for a name without a reply, 1 to 5\n"
+    "                      (default 2)\n"
+    "      --rate QPS      send at most QPS queries a second to a nameserver\n"
+    "                      (default: no limit)\n"
+    "  -t, --type TYPE     the record type asked: A (default), AAAA, MX, TXT,\n"
+    "                      NS, CNAME, SOA, CAA, HTTPS, ... or TYPEnnn\n"
+    "      --classic       the Windows program's list rules and nameservers\n"
     "      --log FILE      write the report to FILE (default ./log.txt)\n"
     "      --no-log        write no report file\n"
     "      --json FILE     write the results as JSON to FILE (- for stdout)\n"
@@ -64,6 +95,13 @@ enum {
   OPT_METRICS,
   OPT_MIN_RATE,
   OPT_VERSION,
+  OPT_CLASSIC,
+  OPT_TIMEOUT,
+  OPT_ATTEMPTS,
+  OPT_RATE,
+  // Limits of the pace options.
+  MAX_TIMEOUT_MS = 60000,
+  MAX_RATE = 1000000,
 };
 
 const option LONG_OPTIONS[] = {
@@ -78,6 +116,12 @@ const option LONG_OPTIONS[] = {
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},
+    {"classic", no_argument, nullptr, OPT_CLASSIC},
+    {"concurrency", required_argument, nullptr, 'c'},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"attempts", required_argument, nullptr, OPT_ATTEMPTS},
+    {"rate", required_argument, nullptr, OPT_RATE},
+    {"type", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -121,31 +165,58 @@ int option_error(const char *word, const char *problem, char *error,
   return -1;
 }
 
-} // namespace
-
-bool is_dotted_quad(const char *text) {
-  const char *p = text;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0 && *p++ != '.')
-      return false;
-    int digits = 0;
-    int value = 0;
-    while (*p >= '0' && *p <= '9' && digits < 4) {
-      value = value * 10 + (*p++ - '0');
-      ++digits;
-    }
-    // No leading zero: the address parser reads "010" as octal 8.
-    if (digits == 0 || digits > 3 || value > 255 ||
-        (digits > 1 && p[-digits] == '0'))
-      return false;
-  }
-  return *p == '\0';
+// A whole decimal number from `low` to `high`, written plainly.
+int parse_count(const char *text, long low, long high, int *out) {
+  char *end = nullptr;
+  errno = 0;
+  long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || value < low ||
+      value > high || !(*text >= '0' && *text <= '9'))
+    return -1;
+  *out = static_cast<int>(value);
+  return 0;
 }
+
+struct record_type {
+  const char *name;
+  int code; // RFC 1035 3.2.2 and later registrations
+};
+
+const record_type RECORD_TYPES[] = {
+    {"A", 1},     {"NS", 2},     {"CNAME", 5}, {"SOA", 6},
+    {"PTR", 12},  {"MX", 15},    {"TXT", 16},  {"AAAA", 28},
+    {"SRV", 33},  {"NAPTR", 35}, {"DS", 43},   {"DNSKEY", 48},
+    {"SVCB", 64}, {"HTTPS", 65}, {"CAA", 257}, {"ANY", 255},
+};
+
+// "AAAA", "mx", "TYPE65": the code, or -1.
+int parse_type(const char *text, const char **name) {
+  for (const record_type &t : RECORD_TYPES) {
+    if (strcasecmp(text, t.name) == 0) {
+      *name = t.name;
+      return t.code;
+    }
+  }
+  int code;
+  if (strncasecmp(text, "TYPE", 4) == 0 &&
+      parse_count(text + 4, 1, 65535, &code) == 0) {
+    *name = text;
+    return code;
+  }
+  return -1;
+}
+
+} // namespace
 
 int parse_options(int argc, char **argv, cli_options *options, char *error,
                   std::size_t error_size) {
   *options = cli_options{};
   options->action = ACTION_RUN;
+  options->concurrency = DEFAULT_CONCURRENCY;
+  options->timeout_ms = REPLY_TIMEOUT_MS;
+  options->attempts = PROBE_ATTEMPTS;
+  options->qtype = DNS_TYPE_A;
+  options->type_name = "A";
   options->list_path = "./domains.txt";
   options->log_path = "./log.txt";
   // getopt's own messages would name the option differently on each libc;
@@ -154,22 +225,61 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
   // 0, not 1: glibc then forgets where an earlier parse stopped as well.
   optind = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":s:qh", LONG_OPTIONS, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":s:qhc:t:", LONG_OPTIONS, nullptr)) !=
+         -1) {
     switch (c) {
-    case 's':
-      if (!is_dotted_quad(optarg))
+    case 's': {
+      ns_address address;
+      if (parse_ns_address(optarg, DNS_PORT, &address) != 0)
         return fail(error, error_size,
-                    "'%s' is not a dotted IPv4 address such as 192.0.2.53",
+                    "'%s' is not a nameserver's address: IPv4 or IPv6, with "
+                    "an optional port, such as 192.0.2.53, 192.0.2.53:5353, "
+                    "2001:db8::53 or [2001:db8::53]:5353",
                     optarg);
-      // The broadcast address is no nameserver, and the probe's address
-      // parser cannot tell it from an error.
-      if (std::strcmp(optarg, "255.255.255.255") == 0)
-        return fail(error, error_size, "'%s' is not a nameserver's address",
+      options->servers.push_back(optarg);
+      break;
+    }
+    case 'c':
+      if (parse_count(optarg, 1, ENGINE_MAX_CONCURRENCY,
+                      &options->concurrency) != 0)
+        return fail(error, error_size,
+                    "--concurrency takes a number from 1 to 10000, not '%s'",
                     optarg);
-      if (options->server_count == MAX_CHOSEN_SERVERS)
-        return fail(error, error_size, "at most %s nameservers can be given",
-                    "16");
-      options->servers[options->server_count++] = optarg;
+      break;
+    case OPT_TIMEOUT:
+      if (parse_count(optarg, 1, MAX_TIMEOUT_MS, &options->timeout_ms) != 0)
+        return fail(error, error_size,
+                    "--timeout takes milliseconds from 1 to 60000, not '%s'",
+                    optarg);
+      break;
+    case OPT_ATTEMPTS:
+      if (parse_count(optarg, 1, ENGINE_MAX_ATTEMPTS, &options->attempts) != 0)
+        return fail(error, error_size,
+                    "--attempts takes a number from 1 to 5, not '%s'", optarg);
+      break;
+    case OPT_RATE: {
+      char *end = nullptr;
+      errno = 0;
+      double value = std::strtod(optarg, &end);
+      if (end == optarg || *end != '\0' || errno != 0 ||
+          !std::isfinite(value) || value <= 0.0 || value > MAX_RATE)
+        return fail(error, error_size,
+                    "--rate takes queries a second above 0 and up to "
+                    "1000000, not '%s'",
+                    optarg);
+      options->rate = value;
+      break;
+    }
+    case 't':
+      options->qtype = parse_type(optarg, &options->type_name);
+      if (options->qtype < 0)
+        return fail(error, error_size,
+                    "--type takes a record type such as A, AAAA, MX or "
+                    "TYPE65, not '%s'",
+                    optarg);
+      break;
+    case OPT_CLASSIC:
+      options->classic = true;
       break;
     case OPT_LOG:
       options->log_path = optarg;

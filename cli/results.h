@@ -1,39 +1,21 @@
-// What the terminal program keeps of a run: every finished pass, copied out
-// of the result table before the next pass clears it, and the figures made
-// of it (rates, median and 95th percentile latency).
+// What the terminal program keeps of a run: the list, every finished pass,
+// and the figures made of each (rates, latency spread, failure causes),
+// computed once when the pass is kept.
 #ifndef CLI_RESULTS_H
 #define CLI_RESULTS_H
 
-#include "net/probe.h"
-#include "run/domain_list.h"
-#include "run/local_dns.h"
-#include "run/test_driver.h"
+#include "net/engine.h"
+#include "run/run_list.h"
+#include "run/run_passes.h"
 
-#include <cstdint>
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <vector>
 
 enum {
-  MAX_PASSES = MAX_CHOSEN_SERVERS,
-  NO_ROW = -1,
-  TOTAL_ROW = PROVIDER_TAG_COUNT, // all rows together
-};
-
-struct probe_record {
-  std::int32_t outcome; // PROBE_OK, PROBE_NEGATIVE, PROBE_FAILED
-  probe_timing timing;  // reply_us is -1 for a failed probe
-};
-
-// One list line in one pass: its provider row, or NO_ROW when it took no
-// slot (no colon, no tag, or its worker never ran).
-struct line_record {
-  std::int32_t row;
-  probe_record bare;
-  probe_record www;
-};
-
-struct pass_record {
-  char ns[LOCAL_DNS_ADDR_SIZE];
-  double seconds; // from the pass's start to its report
-  line_record lines[MAX_DOMAINS];
+  TOTAL_ROW = -2, // all rows together
+  ERROR_KINDS = PROBE_ERROR_NETWORK + 1,
 };
 
 // A row's figures in one pass, or all rows' (TOTAL_ROW).
@@ -42,8 +24,9 @@ struct row_figures {
   int ok;    // names
   int negative;
   int failed;
-  int unsent;       // of `failed`: names never sent (no wire form)
-  int probed;       // names: twice `lines`
+  int errors[ERROR_KINDS]; // failed names by cause (PROBE_ERROR_)
+  int failed_rcodes[16];   // of errors[PROBE_ERROR_RCODE], by response code
+  int probed;              // names: twice `lines`
   double rate;      // percent of `probed` that resolved; NaN with no line
   int replied;      // probes decided by a reply, which have a latency
   double sum_ms;    // of their latencies
@@ -57,16 +40,29 @@ struct row_figures {
   double max_ms;
 };
 
-extern pass_record passes[MAX_PASSES];
-extern int passes_done;
+struct kept_pass {
+  pass_result result;
+  std::vector<row_figures> rows; // by provider row
+  row_figures total;
+  bool any_reply; // some query got a reply that counted
+};
 
-// Copies the result table of the pass just reported into passes[index].
-void keep_pass(int index, const char *ns, double seconds);
-void row_figures_of(const pass_record *pass, int row, row_figures *out);
-// The total as the log has it: resolved names over twice the stored lines.
-double total_rate(const pass_record *pass, int *ok, int *count);
+// The run's list; set before the run.
+extern const run_list *results_list;
+// Room for every pass is made before the run, so that keeping one never
+// moves the others: passes[i] for i < passes_done() may be read from any
+// thread.
+extern std::vector<kept_pass> passes;
+int passes_done(void);
 
-// The domain lines a run probes: a colon and a known tag.
-int usable_lines(void);
+void prepare_results(const run_list *list, std::size_t passes_planned);
+// Keeps a finished pass (moved from), with its figures.
+void keep_pass(pass_result *pass);
+
+const std::string &provider_name(int row);
+int provider_rows(void);
+const row_figures &figures_of(const kept_pass *pass, int row);
+// The total as the log has it: resolved names over twice the counted lines.
+double total_rate(const kept_pass *pass, int *ok, int *count);
 
 #endif

@@ -52,6 +52,36 @@ bool convert(const char *to, const char *from, const char *in, std::string *out,
   return exact;
 }
 
+// RFC 3629's well-formed UTF-8: no overlong forms, no surrogates, nothing
+// past U+10FFFF.
+bool is_utf8(const unsigned char *p) {
+  while (*p) {
+    unsigned c = *p;
+    int more = c < 0x80                 ? 0
+               : c >= 0xC2 && c <= 0xDF ? 1
+               : (c & 0xF0) == 0xE0     ? 2
+               : c >= 0xF0 && c <= 0xF4 ? 3
+                                        : -1;
+    if (more < 0)
+      return false;
+    unsigned low = 0x80, high = 0xBF;
+    if (c == 0xE0)
+      low = 0xA0;
+    else if (c == 0xED)
+      high = 0x9F;
+    else if (c == 0xF0)
+      low = 0x90;
+    else if (c == 0xF4)
+      high = 0x8F;
+    ++p;
+    for (int i = 0; i < more; ++i, ++p) {
+      if (*p < (i == 0 ? low : 0x80) || *p > (i == 0 ? high : 0xBF))
+        return false;
+    }
+  }
+  return true;
+}
+
 } // namespace
 
 std::string terminal_text(const char *gbk) {
@@ -63,8 +93,11 @@ std::string terminal_text(const char *gbk) {
 }
 
 bool utf8_text(const char *bytes, std::string *out) {
-  if (convert("UTF-8", "UTF-8", bytes, out, nullptr))
+  // Most names are ASCII or UTF-8: no converter for them.
+  if (is_utf8(reinterpret_cast<const unsigned char *>(bytes))) {
+    out->assign(bytes);
     return true;
+  }
   if (convert("UTF-8", "GBK", bytes, out, nullptr))
     return true;
   convert("UTF-8", "UTF-8", bytes, out, REPLACEMENT);

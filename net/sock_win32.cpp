@@ -62,7 +62,8 @@ sock_t sock_udp_nonblocking(int family) {
     return -1;
   }
   u_long on = 1;
-  if (ioctlsocket(sock, FIONBIO, &on) != 0) {
+  // FIONBIO's value does not fit the long the call takes: its bits do.
+  if (ioctlsocket(sock, static_cast<long>(FIONBIO), &on) != 0) {
     int error = WSAGetLastError();
     closesocket(sock);
     WSASetLastError(error);

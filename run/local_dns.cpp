@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+const char public_dns_1[] = "223.5.5.5";
+const char public_dns_2[] = "119.29.29.29";
+
 int local_dns_num;
 char *local_dns_text;
 const char *local_dns_1;

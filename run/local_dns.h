@@ -9,6 +9,10 @@ enum {
   LOCAL_DNS_TEXT_SIZE = 128,
 };
 
+// The two public resolvers that a run tests after the machine's own.
+extern const char public_dns_1[];
+extern const char public_dns_2[];
+
 extern int local_dns_num;
 extern char *local_dns_text;
 extern const char *local_dns_1;

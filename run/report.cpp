@@ -7,6 +7,7 @@
 #include "run/domain_list.h"
 #include "run/front_end.h"
 #include "run/result_table.h"
+#include "run/log_block.h"
 
 #include <cstring>
 
@@ -15,11 +16,6 @@ namespace {
 // Holds the longest line formatted into it: a rate or total line of at most
 // ~80 characters; names never pass through it (they go to the log directly).
 enum { REPORT_LINE_SIZE = 256 };
-
-const char LOG_RULE_AND_TOTAL[] =
-    "----------------------------------\n%-20s total: %d/%d, %3.4f%%\r\n";
-const char CLOSING_SEPARATOR[] =
-    "==================================================\r\n\r\n\r\n";
 
 // Rows 8 and 9 have no tag; they never hold slots, but a row is never read
 // past the tag table either way.
@@ -77,8 +73,7 @@ float write_report(int lines, std::FILE *log) {
     int d = 2 * n;
     double rate = 100.0 * s / d;
     std::memset(line, 0, sizeof line);
-    std::snprintf(line, sizeof line, "%-20s%d/%d, %3.4f%%\r\n", tag, s, d,
-                  rate);
+    std::snprintf(line, sizeof line, LOG_RATE_LINE, tag, s, d, rate);
     put_stdout(line);
     if (log)
       std::fprintf(log, "%s", line);

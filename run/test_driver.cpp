@@ -6,6 +6,7 @@
 #include "run/domain_list.h"
 #include "run/front_end.h"
 #include "run/local_dns.h"
+#include "run/log_block.h"
 #include "run/report.h"
 #include "run/result_table.h"
 
@@ -15,9 +16,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-
-const char public_dns_1[] = "223.5.5.5";
-const char public_dns_2[] = "119.29.29.29";
 
 const char *log_path = "./log.txt";
 const char *chosen_servers[MAX_CHOSEN_SERVERS];
@@ -31,8 +29,6 @@ enum {
   // Two local nameservers and two public resolvers, or the chosen ones.
   MAX_CANDIDATES = MAX_CHOSEN_SERVERS,
 };
-
-const char LOG_HEADER[] = "该文件记录每次检查dns的成功率，以及查询失败的域名";
 
 bool is_empty(const char *text) {
   return !text || text[0] == '\0';

@@ -2,6 +2,7 @@
 #ifndef RUN_TEST_DRIVER_H
 #define RUN_TEST_DRIVER_H
 
+#include "run/local_dns.h"
 #include "run/slice_worker.h"
 
 enum {
@@ -10,9 +11,6 @@ enum {
   // Nameservers a front end may name for a run instead of the usual ones.
   MAX_CHOSEN_SERVERS = 16,
 };
-
-extern const char public_dns_1[];
-extern const char public_dns_2[];
 
 // What a front end may set before a run; the Windows program keeps the
 // defaults. The log's path ("./log.txt"; null for no log), and the

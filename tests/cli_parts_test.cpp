@@ -6,7 +6,6 @@
 #include "cli/metrics.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
-#include "run/front_end.h"
 #include "tests/support/run_files.h"
 
 #include <gtest/gtest.h>
@@ -129,7 +128,7 @@ TEST(DisplayTest, MessageDuringALiveLineStartsALineOfItsOwn) {
   const int saved = dup(STDERR_FILENO);
   ASSERT_TRUE(std::freopen("err.txt", "w", stderr));
   display_begin(PROGRESS_LIVE, 2);
-  pass_started(0, 1, "127.0.0.9");
+  display_pass_started(0, 1, "127.0.0.9");
   display_tick();
   display_say("cannot write %s: %s", "r.json", "No space left on device");
   std::fflush(stderr);

@@ -178,9 +178,10 @@ TEST_F(CliTest, LogIsTheWindowsProgramsByteForByte) {
   script_sixty_line_fakes(local_1, local_2, public_1, public_2);
   write_file("list.txt", lines_of(sixty_lines));
 
-  cli_result r = run_zelkor({"-s", "127.0.0.41", "-s", "127.0.0.42", "-s",
-                             public_dns_1, "-s", public_dns_2, "--json",
-                             "r.json", "--csv", "r.csv", "list.txt"});
+  // The Windows program's list rules: untagged lines count, unprobed.
+  cli_result r = run_zelkor(
+      {"--classic", "-s", "127.0.0.41", "-s", "127.0.0.42", "-s", public_dns_1,
+       "-s", public_dns_2, "--json", "r.json", "--csv", "r.csv", "list.txt"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_file("log.txt"), sixty_line_log);
   // Not a tty: a plain line as each nameserver starts and ends.
@@ -221,14 +222,17 @@ TEST_F(CliTest, LogIsTheWindowsProgramsByteForByte) {
   std::string csv = read_file("r.csv");
   EXPECT_EQ(count_lines(csv), 1u + 57 * 2 * 4);
   EXPECT_EQ(
-      csv.rfind("nameserver,provider,domain,name,outcome,ms,attempts\r\n", 0),
+      csv.rfind("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
+                "error\r\n",
+                0),
       0u);
   EXPECT_NE(
-      csv.find("\r\n127.0.0.41,brelm,b0.example,b0.example,failed,,2\r\n"),
+      csv.find("\r\n127.0.0.41,brelm,b0.example,b0.example,failed,,2,REFUSED,"
+               "rcode\r\n"),
       std::string::npos);
-  EXPECT_NE(
-      csv.find("\r\n127.0.0.42,zelkor,z0.example,z0.example,failed,,2\r\n"),
-      std::string::npos);
+  EXPECT_NE(csv.find("\r\n127.0.0.42,zelkor,z0.example,z0.example,failed,,2,,"
+                     "timeout\r\n"),
+            std::string::npos);
 }
 
 TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
@@ -251,9 +255,10 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
   cli_result r = run_zelkor({"-q", "-s", "127.0.0.51", "--json", "r.json",
                              "--csv", "r.csv", "list.txt"});
   EXPECT_EQ(r.status, 0) << r.err;
-  // A label of 64 characters has no wire form: said once, then counted.
-  EXPECT_EQ(r.err, "zelkor: make dns package failed\n"
-                   "zelkor: make dns package failed (3 more times)\n");
+  // A label of 64 characters has no wire form: said once.
+  EXPECT_EQ(r.err, "zelkor: 2 names were not sent: they have no form a query "
+                   "can carry (an empty label, a label over 63 bytes, or over "
+                   "255 bytes in all)\n");
   json j = parse_json("r.json");
   ASSERT_EQ(j["nameservers"].size(), 1u);
   const json &n = j["nameservers"][0];
@@ -263,11 +268,15 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
   EXPECT_EQ(named(n, "nx.example")["bare"]["outcome"], "negative");
   EXPECT_EQ(named(n, "nx.example")["bare"]["attempts"], 1);
   EXPECT_TRUE(named(n, "nx.example")["bare"]["ms"].is_number());
+  EXPECT_EQ(named(n, "nx.example")["bare"]["rcode"], "NXDOMAIN");
+  EXPECT_EQ(named(n, "ok.example")["bare"]["rcode"], "NOERROR");
   EXPECT_EQ(named(n, "ref.example")["bare"],
-            json::parse(R"({"outcome":"failed","ms":null,"attempts":2})"));
+            json::parse(R"({"outcome":"failed","ms":null,"attempts":2,)"
+                        R"("rcode":"REFUSED","error":"rcode"})"));
   // Never sent, so never attempted.
   EXPECT_EQ(named(n, std::string(64, 'a') + ".example")["www"],
-            json::parse(R"({"outcome":"failed","ms":null,"attempts":0})"));
+            json::parse(R"({"outcome":"failed","ms":null,"attempts":0,)"
+                        R"("rcode":null,"error":"unsendable"})"));
   EXPECT_EQ(named(n, "late.example")["bare"]["outcome"], "ok");
   EXPECT_EQ(named(n, "late.example")["bare"]["attempts"], 2);
   EXPECT_GE(named(n, "late.example")["bare"]["ms"].get<double>(), 2000.0);
@@ -279,6 +288,7 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
   EXPECT_EQ(ruvo["failed"], 2);
   EXPECT_EQ(ruvo["median_ms"], nullptr);
   EXPECT_EQ(ruvo["rate"], 0.0);
+  EXPECT_EQ(ruvo["errors"]["rcode"], 2);
   EXPECT_EQ(n["providers"][7]["lines"], 1);
   EXPECT_GE(n["providers"][2]["p95_ms"].get<double>(), 2000.0);
 
@@ -287,8 +297,61 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
             std::string::npos)
       << csv;
   EXPECT_NE(csv.find("\r\n127.0.0.51,ruvo-ns,ref.example,ref.example,failed,,2"
-                     "\r\n"),
+                     ",REFUSED,rcode\r\n"),
             std::string::npos);
+}
+
+// The open rules on one small list, saved as Notepad's "Unicode" (UTF-16
+// with its mark), against a nameserver and one that never answers.
+TEST_F(CliTest, OpenRulesTakeAnyTagAndBareDomains) {
+  fake_ns *ns = serve("127.0.0.53", FAKE_ANSWER_A);
+  serve("127.0.0.54", FAKE_SILENT);
+  const std::string too_long = std::string(300, 'x') + ".example";
+  const std::string text = "# providers of our own\n"
+                           "  cloudflare : a.example \t\r\n"
+                           "\n"
+                           "route53:b.example\n"
+                           "quarin-cn:c.example\n"
+                           "plain.example\n"
+                           "Cloudflare:d.example\n"
+                           "cloudflare:" +
+                           too_long + "\n";
+  std::string utf16 = "\xFF\xFE";
+  for (char c : text)
+    utf16 += std::string(1, c) + '\0';
+  write_file("list.txt", utf16);
+
+  cli_result r = run_zelkor({"-q", "-s", "127.0.0.53:53", "-s", "127.0.0.54",
+                             "--timeout", "100", "--attempts", "1", "-c", "3",
+                             "-t", "AAAA", "--json", "r.json", "list.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("zelkor: no reply from 127.0.0.54 to any query\n"),
+            std::string::npos)
+      << r.err;
+  json j = parse_json("r.json");
+  EXPECT_EQ(j["lines"], json::parse(R"({"stored":6,"usable":6})"));
+  EXPECT_EQ(j["settings"]["type"], "AAAA");
+  ASSERT_EQ(j["nameservers"].size(), 2u);
+  const json &first = j["nameservers"][0];
+  EXPECT_EQ(first["address"], "127.0.0.53");
+  std::vector<std::string> tags;
+  for (const json &p : first["providers"])
+    tags.push_back(p["tag"]);
+  // The eight built-in rows, then the list's own tags as first seen (exact
+  // case), then the bare domains.
+  EXPECT_EQ(
+      std::vector<std::string>(tags.begin() + 8, tags.end()),
+      (std::vector<std::string>{"cloudflare", "route53", "Cloudflare", "-"}));
+  EXPECT_EQ(named(first, "a.example")["provider"], "cloudflare");
+  EXPECT_EQ(named(first, "c.example")["provider"], "quarin");
+  EXPECT_EQ(named(first, "plain.example")["provider"], "-");
+  EXPECT_EQ(named(first, too_long)["bare"]["error"], "unsendable");
+  EXPECT_EQ(named(first, "b.example")["bare"]["outcome"], "ok");
+  for (const fake_datagram &d : fake_ns_received(ns))
+    EXPECT_EQ(d.qtype, 28) << d.qname;
+  EXPECT_EQ(fake_ns_received(ns).size(), 10u); // five names, bare and www
+  EXPECT_EQ(j["nameservers"][1]["replied"], false);
+  EXPECT_EQ(j["nameservers"][1]["total"]["ok"], 0);
 }
 
 TEST_F(CliTest, MinRateDecidesTheExitStatus) {
@@ -341,7 +404,7 @@ TEST_F(CliTest, BadInputStopsBeforeAnythingIsSent) {
     EXPECT_EQ(bad.err, o[2]);
   }
   // A list with nothing to probe.
-  write_file("untagged.txt", "example.com\nother:example.org\n");
+  write_file("untagged.txt", "# nothing but a comment\n\n  \t\n");
   cli_result empty = run_zelkor({"-s", "127.0.0.51", "untagged.txt"});
   EXPECT_EQ(empty.status, 2);
   EXPECT_EQ(empty.err.rfind("zelkor: untagged.txt: nothing to test: ", 0), 0u)
@@ -380,7 +443,7 @@ TEST_F(CliTest, NumbersKeepTheirPointInACommaLocale) {
             std::string::npos);
   std::string csv = read_file("r.csv");
   EXPECT_EQ(count_lines(csv), 5u);
-  EXPECT_EQ(std::count(csv.begin(), csv.end(), ','), 6 * 5) << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), ','), 8 * 5) << csv;
   EXPECT_NE(r.out.find(" 50.0% "), std::string::npos) << r.out;
 }
 
@@ -550,7 +613,7 @@ TEST_F(CliTest, StopBeforeAnyNameserverFinishedIsNoSuccess) {
               r.err.find("zelkor: ") + 8)
         << r.err;
     const std::string header =
-        "nameserver,provider,domain,name,outcome,ms,attempts\r\n";
+        "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error\r\n";
     if (e[1] == "r.json") {
       json j = parse_json("r.json");
       EXPECT_EQ(j["complete"], false);
@@ -585,9 +648,9 @@ TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
 
   for (int sig : {SIGINT, SIGTERM}) {
     fake_ns_forget(silent);
-    pid_t pid =
-        start_zelkor({"-q", "-s", "127.0.0.51", "-s", "127.0.0.52", "--json",
-                      "r.json", "--csv", "r.csv", "list.txt"});
+    pid_t pid = start_zelkor({"-q", "-c", "1000", "-s", "127.0.0.51", "-s",
+                              "127.0.0.52", "--json", "r.json", "--csv",
+                              "r.csv", "list.txt"});
     ASSERT_GT(pid, 0);
     // The second nameserver's pass is under way.
     ASSERT_TRUE(fake_ns_wait(silent, 1, 10000));

@@ -208,3 +208,30 @@ TEST_F(EngineTest, StopEndsARunAtAnyConcurrency) {
 }
 
 } // namespace
+
+namespace {
+
+std::string canonical(const char *text) {
+  ns_address address;
+  if (parse_ns_address(text, DNS_PORT, &address) != 0)
+    return "refused";
+  char shown[NS_TEXT_SIZE];
+  format_ns_address(&address, DNS_PORT, shown, sizeof shown);
+  return shown;
+}
+
+TEST(NsAddressTest, WrittenFormsAreParsedStrictly) {
+  EXPECT_EQ(canonical("192.0.2.53"), "192.0.2.53");
+  EXPECT_EQ(canonical("192.0.2.53:53"), "192.0.2.53");
+  EXPECT_EQ(canonical("192.0.2.53:5353"), "192.0.2.53:5353");
+  EXPECT_EQ(canonical("2001:db8::53"), "2001:db8::53");
+  EXPECT_EQ(canonical("[2001:DB8::53]:5353"), "[2001:db8::53]:5353");
+  EXPECT_EQ(canonical("[::1]"), "::1");
+  for (const char *bad :
+       {"", "1.2.3", "010.0.0.1", "1.2.3.256", "255.255.255.255", "1.2.3.4:0",
+        "1.2.3.4:65536", "1.2.3.4:053", "1.2.3.4:", "[1.2.3.4]", "[::1",
+        "[::1]x", "::1:53:", "fe80::1%eth0", "example.com", "1.2.3.4 "})
+    EXPECT_EQ(canonical(bad), "refused") << bad;
+}
+
+} // namespace

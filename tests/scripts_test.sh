@@ -17,7 +17,7 @@ copy=$(mktemp -d)
 trap 'rm -rf "$copy"' EXIT
 mkdir -p "$copy/scripts" "$copy/run" "$copy/tests/support"
 cp "$root/scripts/sandbox" "$copy/scripts/"
-cp "$root/run/test_driver.cpp" "$copy/run/"
+cp "$root/run/local_dns.cpp" "$copy/run/"
 cp "$root/tests/support/resolv.conf" "$copy/tests/support/"
 chmod -R a+rX "$copy"
 as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)

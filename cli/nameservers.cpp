@@ -1,0 +1,59 @@
+// The resolver file is read as the C library's resolver reads it: a
+// "nameserver" keyword at the start of a line, the address up to a blank
+// or a comment.
+#include "cli/nameservers.h"
+
+#include "net/ns_address.h"
+#include "net/probe.h"
+#include "run/local_dns.h"
+#include "run/test_driver.h"
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+enum { LOCAL_NAMESERVERS = 2 };
+
+void add_resolv_conf(std::vector<std::string> *out) {
+  std::ifstream file(resolv_conf_path);
+  std::string line;
+  while (out->size() < LOCAL_NAMESERVERS && std::getline(file, line)) {
+    static const std::string keyword = "nameserver";
+    if (line.compare(0, keyword.size(), keyword) != 0 ||
+        line.size() == keyword.size() ||
+        (line[keyword.size()] != ' ' && line[keyword.size()] != '\t'))
+      continue;
+    std::size_t start = line.find_first_not_of(" \t", keyword.size());
+    if (start == std::string::npos)
+      continue;
+    std::size_t end = line.find_first_of(" \t\r#;", start);
+    const std::string text = line.substr(start, end - start);
+    ns_address address;
+    // A link-local address with its zone ("fe80::1%eth0") is skipped.
+    if (parse_ns_address(text.c_str(), DNS_PORT, &address) != 0)
+      continue;
+    char canonical[NS_TEXT_SIZE];
+    format_ns_address(&address, DNS_PORT, canonical, sizeof canonical);
+    out->push_back(canonical);
+  }
+}
+
+} // namespace
+
+void default_nameservers(bool classic, std::vector<std::string> *out) {
+  out->clear();
+  if (classic) {
+    split_local_dns();
+    for (const char *local : {local_dns_1, local_dns_2})
+      if (local && *local && static_cast<int>(out->size()) < local_dns_num)
+        out->push_back(local);
+  } else {
+    add_resolv_conf(out);
+  }
+  const std::size_t locals = out->size();
+  for (const char *public_dns : {public_dns_1, public_dns_2})
+    if (std::find(out->begin(), out->begin() + static_cast<long>(locals),
+                  public_dns) == out->begin() + static_cast<long>(locals))
+      out->push_back(public_dns);
+}

@@ -1,0 +1,48 @@
+// A domain list as an engine run takes it: every counted line in list
+// order, each with its provider row, and the rows' names. Two sets of rules
+// make one: the open rules (any tag, bare domains, comments, no limit) and
+// the classic rules of the Windows program.
+#ifndef RUN_RUN_LIST_H
+#define RUN_RUN_LIST_H
+
+#include <string>
+#include <vector>
+
+enum {
+  LIST_OPEN,
+  LIST_CLASSIC,
+  NO_ROW = -1, // a counted line that is never probed (classic rules)
+};
+
+// The name of the row of bare domains (lines without a tag).
+extern const char BARE_ROW_NAME[];
+
+struct list_line {
+  std::string domain; // as asked, bare; "www." is put before it for the other
+  int row;            // into run_list::providers, or NO_ROW
+};
+
+struct run_list {
+  int rules; // LIST_OPEN or LIST_CLASSIC
+  // The eight built-in tags in their order, then the list's own tags in
+  // the order first seen, then BARE_ROW_NAME when a line has no tag.
+  std::vector<std::string> providers;
+  std::vector<list_line> lines;
+  std::size_t probed; // lines with a row
+  bool cut;           // classic rules: lines after the 2048th were left out
+};
+
+// The open rules: "tag:domain" or a bare "domain" a line, blanks around
+// each trimmed, blank lines and "#" comments skipped, any length and
+// number of lines; UTF-16 with a byte order mark is decoded to UTF-8, a
+// UTF-8 mark skipped, other bytes kept. 0, or -1 with errno set.
+int load_open_list(const char *path, run_list *list);
+// The classic rules, through the Windows program's own loader: 254-character
+// pieces, at most 2048 lines, only the eight tags probed, nothing trimmed.
+int load_classic_list(const char *path, run_list *list);
+
+// The lines of `text` (a whole file, byte order mark and all) under the open
+// rules; load_open_list reads the file and calls it.
+void parse_open_list(const std::string &text, run_list *list);
+
+#endif

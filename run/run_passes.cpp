@@ -1,0 +1,113 @@
+// Each pass runs the engine over 2 × the probed lines: name 2i is line i's
+// bare name, 2i + 1 its "www." name.
+#include "run/run_passes.h"
+
+#include "net/probe.h"
+#include "run/log_block.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+struct pass_job {
+  const run_list *list;
+  std::vector<std::size_t> probed; // list lines with a row
+  pass_result *pass;
+  std::string name; // the last name handed out; the engine copies it
+  const run_events *events;
+};
+
+const char *name_of(std::size_t index, void *context) {
+  pass_job *job = static_cast<pass_job *>(context);
+  const std::string &domain = job->list->lines[job->probed[index / 2]].domain;
+  if (domain.empty())
+    return nullptr; // nothing to ask: unsendable
+  job->name = index % 2 ? "www." + domain : domain;
+  return job->name.c_str();
+}
+
+void probe_done(std::size_t index, const probe_result *r, void *context) {
+  pass_job *job = static_cast<pass_job *>(context);
+  line_probes &line = job->pass->lines[job->probed[index / 2]];
+  stored_probe &probe = index % 2 ? line.www : line.bare;
+  probe.reply_us = r->reply_us;
+  probe.outcome = static_cast<std::int8_t>(r->outcome);
+  probe.attempts = static_cast<std::uint8_t>(r->attempts);
+  probe.rcode = static_cast<std::int8_t>(r->rcode);
+  probe.error = static_cast<std::uint8_t>(r->error);
+  if (r->error == PROBE_ERROR_NETWORK && job->pass->send_error == 0)
+    job->pass->send_error = r->sys_error;
+  if (line.bare.outcome != PROBE_NONE && line.www.outcome != PROBE_NONE &&
+      job->events->line_done)
+    job->events->line_done(&line, job->events->context);
+}
+
+} // namespace
+
+int run_passes(const run_list *list, const run_settings *settings,
+               const run_events *events, run_control *control) {
+  {
+    // A stop ends the run it came during, not the next one.
+    std::lock_guard<std::mutex> hold(control->report);
+    control->stop.store(false);
+  }
+  // Binary, so that the file holds exactly the bytes of the formats.
+  std::FILE *log =
+      settings->log_path ? std::fopen(settings->log_path, "wb") : nullptr;
+  if (log) {
+    std::fprintf(log, "%s\r\n\r\n", LOG_HEADER);
+    std::fflush(log);
+  }
+  pass_job job;
+  job.list = list;
+  job.events = events;
+  for (std::size_t i = 0; i < list->lines.size(); ++i)
+    if (list->lines[i].row != NO_ROW)
+      job.probed.push_back(i);
+
+  const int count = static_cast<int>(settings->nameservers.size());
+  for (int p = 0; p < count && !control->stop.load(); ++p) {
+    const char *ns = settings->names[static_cast<std::size_t>(p)].c_str();
+    pass_result pass;
+    pass.ns = ns;
+    pass.engine_error = 0;
+    pass.send_error = 0;
+    const stored_probe none{-1, PROBE_NONE, 0, -1, PROBE_ERROR_NONE};
+    pass.lines.assign(list->lines.size(), line_probes{none, none});
+    job.pass = &pass;
+    events->pass_started(p, count, ns, events->context);
+    const auto start = std::chrono::steady_clock::now();
+
+    engine_job work{2 * job.probed.size(), name_of, probe_done, &job,
+                    &control->stop};
+    if (engine_run(&settings->nameservers[static_cast<std::size_t>(p)],
+                   &settings->engine, &work, &pass.engine_error) != 0) {
+      // No socket: every probe fails, as the classic probe's would.
+      for (std::size_t i : job.probed) {
+        for (stored_probe *probe : {&pass.lines[i].bare, &pass.lines[i].www}) {
+          probe->outcome = PROBE_FAILED;
+          probe->error = PROBE_ERROR_NETWORK;
+        }
+      }
+    }
+    pass.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
+
+    std::lock_guard<std::mutex> hold(control->report);
+    if (control->stop.load())
+      break;
+    if (log)
+      write_log_block(log, ns, list, &pass);
+    events->pass_ended(p, &pass, events->context);
+  }
+  if (log)
+    std::fclose(log);
+  return settings->log_path && !log ? -1 : 0;
+}
+
+void stop_passes(run_control *control) {
+  std::lock_guard<std::mutex> hold(control->report);
+  control->stop.store(true);
+}

@@ -1,0 +1,71 @@
+// A run on the probe engine: each nameserver in turn probes the bare name
+// and "www." plus the name of every probed line, then its block goes to the
+// log and its results to the front end. The terminal program's run.
+#ifndef RUN_RUN_PASSES_H
+#define RUN_RUN_PASSES_H
+
+#include "net/engine.h"
+#include "net/ns_address.h"
+#include "run/run_list.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One probe as a pass keeps it: eight bytes, so that a list of a million
+// lines costs 16 MB a nameserver.
+struct stored_probe {
+  std::int32_t reply_us; // from the first query to the deciding reply; -1
+  std::int8_t outcome;   // PROBE_NONE until it ends (or when never probed)
+  std::uint8_t attempts; // queries sent
+  std::int8_t rcode;     // of the last reply that counted; -1 for none
+  std::uint8_t error;    // PROBE_ERROR_, for a failed probe
+};
+
+struct line_probes {
+  stored_probe bare;
+  stored_probe www;
+};
+
+struct pass_result {
+  std::string ns;                 // as the run names it
+  double seconds;                 // from the pass's start to its end
+  std::vector<line_probes> lines; // by list line
+  int engine_error; // the engine could not start: sock_error()'s code
+  int send_error;   // the first query that could not be sent: its code
+};
+
+struct run_settings {
+  std::vector<std::string> names;      // the nameservers as shown
+  std::vector<ns_address> nameservers; // and their addresses, in order
+  const char *log_path;                // null for no log
+  engine_settings engine;
+};
+
+// What the front end hears, all on the run's thread.
+struct run_events {
+  void (*pass_started)(int index, int count, const char *ns, void *context);
+  // Both probes of a list line have ended.
+  void (*line_done)(const line_probes *line, void *context);
+  // The pass is over and its log block written; the front end may keep it
+  // (move from it). Called with the report lock held.
+  void (*pass_ended)(int index, pass_result *pass, void *context);
+  void *context;
+};
+
+struct run_control {
+  std::atomic<bool> stop{false};
+  std::mutex report; // held while a pass is reported
+};
+
+// The whole run; 0, or -1 when the log could not be opened (the passes
+// still run). A stopped run ends with its current pass unreported.
+int run_passes(const run_list *list, const run_settings *settings,
+               const run_events *events, run_control *control);
+// From any thread: once this returns, no pass is being reported and none
+// will be.
+void stop_passes(run_control *control);
+
+#endif
