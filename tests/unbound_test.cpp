@@ -1,0 +1,151 @@
+// The terminal program against a real resolver: Debian's unbound, started
+// here inside the sandbox from a configuration this suite writes, serving
+// local data on 127.0.0.80 and ::1 (and sending nothing anywhere: the one
+// name it must ask further goes to a fake on 127.0.0.81 that answers
+// SERVFAIL). The program's outcomes and response codes over IPv4 and IPv6,
+// for A and AAAA, must be what the server answered.
+#include "tests/support/cli_run.h"
+#include "tests/support/fake_ns.h"
+#include "tests/support/run_files.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+extern char **environ;
+
+namespace {
+
+using nlohmann::json;
+
+const char UNBOUND_IP[] = "127.0.0.80";
+const char STUB_IP[] = "127.0.0.81";
+
+std::string unbound_conf(const std::string &dir) {
+  return "server:\n"
+         "  interface: 127.0.0.80\n"
+         "  interface: ::1\n"
+         "  port: 53\n"
+         "  do-daemonize: no\n"
+         "  username: \"\"\n"
+         "  chroot: \"\"\n"
+         "  directory: \"" +
+         dir +
+         "\"\n"
+         "  pidfile: \"\"\n"
+         "  use-syslog: no\n"
+         "  logfile: \"" +
+         dir +
+         "/unbound.log\"\n"
+         "  verbosity: 1\n"
+         "  module-config: \"iterator\"\n"
+         "  access-control: 127.0.0.0/8 allow\n"
+         "  access-control: ::1 allow\n"
+         "  do-not-query-localhost: no\n"
+         "  local-zone: \".\" refuse\n"
+         "  local-zone: \"example.\" static\n"
+         "  local-data: \"example. SOA ns.example. host.example. 1 3600 600 "
+         "86400 300\"\n"
+         "  local-data: \"ok.example. A 192.0.2.1\"\n"
+         "  local-data: \"ok.example. AAAA 2001:db8::1\"\n"
+         "  local-data: \"www.ok.example. A 192.0.2.1\"\n"
+         "  local-data: \"www.ok.example. AAAA 2001:db8::1\"\n"
+         "  local-data: \"nodata.example. TXT hello\"\n"
+         "  local-data: \"v6only.example. AAAA 2001:db8::6\"\n"
+         "  local-zone: \"refused.example.\" refuse\n"
+         "  local-zone: \"servfail.example.\" transparent\n"
+         "stub-zone:\n"
+         "  name: \"servfail.example.\"\n"
+         "  stub-addr: 127.0.0.81\n";
+}
+
+class UnboundTest : public testing::Test {
+protected:
+  void SetUp() override {
+    stub = fake_ns_start(STUB_IP, FAKE_SERVFAIL);
+    ASSERT_TRUE(stub);
+    write_file("unbound.conf", unbound_conf(dir.path()));
+    std::string conf = dir.path() + "/unbound.conf";
+    char *argv[] = {const_cast<char *>(UNBOUND), const_cast<char *>("-d"),
+                    const_cast<char *>("-c"), &conf[0], nullptr};
+    ASSERT_EQ(posix_spawn(&pid, UNBOUND, nullptr, nullptr, argv, environ), 0);
+    // Serving once its log says so; bounded.
+    for (int i = 0; i < 200; ++i) {
+      if (read_file("unbound.log").find("start of service") !=
+          std::string::npos)
+        return;
+      int raw;
+      ASSERT_EQ(waitpid(pid, &raw, WNOHANG), 0) << read_file("unbound.log");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    FAIL() << "unbound did not start: " << read_file("unbound.log");
+  }
+  void TearDown() override {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+    if (stub)
+      fake_ns_stop(stub);
+  }
+
+  scratch_dir dir;
+  fake_ns *stub = nullptr;
+  pid_t pid = -1;
+};
+
+struct expected {
+  const char *name;
+  const char *outcome;
+  const char *rcode;
+};
+
+TEST_F(UnboundTest, OutcomesAndCodesAreTheServersOverIpv4AndIpv6) {
+  write_file("list.txt", "ours:ok.example\n"
+                         "ours:nx.example\n"
+                         "ours:nodata.example\n"
+                         "ours:v6only.example\n"
+                         "ours:refused.example\n"
+                         "ours:servfail.example\n");
+  const std::vector<expected> a = {
+      {"ok.example", "ok", "NOERROR"},
+      {"nx.example", "negative", "NXDOMAIN"},
+      {"nodata.example", "negative", "NOERROR"},
+      {"v6only.example", "negative", "NOERROR"},
+      {"refused.example", "failed", "REFUSED"},
+      {"servfail.example", "failed", "SERVFAIL"},
+  };
+  std::vector<expected> aaaa = a;
+  aaaa[3].outcome = "ok";
+  for (const auto &type :
+       {std::make_pair("A", a), std::make_pair("AAAA", aaaa)}) {
+    cli_result r =
+        run_zelkor({"-q", "--no-log", "-c", "4", "-t", type.first, "-s",
+                    UNBOUND_IP, "-s", "::1", "--json", "r.json", "list.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json j = parse_json("r.json");
+    ASSERT_EQ(j["nameservers"].size(), 2u);
+    EXPECT_EQ(j["nameservers"][1]["address"], "::1");
+    for (const json &ns : j["nameservers"]) {
+      for (const expected &e : type.second) {
+        const json &bare = named(ns, e.name)["bare"];
+        EXPECT_EQ(bare["outcome"], e.outcome)
+            << type.first << " " << ns["address"] << " " << e.name;
+        EXPECT_EQ(bare["rcode"], e.rcode)
+            << type.first << " " << ns["address"] << " " << e.name;
+        if (std::string(e.outcome) == "failed") {
+          EXPECT_EQ(bare["error"], "rcode") << e.name;
+        }
+      }
+      EXPECT_EQ(named(ns, "ok.example")["www"]["outcome"], "ok");
+      EXPECT_EQ(named(ns, "nx.example")["www"]["rcode"], "NXDOMAIN");
+    }
+  }
+}
+
+} // namespace
