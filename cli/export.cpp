@@ -17,7 +17,7 @@ namespace {
 typedef nlohmann::ordered_json json;
 
 const char *const ERROR_NAMES[ERROR_KINDS] = {
-    "", "timeout", "rcode", "truncated", "unsendable", "network",
+    "", "timeout", "rcode", "truncated", "unsendable", "network", "idna",
 };
 
 // A rate or latency: null where there is none, never NaN.
@@ -105,7 +105,10 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
     n["provider"] = provider_name(lines[i].row);
     n["domain"] = domain_text(i, &exact);
     if (!exact)
-      n["domain_hex"] = hex_of(lines[i].domain);
+      n["domain_hex"] = hex_of(written_domain(results_list, i));
+    // The form asked, where it is not the one written.
+    if (results_list->written.count(i))
+      n["ascii"] = lines[i].domain;
     n["bare"] = probe_json(probes.bare);
     n["www"] = probe_json(probes.www);
     std::fprintf(out, "%s%s", first ? "\n        " : ",\n        ",
@@ -134,24 +137,24 @@ std::string csv_field(const std::string &value) {
 
 void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
              const std::string &domain, const std::string &name,
-             const stored_probe &probe) {
+             const std::string &ascii, const stored_probe &probe) {
   char ms[32] = "";
   if (probe.reply_us >= 0)
     std::snprintf(ms, sizeof ms, "%.3f", probe.reply_us / 1000.0);
   const bool failed =
       probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE;
-  std::fprintf(out, "%s,%s,%s,%s,%s,%s,%d,%s,%s\r\n", csv_field(ns).c_str(),
+  std::fprintf(out, "%s,%s,%s,%s,%s,%s,%d,%s,%s,%s\r\n", csv_field(ns).c_str(),
                csv_field(tag).c_str(), csv_field(domain).c_str(),
                csv_field(name).c_str(), outcome_name(probe.outcome), ms,
                probe.attempts, rcode_name(probe.rcode).c_str(),
-               failed ? error_name(probe.error) : "");
+               failed ? error_name(probe.error) : "", csv_field(ascii).c_str());
 }
 
 } // namespace
 
 std::string domain_text(std::size_t line, bool *exact) {
   std::string text;
-  bool same = utf8_text(results_list->lines[line].domain.c_str(), &text);
+  bool same = utf8_text(written_domain(results_list, line).c_str(), &text);
   if (exact)
     *exact = same;
   return text;
@@ -207,7 +210,7 @@ void write_json(std::FILE *out, const export_run *run) {
 
 void write_csv(std::FILE *out) {
   std::fputs("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
-             "error\r\n",
+             "error,ascii\r\n",
              out);
   const std::vector<list_line> &lines = results_list->lines;
   const int done = passes_done();
@@ -218,10 +221,12 @@ void write_csv(std::FILE *out) {
         continue;
       const std::string domain = domain_text(i);
       const std::string &tag = provider_name(lines[i].row);
-      csv_row(out, pass.result.ns, tag, domain, domain,
+      const bool converted = results_list->written.count(i) != 0;
+      const std::string ascii = converted ? lines[i].domain : "";
+      csv_row(out, pass.result.ns, tag, domain, domain, ascii,
               pass.result.lines[i].bare);
       csv_row(out, pass.result.ns, tag, domain, "www." + domain,
-              pass.result.lines[i].www);
+              converted ? "www." + ascii : "", pass.result.lines[i].www);
     }
   }
 }

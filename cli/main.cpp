@@ -4,11 +4,13 @@
 #include "cli/display.h"
 #include "cli/export.h"
 #include "cli/html_report.h"
+#include "cli/idna.h"
 #include "cli/nameservers.h"
 #include "cli/metrics.h"
 #include "cli/output_file.h"
 #include "cli/options.h"
 #include "cli/results.h"
+#include "cli/text.h"
 #include "net/console.h"
 #include "net/dns_message.h"
 #include "net/probe.h"
@@ -346,6 +348,21 @@ int main(int argc, char **argv) {
     return trouble("%s: nothing to test: no line holds a domain (%s)",
                    options.list_path,
                    "a line is tag:domain or a domain; # starts a comment");
+  }
+  if (!options.classic) {
+    idna_report idna;
+    convert_names(&list, &idna);
+    if (idna.failed > 0)
+      std::fprintf(stderr,
+                   "zelkor: %s: the name '%s' has no ASCII form (%s); it "
+                   "is not sent%s\n",
+                   options.list_path, terminal_utf8(idna.first).c_str(),
+                   idna.reason.c_str(),
+                   idna.failed > 1
+                       ? (", nor are " + std::to_string(idna.failed - 1) +
+                          " more such names")
+                             .c_str()
+                       : "");
   }
   if (list.cut)
     std::fprintf(stderr,

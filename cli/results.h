@@ -15,7 +15,7 @@
 
 enum {
   TOTAL_ROW = -2, // all rows together
-  ERROR_KINDS = PROBE_ERROR_NETWORK + 1,
+  ERROR_KINDS = PROBE_ERROR_IDNA + 1,
 };
 
 // A row's figures in one pass, or all rows' (TOTAL_ROW).

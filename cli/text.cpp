@@ -92,6 +92,14 @@ std::string terminal_text(const char *gbk) {
   return out;
 }
 
+std::string terminal_utf8(const std::string &utf8) {
+  std::string out;
+  std::string to = nl_langinfo(CODESET);
+  to += "//TRANSLIT";
+  convert(to.c_str(), "UTF-8", utf8.c_str(), &out, "?");
+  return out;
+}
+
 bool utf8_text(const char *bytes, std::string *out) {
   // Most names are ASCII or UTF-8: no converter for them.
   if (is_utf8(reinterpret_cast<const unsigned char *>(bytes))) {

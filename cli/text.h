@@ -8,6 +8,8 @@
 // A GBK text of this program in the terminal's encoding (the locale's, so
 // UTF-8 on a UTF-8 locale); what the encoding cannot show becomes '?'.
 std::string terminal_text(const char *gbk);
+// The same for a UTF-8 text (a name from the list).
+std::string terminal_utf8(const std::string &utf8);
 
 // Bytes of a list line as UTF-8: kept when they are UTF-8 already, else
 // read as GBK (the list's code page on Windows), else each byte that fits

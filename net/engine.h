@@ -19,6 +19,8 @@ enum {
   PROBE_ERROR_TRUNCATED,  // a reply cut short (TC) with no answer
   PROBE_ERROR_UNSENDABLE, // the name has no wire form; nothing was sent
   PROBE_ERROR_NETWORK,    // the query could not be sent
+  // Not the engine's: the run's, for a name that has no ASCII form.
+  PROBE_ERROR_IDNA,
 };
 
 enum {

@@ -42,7 +42,7 @@ void write_log_block(std::FILE *log, const char *ns, const run_list *list,
     int ok = 0;
     for (std::size_t i : members[r]) {
       const line_probes &probes = pass->lines[i];
-      const char *domain = list->lines[i].domain.c_str();
+      const char *domain = written_domain(list, i).c_str();
       if (probes.bare.outcome == PROBE_OK)
         ++ok;
       else if (failed(probes.bare.outcome))

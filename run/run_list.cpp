@@ -14,6 +14,7 @@ namespace {
 
 void start_list(run_list *list, int rules) {
   list->rules = rules;
+  list->written.clear();
   list->providers.assign(provider_tags, provider_tags + PROVIDER_TAG_COUNT);
   list->lines.clear();
   list->probed = 0;
@@ -112,6 +113,7 @@ void parse_open_list(const std::string &file, run_list *list) {
         std::memchr(p, ':', static_cast<std::size_t>(end - p)));
     list_line line;
     line.row = NO_ROW;
+    line.unconvertible = false;
     if (colon) {
       const char *tag_end = colon;
       const char *domain = colon + 1;
@@ -149,6 +151,11 @@ void parse_open_list(const std::string &file, run_list *list) {
   list->probed = list->lines.size();
 }
 
+const std::string &written_domain(const run_list *list, std::size_t i) {
+  auto found = list->written.find(i);
+  return found == list->written.end() ? list->lines[i].domain : found->second;
+}
+
 int load_open_list(const char *path, run_list *list) {
   std::FILE *file = std::fopen(path, "rb");
   if (!file)
@@ -177,6 +184,7 @@ int load_classic_list(const char *path, run_list *list) {
     char copy[LINE_COPY_SIZE] = {};
     list_line line;
     line.row = NO_ROW;
+    line.unconvertible = false;
     const char *domain = usable_domain(domain_list[i], copy, &line.row);
     if (domain) {
       line.domain = domain;

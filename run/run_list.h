@@ -6,6 +6,7 @@
 #define RUN_RUN_LIST_H
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 enum {
@@ -20,6 +21,8 @@ extern const char BARE_ROW_NAME[];
 struct list_line {
   std::string domain; // as asked, bare; "www." is put before it for the other
   int row;            // into run_list::providers, or NO_ROW
+  // The name has no ASCII form the DNS knows: it is never sent.
+  bool unconvertible;
 };
 
 struct run_list {
@@ -30,7 +33,13 @@ struct run_list {
   std::vector<list_line> lines;
   std::size_t probed; // lines with a row
   bool cut;           // classic rules: lines after the 2048th were left out
+  // The domain as the list wrote it, for the lines whose asked form differs
+  // (an internationalised name in its ASCII form); few lines, so a map.
+  std::unordered_map<std::size_t, std::string> written;
 };
+
+// The domain of line `i` as the list wrote it.
+const std::string &written_domain(const run_list *list, std::size_t i);
 
 // The open rules: "tag:domain" or a bare "domain" a line, blanks around
 // each trimmed, blank lines and "#" comments skipped, any length and

@@ -62,9 +62,16 @@ int run_passes(const run_list *list, const run_settings *settings,
   pass_job job;
   job.list = list;
   job.events = events;
-  for (std::size_t i = 0; i < list->lines.size(); ++i)
-    if (list->lines[i].row != NO_ROW)
+  // Names without an ASCII form are decided before any pass: never sent.
+  std::vector<std::size_t> unconvertible;
+  for (std::size_t i = 0; i < list->lines.size(); ++i) {
+    if (list->lines[i].row == NO_ROW)
+      continue;
+    if (list->lines[i].unconvertible)
+      unconvertible.push_back(i);
+    else
       job.probed.push_back(i);
+  }
 
   const int count = static_cast<int>(settings->nameservers.size());
   for (int p = 0; p < count && !control->stop.load(); ++p) {
@@ -77,6 +84,12 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     job.pass = &pass;
     events->pass_started(p, count, ns, events->context);
+    const stored_probe idna{-1, PROBE_FAILED, 0, -1, PROBE_ERROR_IDNA};
+    for (std::size_t i : unconvertible) {
+      pass.lines[i] = line_probes{idna, idna};
+      if (events->line_done)
+        events->line_done(&pass.lines[i], events->context);
+    }
     const auto start = std::chrono::steady_clock::now();
 
     engine_job work{2 * job.probed.size(), name_of, probe_done, &job,

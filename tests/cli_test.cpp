@@ -115,15 +115,15 @@ TEST_F(CliTest, LogIsTheWindowsProgramsByteForByte) {
   EXPECT_EQ(count_lines(csv), 1u + 57 * 2 * 4);
   EXPECT_EQ(
       csv.rfind("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
-                "error\r\n",
+                "error,ascii\r\n",
                 0),
       0u);
   EXPECT_NE(
       csv.find("\r\n127.0.0.41,brelm,b0.example,b0.example,failed,,2,REFUSED,"
-               "rcode\r\n"),
+               "rcode,\r\n"),
       std::string::npos);
   EXPECT_NE(csv.find("\r\n127.0.0.42,zelkor,z0.example,z0.example,failed,,2,,"
-                     "timeout\r\n"),
+                     "timeout,\r\n"),
             std::string::npos);
 }
 
@@ -148,7 +148,11 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
                              "--csv", "r.csv", "list.txt"});
   EXPECT_EQ(r.status, 0) << r.err;
   // A label of 64 characters has no wire form: said once.
-  EXPECT_EQ(r.err, "zelkor: 2 names were not sent: they have no form a query "
+  // A name that is neither UTF-8 nor GBK has no ASCII form either.
+  EXPECT_EQ(r.err, "zelkor: list.txt: the name 'bad\xef\xbf\xbd.example' has "
+                   "no ASCII form (its bytes are neither UTF-8 nor GBK); it "
+                   "is not sent\n"
+                   "zelkor: 2 names were not sent: they have no form a query "
                    "can carry (an empty label, a label over 63 bytes, or over "
                    "255 bytes in all)\n");
   json j = parse_json("r.json");
@@ -189,7 +193,7 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
             std::string::npos)
       << csv;
   EXPECT_NE(csv.find("\r\n127.0.0.51,ruvo-ns,ref.example,ref.example,failed,,2"
-                     ",REFUSED,rcode\r\n"),
+                     ",REFUSED,rcode,\r\n"),
             std::string::npos);
 }
 
@@ -335,7 +339,7 @@ TEST_F(CliTest, NumbersKeepTheirPointInACommaLocale) {
             std::string::npos);
   std::string csv = read_file("r.csv");
   EXPECT_EQ(count_lines(csv), 5u);
-  EXPECT_EQ(std::count(csv.begin(), csv.end(), ','), 8 * 5) << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), ','), 9 * 5) << csv;
   EXPECT_NE(r.out.find(" 50.0% "), std::string::npos) << r.out;
 }
 
@@ -505,7 +509,8 @@ TEST_F(CliTest, StopBeforeAnyNameserverFinishedIsNoSuccess) {
               r.err.find("zelkor: ") + 8)
         << r.err;
     const std::string header =
-        "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error\r\n";
+        "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error,"
+        "ascii\r\n";
     if (e[1] == "r.json") {
       json j = parse_json("r.json");
       EXPECT_EQ(j["complete"], false);

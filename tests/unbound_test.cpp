@@ -58,6 +58,10 @@ std::string unbound_conf(const std::string &dir) {
          "  local-data: \"nodata.example. TXT hello\"\n"
          "  local-data: \"v6only.example. AAAA 2001:db8::6\"\n"
          "  local-zone: \"refused.example.\" refuse\n"
+         // 例子.中国 as the DNS knows it.
+         "  local-zone: \"xn--fiqs8s.\" static\n"
+         "  local-data: \"xn--fsqu00a.xn--fiqs8s. A 192.0.2.8\"\n"
+         "  local-data: \"www.xn--fsqu00a.xn--fiqs8s. A 192.0.2.8\"\n"
          "  local-zone: \"servfail.example.\" transparent\n"
          "stub-zone:\n"
          "  name: \"servfail.example.\"\n"
@@ -146,6 +150,52 @@ TEST_F(UnboundTest, OutcomesAndCodesAreTheServersOverIpv4AndIpv6) {
       EXPECT_EQ(named(ns, "nx.example")["www"]["rcode"], "NXDOMAIN");
     }
   }
+}
+
+// Chinese names are asked in their ASCII form, whether the list is UTF-8 or
+// GBK; a name without one is never sent; --classic sends the bytes as
+// they stand.
+TEST_F(UnboundTest, InternationalNamesAreAskedAsTheDnsKnowsThem) {
+  fake_ns *fake = fake_ns_start("127.0.0.82", FAKE_ANSWER_A);
+  ASSERT_TRUE(fake);
+  const std::string utf8 = "\xe4\xbe\x8b\xe5\xad\x90.\xe4\xb8\xad\xe5\x9b\xbd";
+  const std::string gbk = "\xc0\xfd\xd7\xd3.\xd6\xd0\xb9\xfa";
+  const std::string snowman = "a\xe2\x98\x83"
+                              "b.example";
+  write_file("list.txt",
+             "cn:" + utf8 + "\ngbk:" + gbk + "\nbad:" + snowman + "\n");
+  cli_result r = run_zelkor({"-q", "--no-log", "-s", UNBOUND_IP, "-s",
+                             "127.0.0.82", "--json", "r.json", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("has no ASCII form"), std::string::npos) << r.err;
+  json j = parse_json("r.json");
+  const json &ns = j["nameservers"][0];
+  // Both spellings are shown as the same text; the GBK one has a row of
+  // its own.
+  const json &n = named(ns, utf8);
+  EXPECT_EQ(n["ascii"], "xn--fsqu00a.xn--fiqs8s");
+  EXPECT_EQ(n["bare"]["outcome"], "ok");
+  EXPECT_EQ(n["www"]["outcome"], "ok");
+  EXPECT_EQ(ns["providers"][9]["tag"], "gbk");
+  EXPECT_EQ(ns["providers"][9]["ok"], 2);
+  EXPECT_EQ(named(ns, snowman)["bare"]["error"], "idna");
+  EXPECT_EQ(named(ns, snowman)["bare"]["attempts"], 0);
+  // The second nameserver saw both forms of the one name, and nothing else.
+  std::vector<fake_datagram> seen = fake_ns_received(fake);
+  EXPECT_EQ(seen.size(), 4u);
+  for (const fake_datagram &d : seen)
+    EXPECT_NE(d.qname.find("xn--fsqu00a.xn--fiqs8s"), std::string::npos)
+        << d.qname;
+
+  fake_ns_forget(fake);
+  write_file("classic.txt", "zelkor:" + utf8 + "\n");
+  r = run_zelkor(
+      {"-q", "--no-log", "--classic", "-s", "127.0.0.82", "classic.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  seen = fake_ns_received(fake);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].qname, utf8);
+  fake_ns_stop(fake);
 }
 
 } // namespace
