@@ -46,8 +46,8 @@ std::string utf16_to_utf8(const std::string &bytes, bool big_endian) {
   out.reserve(bytes.size());
   const std::size_t n = bytes.size() / 2;
   auto unit = [&](std::size_t i) -> unsigned long {
-    unsigned char a = static_cast<unsigned char>(bytes[2 * i]);
-    unsigned char b = static_cast<unsigned char>(bytes[2 * i + 1]);
+    const unsigned long a = static_cast<unsigned char>(bytes[2 * i]);
+    const unsigned long b = static_cast<unsigned char>(bytes[2 * i + 1]);
     return big_endian ? (a << 8 | b) : (b << 8 | a);
   };
   for (std::size_t i = 1; i < n; ++i) { // unit 0 is the mark
