@@ -69,6 +69,15 @@ void write_metrics(std::FILE *out, const export_run *run) {
     append_printf(&text, "zelkor_probes_total%s,outcome=\"failed\"} %d\n",
                   l.c_str(), f.failed);
   });
+  family(&text, "zelkor_failures_total", "counter",
+         "Failed names of this run, by nameserver, provider and cause, as "
+         "the JSON's errors name them.");
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
+    const std::string l = labels(pass, row);
+    for (int e = PROBE_ERROR_TIMEOUT; e < ERROR_KINDS; ++e)
+      append_printf(&text, "zelkor_failures_total%s,cause=\"%s\"} %d\n",
+                    l.c_str(), error_name(e), f.errors[e]);
+  });
   family(&text, "zelkor_success_ratio", "gauge",
          "Share of the probed names that resolved, 0 to 1.");
   each_row([&](const kept_pass &pass, int row, const row_figures &f) {

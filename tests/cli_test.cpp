@@ -469,6 +469,10 @@ TEST_F(CliTest, ReportAndMetricsShowTheJsonsFigures) {
                                       ",outcome=\"" + outcome + "\"}"),
                   p[outcome].get<double>())
             << labels << outcome;
+      EXPECT_EQ(sample(metrics,
+                       "zelkor_failures_total" + labels + ",cause=\"rcode\"}"),
+                p["errors"]["rcode"].get<double>())
+          << labels;
       EXPECT_NEAR(sample(metrics, "zelkor_success_ratio" + labels + "}"),
                   p["rate"].get<double>() / 100.0, 1e-6);
     }
