@@ -62,7 +62,9 @@ struct engine {
   std::vector<slot> slots;
   std::vector<int> free_slots;
   std::deque<timer> timers;
-  std::deque<int> retries; // slots whose next attempt is due
+  // Slots whose next attempt is due, with the generation that made it due:
+  // a probe decided meanwhile (by a late reply) has a newer one.
+  std::deque<timer> retries;
   std::size_t next_name = 0;
   int busy = 0;
   clock_type::duration interval{}; // between sends; zero for no limit
@@ -117,7 +119,7 @@ void send_attempt(engine *e, int index, clock_type::time_point now) {
     // As the classic probe: a send that fails is an attempt, and the next
     // one follows at once.
     if (s->tries < e->settings->attempts)
-      e->retries.push_back(index);
+      e->retries.push_back(timer{now, index, s->generation});
     else
       finish(e, index);
     return;
@@ -178,9 +180,12 @@ void send_due(engine *e) {
       return;
     bool sent = true;
     if (!e->retries.empty()) {
-      int index = e->retries.front();
+      const timer due = e->retries.front();
       e->retries.pop_front();
-      send_attempt(e, index, now);
+      const slot &s = e->slots[static_cast<std::size_t>(due.slot)];
+      if (!s.busy || s.generation != due.generation)
+        continue; // decided meanwhile: nothing to send
+      send_attempt(e, due.slot, now);
     } else {
       sent = start_probe(e, now);
     }
@@ -199,7 +204,7 @@ void expire(engine *e, clock_type::time_point now) {
     if (s->result.error == PROBE_ERROR_NONE)
       s->result.error = PROBE_ERROR_TIMEOUT;
     if (s->tries < e->settings->attempts)
-      e->retries.push_back(t.slot);
+      e->retries.push_back(t);
     else
       finish(e, t.slot);
   }
@@ -242,7 +247,7 @@ void on_reply(engine *e, int socket, const unsigned char *reply, long n,
   // and the next one follows at once. One already under way is not doubled.
   ++s->generation;
   if (s->tries < e->settings->attempts)
-    e->retries.push_back(index);
+    e->retries.push_back(timer{clock_type::time_point(), index, s->generation});
   else
     finish(e, index);
 }
