@@ -269,7 +269,8 @@ void on_pass_ended(int index, pass_result *result, void *) {
     display_say("cannot send to %s: %s", ns,
                 sock_error_text(pass.result.send_error));
   else if (!pass.any_reply &&
-           pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE])
+           pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE] +
+                                   pass.total.errors[PROBE_ERROR_IDNA])
     display_say("no reply from %s to any query", ns);
   const int unsent = pass.total.errors[PROBE_ERROR_UNSENDABLE];
   if (unsent > 0)
@@ -295,8 +296,8 @@ void on_pass_ended(int index, pass_result *result, void *) {
                display_pass_count());
   finish_outputs();
   finish_stdout();
-  // The workers may be waiting on a reply: the program ends without them.
-  // Every finished block and file is already written whole.
+  // The run's thread may be waiting on a reply: the program ends without
+  // it. Every finished block and file is already written whole.
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
   sigset_t pending;
