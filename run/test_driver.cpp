@@ -17,18 +17,17 @@
 #include <system_error>
 #include <thread>
 
-const char *log_path = "./log.txt";
-const char *chosen_servers[MAX_CHOSEN_SERVERS];
-int chosen_server_count;
-
 namespace {
 
 enum {
   // "Testing namserver " and a dotted text of at most 15 characters.
   STATUS_TEXT_SIZE = 64,
-  // Two local nameservers and two public resolvers, or the chosen ones.
-  MAX_CANDIDATES = MAX_CHOSEN_SERVERS,
+  // Two local nameservers and two public resolvers.
+  MAX_CANDIDATES = 4,
 };
+
+// The report file, in the current directory.
+const char LOG_PATH[] = "./log.txt";
 
 bool is_empty(const char *text) {
   return !text || text[0] == '\0';
@@ -42,13 +41,6 @@ bool same_text(const char *a, const char *b) {
 // resolver that no local one already names. Empty ones stay in; the passes
 // skip them.
 int nameserver_sequence(const char *sequence[MAX_CANDIDATES]) {
-  if (chosen_server_count > 0) {
-    const int n = chosen_server_count < MAX_CANDIDATES ? chosen_server_count
-                                                       : MAX_CANDIDATES;
-    for (int i = 0; i < n; ++i)
-      sequence[i] = chosen_servers[i];
-    return n;
-  }
   int n = 0;
   sequence[n++] = local_dns_1;
   if (local_dns_num == 2)
@@ -154,7 +146,7 @@ int test_driver(char **domains) {
   }
 
   // Binary, so that the file holds exactly the bytes of the formats.
-  std::FILE *log = log_path ? std::fopen(log_path, "wb") : nullptr;
+  std::FILE *log = std::fopen(LOG_PATH, "wb");
   if (log) {
     std::fprintf(log, "%s\r\n\r\n", LOG_HEADER);
     // A run ended early keeps at least its header.

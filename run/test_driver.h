@@ -8,17 +8,7 @@
 enum {
   // At most ten workers run at a time.
   MAX_SLICES = 10,
-  // Nameservers a front end may name for a run instead of the usual ones.
-  MAX_CHOSEN_SERVERS = 16,
 };
-
-// What a front end may set before a run; the Windows program keeps the
-// defaults. The log's path ("./log.txt"; null for no log), and the
-// nameservers to test in order instead of the local ones and the public
-// resolvers (none chosen by default).
-extern const char *log_path;
-extern const char *chosen_servers[MAX_CHOSEN_SERVERS];
-extern int chosen_server_count;
 
 int test_driver(char **domains);
 
