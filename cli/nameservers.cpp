@@ -6,7 +6,6 @@
 #include "net/ns_address.h"
 #include "net/probe.h"
 #include "run/local_dns.h"
-#include "run/test_driver.h"
 
 #include <algorithm>
 #include <fstream>
