@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
-#include <cstring>
 #include <mutex>
 #include <string>
 

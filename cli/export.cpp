@@ -27,6 +27,18 @@ json number(double value, double scale) {
   return std::round(value * scale) / scale;
 }
 
+// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
+std::string rcode_name(int rcode) {
+  static const char *const NAMES[] = {
+      "NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+      "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+  if (rcode < 0)
+    return "";
+  if (rcode < static_cast<int>(sizeof NAMES / sizeof NAMES[0]))
+    return NAMES[rcode];
+  return "RCODE" + std::to_string(rcode);
+}
+
 const char *outcome_name(int outcome) {
   if (outcome == PROBE_OK)
     return "ok";
@@ -158,17 +170,6 @@ std::string domain_text(std::size_t line, bool *exact) {
   if (exact)
     *exact = same;
   return text;
-}
-
-std::string rcode_name(int rcode) {
-  static const char *const NAMES[] = {
-      "NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
-      "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
-  if (rcode < 0)
-    return "";
-  if (rcode < static_cast<int>(sizeof NAMES / sizeof NAMES[0]))
-    return NAMES[rcode];
-  return "RCODE" + std::to_string(rcode);
 }
 
 const char *error_name(int error) {

@@ -34,8 +34,6 @@ void write_csv(std::FILE *out);
 // read as GBK, else U+FFFD for each byte that fits neither; *exact is then
 // false.
 std::string domain_text(std::size_t line, bool *exact = nullptr);
-// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
-std::string rcode_name(int rcode);
 // "timeout", "rcode", ... for a PROBE_ERROR_; "" for none.
 const char *error_name(int error);
 

@@ -59,7 +59,7 @@ const failure_kind FAILURE_KINDS[KIND_COUNT] = {
     {"#0072b2", "REFUSED", "REFUSED"},
     {"#009e73", "another error reply", "other reply"},
     {"#f0e442", "truncated reply", "truncated"},
-    {"#cc79a7", "not sent (no wire form)", "not sent"},
+    {"#cc79a7", "not sent (no wire form, or no ASCII form)", "not sent"},
     {"#000000", "could not be sent (network)", "network"},
 };
 
@@ -71,7 +71,8 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
   counts[KIND_OTHER_RCODE] = f.errors[PROBE_ERROR_RCODE] -
                              counts[KIND_SERVFAIL] - counts[KIND_REFUSED];
   counts[KIND_TRUNCATED] = f.errors[PROBE_ERROR_TRUNCATED];
-  counts[KIND_UNSENT] = f.errors[PROBE_ERROR_UNSENDABLE];
+  counts[KIND_UNSENT] =
+      f.errors[PROBE_ERROR_UNSENDABLE] + f.errors[PROBE_ERROR_IDNA];
   counts[KIND_NETWORK] = f.errors[PROBE_ERROR_NETWORK];
 }
 
@@ -262,11 +263,9 @@ void add_latency(std::string *page) {
   page->append("<section id=\"latency\"><h2>Latency of answered "
                "probes</h2>\n");
   const int done = passes_done();
-  std::vector<row_figures> all(static_cast<std::size_t>(done));
   double low = INFINITY, high = -INFINITY;
   for (int p = 0; p < done; ++p) {
-    row_figures &f = all[static_cast<std::size_t>(p)];
-    f = pass_at(p).total;
+    const row_figures &f = pass_at(p).total;
     if (f.replied > 0) {
       low = std::fmin(low, f.min_ms);
       high = std::fmax(high, f.max_ms);
@@ -298,7 +297,7 @@ void add_latency(std::string *page) {
         x, PLOT_TOP, x, bottom, x, bottom + 18, decade_text(e).c_str());
   }
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = all[static_cast<std::size_t>(p)];
+    const row_figures &f = pass_at(p).total;
     const int mid = PLOT_TOP + p * PLOT_ROW + PLOT_ROW / 2;
     page->append("<text x=\"4\" y=\"")
         .append(std::to_string(mid + 4))
@@ -332,7 +331,7 @@ void add_latency(std::string *page) {
                "<th>answered</th><th>fastest</th><th>median</th>"
                "<th>95th percentile</th><th>slowest</th></tr></thead><tbody>");
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = all[static_cast<std::size_t>(p)];
+    const row_figures &f = pass_at(p).total;
     page->append("<tr><th scope=\"row\">")
         .append(html_escape(pass_at(p).result.ns));
     append_printf(page,
@@ -350,13 +349,9 @@ void add_latency(std::string *page) {
 void add_failures(std::string *page) {
   page->append("<section id=\"failures\"><h2>Failures by kind</h2>\n");
   const int done = passes_done();
-  std::vector<row_figures> all(static_cast<std::size_t>(done));
   int most = 0;
-  for (int p = 0; p < done; ++p) {
-    row_figures &f = all[static_cast<std::size_t>(p)];
-    f = pass_at(p).total;
-    most = std::max(most, f.negative + f.failed);
-  }
+  for (int p = 0; p < done; ++p)
+    most = std::max(most, pass_at(p).total.negative + pass_at(p).total.failed);
   if (most == 0) {
     page->append("<p>No probed name failed.</p></section>\n");
     return;
@@ -369,7 +364,7 @@ void add_failures(std::string *page) {
                 PLOT_WIDTH, height);
   const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 60;
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = all[static_cast<std::size_t>(p)];
+    const row_figures &f = pass_at(p).total;
     int counts[KIND_COUNT];
     failure_counts(f, counts);
     const int top = PLOT_TOP + p * PLOT_ROW;
@@ -403,7 +398,7 @@ void add_failures(std::string *page) {
     append_printf(page, "<th>%s</th>", kind.column);
   page->append("<th>names probed</th></tr></thead><tbody>");
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = all[static_cast<std::size_t>(p)];
+    const row_figures &f = pass_at(p).total;
     int counts[KIND_COUNT];
     failure_counts(f, counts);
     page->append("<tr><th scope=\"row\">")
@@ -414,11 +409,6 @@ void add_failures(std::string *page) {
     append_printf(page, "<td class=\"num\">%d</td></tr>", f.probed);
   }
   page->append("</tbody></table></div></section>\n");
-}
-
-// As the log lists them: negative answers and failures.
-bool failed(const stored_probe &probe) {
-  return probe.outcome == PROBE_NEGATIVE || probe.outcome == PROBE_FAILED;
 }
 
 // One pass's failed names by row: the first HTML_NAMES_PER_CELL of each, and
@@ -438,7 +428,8 @@ void collect_failed(const kept_pass &pass, failed_cells *cells) {
       continue;
     const line_probes &line = pass.result.lines[i];
     for (int www = 0; www < 2; ++www) {
-      if (!failed(www ? line.www : line.bare))
+      // As the log lists them.
+      if (!probe_failed((www ? line.www : line.bare).outcome))
         continue;
       std::vector<std::string> &names =
           cells->names[static_cast<std::size_t>(row)];

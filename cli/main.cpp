@@ -47,12 +47,6 @@ cli_options options;
 export_run run_info;
 std::atomic<bool> run_over{false};
 bool write_failed; // an export could not be written at least once
-// Whether the file holds the latest results: only then is it named at the
-// end.
-bool json_written;
-bool csv_written;
-bool html_written;
-bool metrics_written;
 std::chrono::steady_clock::time_point run_start;
 // The first failure to write standard output: reported once, at the end.
 int stdout_error;
@@ -78,15 +72,6 @@ void csv_writer(std::FILE *out) {
   write_csv(out);
 }
 
-void replace_or_say(const char *path, void (*write)(std::FILE *),
-                    bool *written) {
-  *written = replace_file(path, write) == 0;
-  if (*written)
-    return;
-  display_say("cannot write %s: %s", path, std::strerror(errno));
-  write_failed = true;
-}
-
 void html_writer(std::FILE *out) {
   write_html(out, &run_info);
 }
@@ -95,16 +80,41 @@ void metrics_writer(std::FILE *out) {
   write_metrics(out, &run_info);
 }
 
+// The files rewritten after every nameserver.
+struct export_file {
+  const char *option;
+  const char *shown; // how the end of the run names it
+  const char *path;  // null when not asked for as a file
+  void (*write)(std::FILE *out);
+  bool written; // holds the latest results: only then is it named
+};
+
+export_file export_files[] = {
+    {"--json", "json: ", nullptr, json_writer, false},
+    {"--csv", "csv:  ", nullptr, csv_writer, false},
+    {"--html", "html: ", nullptr, html_writer, false},
+    {"--metrics", "metrics: ", nullptr, metrics_writer, false},
+};
+
+void prepare_export_files(void) {
+  export_files[0].path =
+      is_file(options.json_path) ? options.json_path : nullptr;
+  export_files[1].path = is_file(options.csv_path) ? options.csv_path : nullptr;
+  export_files[2].path = options.html_path;
+  export_files[3].path = options.metrics_path;
+}
+
 void write_export_files(void) {
   run_info.seconds = seconds_since(run_start);
-  if (is_file(options.json_path))
-    replace_or_say(options.json_path, json_writer, &json_written);
-  if (is_file(options.csv_path))
-    replace_or_say(options.csv_path, csv_writer, &csv_written);
-  if (options.html_path)
-    replace_or_say(options.html_path, html_writer, &html_written);
-  if (options.metrics_path)
-    replace_or_say(options.metrics_path, metrics_writer, &metrics_written);
+  for (export_file &f : export_files) {
+    if (!f.path)
+      continue;
+    f.written = replace_file(f.path, f.write) == 0;
+    if (!f.written) {
+      display_say("cannot write %s: %s", f.path, std::strerror(errno));
+      write_failed = true;
+    }
+  }
 }
 
 void note_stdout_error(void) {
@@ -163,28 +173,21 @@ int check_list(const char *path) {
 
 // Every file the run will write, checked before anything is sent and
 // without writing any of them.
+int refuse_output(const char *option, const char *path, int way) {
+  std::string reason;
+  if (!path || check_output_path(path, way, &reason) == 0)
+    return 0;
+  std::fprintf(stderr, "zelkor: %s %s: %s\n", option, path[0] ? path : "\"\"",
+               reason.c_str());
+  return EXIT_TROUBLE;
+}
+
 int check_outputs(void) {
-  struct output {
-    const char *option;
-    const char *path;
-    int way;
-  };
-  const output outputs[] = {
-      {"--log", options.log_path, OUTPUT_IN_PLACE},
-      {"--json", is_file(options.json_path) ? options.json_path : nullptr,
-       OUTPUT_REPLACED},
-      {"--csv", is_file(options.csv_path) ? options.csv_path : nullptr,
-       OUTPUT_REPLACED},
-      {"--html", options.html_path, OUTPUT_REPLACED},
-      {"--metrics", options.metrics_path, OUTPUT_REPLACED},
-  };
-  for (const output &o : outputs) {
-    std::string reason;
-    if (o.path && check_output_path(o.path, o.way, &reason) != 0) {
-      std::fprintf(stderr, "zelkor: %s %s: %s\n", o.option,
-                   o.path[0] ? o.path : "\"\"", reason.c_str());
+  if (refuse_output("--log", options.log_path, OUTPUT_IN_PLACE) != 0)
+    return EXIT_TROUBLE;
+  for (const export_file &f : export_files) {
+    if (refuse_output(f.option, f.path, OUTPUT_REPLACED) != 0)
       return EXIT_TROUBLE;
-    }
   }
   return 0;
 }
@@ -216,14 +219,10 @@ void finish_outputs(void) {
   print_table(table, colour_for(table));
   if (options.log_path)
     std::fprintf(table, "log:  %s\n", options.log_path);
-  if (is_file(options.json_path) && json_written)
-    std::fprintf(table, "json: %s\n", options.json_path);
-  if (is_file(options.csv_path) && csv_written)
-    std::fprintf(table, "csv:  %s\n", options.csv_path);
-  if (options.html_path && html_written)
-    std::fprintf(table, "html: %s\n", options.html_path);
-  if (options.metrics_path && metrics_written)
-    std::fprintf(table, "metrics: %s\n", options.metrics_path);
+  for (const export_file &f : export_files) {
+    if (f.path && f.written)
+      std::fprintf(table, "%s%s\n", f.shown, f.path);
+  }
   note_stdout_error();
   std::fflush(stderr);
 }
@@ -328,6 +327,7 @@ int main(int argc, char **argv) {
   }
   if (check_list(options.list_path) != 0)
     return EXIT_TROUBLE;
+  prepare_export_files();
   if (check_outputs() != 0)
     return EXIT_TROUBLE;
 

@@ -131,15 +131,17 @@ int fail(char *error, std::size_t size, const char *fmt, const char *what) {
   return -1;
 }
 
-// A percentage written out in full: "95", "99.5"; not "", "5x" or "nan".
-int parse_rate(const char *text, double *rate) {
+// A number written out in full from `low` to `high` ("95", "99.5"; not "",
+// "5x" or "nan"); above `low` only, when `low_open`.
+int parse_number(const char *text, double low, bool low_open, double high,
+                 double *out) {
   char *end = nullptr;
   errno = 0;
   double value = std::strtod(text, &end);
   if (end == text || *end != '\0' || errno != 0 || !std::isfinite(value) ||
-      value < 0.0 || value > 100.0)
+      value < low || (low_open && value == low) || value > high)
     return -1;
-  *rate = value;
+  *out = value;
   return 0;
 }
 
@@ -258,19 +260,13 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
         return fail(error, error_size,
                     "--attempts takes a number from 1 to 5, not '%s'", optarg);
       break;
-    case OPT_RATE: {
-      char *end = nullptr;
-      errno = 0;
-      double value = std::strtod(optarg, &end);
-      if (end == optarg || *end != '\0' || errno != 0 ||
-          !std::isfinite(value) || value <= 0.0 || value > MAX_RATE)
+    case OPT_RATE:
+      if (parse_number(optarg, 0.0, true, MAX_RATE, &options->rate) != 0)
         return fail(error, error_size,
                     "--rate takes queries a second above 0 and up to "
                     "1000000, not '%s'",
                     optarg);
-      options->rate = value;
       break;
-    }
     case 't':
       options->qtype = parse_type(optarg, &options->type_name);
       if (options->qtype < 0)
@@ -303,7 +299,7 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
       (c == OPT_HTML ? options->html_path : options->metrics_path) = optarg;
       break;
     case OPT_MIN_RATE:
-      if (parse_rate(optarg, &options->min_rate) != 0)
+      if (parse_number(optarg, 0.0, false, 100.0, &options->min_rate) != 0)
         return fail(error, error_size,
                     "--min-rate takes a percentage from 0 to 100, not '%s'",
                     optarg);

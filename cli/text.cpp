@@ -82,22 +82,23 @@ bool is_utf8(const unsigned char *p) {
   return true;
 }
 
-} // namespace
-
-std::string terminal_text(const char *gbk) {
+// `text`, in the encoding `from`, in the terminal's; '?' for what it lacks.
+std::string to_terminal(const char *from, const char *text) {
   std::string out;
   std::string to = nl_langinfo(CODESET);
   to += "//TRANSLIT";
-  convert(to.c_str(), "GBK", gbk, &out, "?");
+  convert(to.c_str(), from, text, &out, "?");
   return out;
 }
 
+} // namespace
+
+std::string terminal_text(const char *gbk) {
+  return to_terminal("GBK", gbk);
+}
+
 std::string terminal_utf8(const std::string &utf8) {
-  std::string out;
-  std::string to = nl_langinfo(CODESET);
-  to += "//TRANSLIT";
-  convert(to.c_str(), "UTF-8", utf8.c_str(), &out, "?");
-  return out;
+  return to_terminal("UTF-8", utf8.c_str());
 }
 
 bool utf8_text(const char *bytes, std::string *out) {

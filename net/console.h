@@ -2,8 +2,8 @@
 // the report's rate lines on one stream; the probes' and the list's
 // diagnostics on the other. Each front end chooses where they go: the
 // Windows program keeps standard output and error; the terminal program,
-// which has a display of its own, drops the first and passes the second
-// through its display. A null stream drops its lines.
+// which says things in its own words, drops both. A null stream drops its
+// lines.
 #ifndef NET_CONSOLE_H
 #define NET_CONSOLE_H
 

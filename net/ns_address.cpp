@@ -20,8 +20,7 @@ int parse_port(const char *text) {
   return port <= 65535 ? static_cast<int>(port) : -1;
 }
 
-} // namespace
-
+// True for four decimal numbers of 0 to 255 joined by dots, nothing else.
 bool is_dotted_quad(const char *text) {
   const char *p = text;
   for (int part = 0; part < 4; ++part) {
@@ -40,6 +39,8 @@ bool is_dotted_quad(const char *text) {
   }
   return *p == '\0';
 }
+
+} // namespace
 
 int parse_ns_address(const char *text, int default_port, ns_address *out) {
   std::memset(out, 0, sizeof *out);
@@ -99,24 +100,18 @@ int parse_ns_address(const char *text, int default_port, ns_address *out) {
 void format_ns_address(const ns_address *ns, int default_port, char *text,
                        std::size_t size) {
   char host[NS_TEXT_SIZE] = "";
-  int port = 0;
-  if (ns->sa.ss_family == AF_INET6) {
-    const sockaddr_in6 *v6 = reinterpret_cast<const sockaddr_in6 *>(&ns->sa);
-    inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-    port = ntohs(v6->sin6_port);
-    if (port == default_port)
-      std::snprintf(text, size, "%s", host);
-    else
-      std::snprintf(text, size, "[%s]:%d", host, port);
-    return;
-  }
-  const sockaddr_in *v4 = reinterpret_cast<const sockaddr_in *>(&ns->sa);
-  inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
-  port = ntohs(v4->sin_port);
+  const bool v6 = ns->sa.ss_family == AF_INET6;
+  const sockaddr_in6 *a6 = reinterpret_cast<const sockaddr_in6 *>(&ns->sa);
+  const sockaddr_in *a4 = reinterpret_cast<const sockaddr_in *>(&ns->sa);
+  if (v6)
+    inet_ntop(AF_INET6, &a6->sin6_addr, host, sizeof host);
+  else
+    inet_ntop(AF_INET, &a4->sin_addr, host, sizeof host);
+  const int port = ntohs(v6 ? a6->sin6_port : a4->sin_port);
   if (port == default_port)
     std::snprintf(text, size, "%s", host);
   else
-    std::snprintf(text, size, "%s:%d", host, port);
+    std::snprintf(text, size, v6 ? "[%s]:%d" : "%s:%d", host, port);
 }
 
 bool is_ns_address(const ns_address *ns, const sockaddr_storage *from,

@@ -28,7 +28,5 @@ void format_ns_address(const ns_address *ns, int default_port, char *text,
 // True when `from` is the nameserver's address and port.
 bool is_ns_address(const ns_address *ns, const sockaddr_storage *from,
                    int from_length);
-// True for four decimal numbers of 0 to 255 joined by dots, nothing else.
-bool is_dotted_quad(const char *text);
 
 #endif

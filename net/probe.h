@@ -13,6 +13,12 @@ enum {
   PROBE_FAILED = -1,
 };
 
+// What the log lists as failed: a negative answer is a failure like no
+// answer; PROBE_NONE (never probed) is neither.
+inline bool probe_failed(int outcome) {
+  return outcome == PROBE_NEGATIVE || outcome == PROBE_FAILED;
+}
+
 enum {
   PROBE_ATTEMPTS = 2,
   REPLY_TIMEOUT_MS = 2000, // per attempt

@@ -15,14 +15,6 @@ const char LOG_RULE_AND_TOTAL[] =
 const char CLOSING_SEPARATOR[] =
     "==================================================\r\n\r\n\r\n";
 
-namespace {
-
-bool failed(int outcome) {
-  return outcome == PROBE_NEGATIVE || outcome == PROBE_FAILED;
-}
-
-} // namespace
-
 void write_log_block(std::FILE *log, const char *ns, const run_list *list,
                      const pass_result *pass) {
   const std::size_t rows = list->providers.size();
@@ -45,11 +37,11 @@ void write_log_block(std::FILE *log, const char *ns, const run_list *list,
       const char *domain = written_domain(list, i).c_str();
       if (probes.bare.outcome == PROBE_OK)
         ++ok;
-      else if (failed(probes.bare.outcome))
+      else if (probe_failed(probes.bare.outcome))
         std::fprintf(log, "%-20c%s\n", ' ', domain);
       if (probes.www.outcome == PROBE_OK)
         ++ok;
-      else if (failed(probes.www.outcome))
+      else if (probe_failed(probes.www.outcome))
         std::fprintf(log, "%-20cwww.%s\n", ' ', domain);
     }
     total_ok += ok;

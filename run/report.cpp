@@ -27,10 +27,6 @@ void put_stdout(const char *line) {
   console_printf("%s", line);
 }
 
-bool failed(std::int32_t status) {
-  return status == PROBE_NEGATIVE || status == PROBE_FAILED;
-}
-
 } // namespace
 
 float write_report(int lines, std::FILE *log) {
@@ -60,11 +56,11 @@ float write_report(int lines, std::FILE *log) {
       // neither counted nor listed.
       if (slot.bare_status == PROBE_OK)
         ++bare_ok;
-      else if (failed(slot.bare_status) && log)
+      else if (probe_failed(slot.bare_status) && log)
         std::fprintf(log, "%-20c%s\n", ' ', slot.name);
       if (slot.www_status == PROBE_OK)
         ++www_ok;
-      else if (failed(slot.www_status) && log)
+      else if (probe_failed(slot.www_status) && log)
         std::fprintf(log, "%-20cwww.%s\n", ' ', slot.name);
     }
     total_ok += bare_ok + www_ok;

@@ -76,8 +76,7 @@ void trim(const char **begin, const char **end) {
     --*end;
 }
 
-} // namespace
-
+// The lines of a whole file (byte order mark and all) under the open rules.
 void parse_open_list(const std::string &file, run_list *list) {
   start_list(list, LIST_OPEN);
   std::string decoded;
@@ -150,6 +149,8 @@ void parse_open_list(const std::string &file, run_list *list) {
   }
   list->probed = list->lines.size();
 }
+
+} // namespace
 
 const std::string &written_domain(const run_list *list, std::size_t i) {
   auto found = list->written.find(i);

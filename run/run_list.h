@@ -50,8 +50,4 @@ int load_open_list(const char *path, run_list *list);
 // pieces, at most 2048 lines, only the eight tags probed, nothing trimmed.
 int load_classic_list(const char *path, run_list *list);
 
-// The lines of `text` (a whole file, byte order mark and all) under the open
-// rules; load_open_list reads the file and calls it.
-void parse_open_list(const std::string &text, run_list *list);
-
 #endif

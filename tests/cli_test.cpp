@@ -1,27 +1,22 @@
 // The terminal program, run as a user runs it, against fake nameservers:
 // its exit status, standard output and error, log.txt, JSON and CSV.
-#include "run/test_driver.h"
-#include "tests/support/fake_ns.h"
+#include "run/local_dns.h"
 #include "tests/support/cli_run.h"
+#include "tests/support/fake_ns.h"
 #include "tests/support/run_files.h"
 #include "tests/support/sixty_lines.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
 #include <locale.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <thread>
-
-extern char **environ;
 
 namespace {
 

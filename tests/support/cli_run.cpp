@@ -13,37 +13,57 @@ extern char **environ;
 
 using nlohmann::json;
 
-pid_t start_zelkor(const std::vector<std::string> &args,
-                   const cli_setup &setup) {
-  std::vector<std::string> argv_text = {ZELKOR_CLI};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (std::string &a : argv_text)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  // A UTF-8 locale whatever the machine's, so that the texts are known.
-  std::vector<std::string> env_text = {"LC_ALL=" + setup.locale};
-  for (char **e = environ; *e; ++e)
-    env_text.push_back(*e);
-  std::vector<char *> env;
-  for (std::string &e : env_text)
-    env.push_back(&e[0]);
-  env.push_back(nullptr);
+namespace {
 
+std::vector<char *> pointers(std::vector<std::string> &texts) {
+  std::vector<char *> p;
+  for (std::string &t : texts)
+    p.push_back(&t[0]);
+  p.push_back(nullptr);
+  return p;
+}
+
+// Starts argv[0] with standard input from `in`, output to `out_fd` when it
+// is not -1 or else to the file `out`, and error output to the file `err`.
+pid_t spawn(std::vector<std::string> args, std::vector<std::string> env,
+            const char *in, int out_fd, const char *out, const char *err) {
+  std::vector<char *> argv = pointers(args);
+  std::vector<char *> envp = pointers(env);
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-  if (setup.out_fd >= 0)
-    posix_spawn_file_actions_adddup2(&files, setup.out_fd, 1);
+  posix_spawn_file_actions_addopen(&files, 0, in, O_RDONLY, 0);
+  if (out_fd >= 0)
+    posix_spawn_file_actions_adddup2(&files, out_fd, 1);
   else
-    posix_spawn_file_actions_addopen(&files, 1, setup.out.c_str(),
+    posix_spawn_file_actions_addopen(&files, 1, out,
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, "err.txt",
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, err, O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), env.data());
+  int rc =
+      posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&files);
   return rc == 0 ? pid : -1;
+}
+
+std::vector<std::string> environment(void) {
+  std::vector<std::string> env;
+  for (char **e = environ; *e; ++e)
+    env.push_back(*e);
+  return env;
+}
+
+} // namespace
+
+pid_t start_zelkor(const std::vector<std::string> &args,
+                   const cli_setup &setup) {
+  std::vector<std::string> argv = {ZELKOR_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  // A UTF-8 locale whatever the machine's, so that the texts are known.
+  std::vector<std::string> env = environment();
+  env.insert(env.begin(), "LC_ALL=" + setup.locale);
+  return spawn(argv, env, "/dev/null", setup.out_fd, setup.out.c_str(),
+               "err.txt");
 }
 
 cli_result finish_zelkor(pid_t pid) {
@@ -66,23 +86,9 @@ cli_result run_zelkor(const std::vector<std::string> &args,
 
 int run_tool(const std::vector<std::string> &args, std::string *out,
              const char *in) {
-  std::vector<std::string> text = args;
-  std::vector<char *> argv;
-  for (std::string &a : text)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 0, in, O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 1, "tool.txt",
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, "tool-err.txt",
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&files);
+  pid_t pid = spawn(args, environment(), in, -1, "tool.txt", "tool-err.txt");
   int raw = 0;
-  if (rc != 0 || waitpid(pid, &raw, 0) != pid)
+  if (pid < 0 || waitpid(pid, &raw, 0) != pid)
     return -1;
   *out = read_file("tool.txt");
   if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0)
