@@ -5,8 +5,7 @@
 // figures are the run's own. Only inside the network sandbox.
 //   run_bench [RUNS]   (1 to 10 runs, default 3)
 // Exits non-zero when a run went wrong or a target was missed.
-#include "net/probe.h"
-#include "net/sock.h"
+#include "bench/classic_probes.h"
 #include "run/domain_list.h"
 #include "run/local_dns.h"
 #include "run/test_driver.h"
@@ -83,24 +82,15 @@ struct round_trip {
 
 // The time of one probe answered at once: a query out, a reply back.
 bool measure_round_trip(round_trip *rt) {
-  sockaddr_in address;
-  sock_t sock = open_probe_socket(&address, SERVERS[0]);
-  if (sock == -1)
+  if (run_classic_probes(SERVERS[0], "warmup.example", RTT_WARMUP, nullptr) !=
+      RTT_WARMUP)
     return false;
-  for (int i = 0; i < RTT_WARMUP; ++i)
-    probe_name("warmup.example", sock, address);
   std::vector<double> us;
   bench_clock::time_point start = bench_clock::now();
-  int ok = 0;
-  for (int i = 0; i < RTT_PROBES; ++i) {
-    bench_clock::time_point t = bench_clock::now();
-    ok += probe_name("rtt.example", sock, address) == PROBE_OK;
-    us.push_back(ms_between(t, bench_clock::now()) * 1e3);
-  }
+  const int ok = run_classic_probes(SERVERS[0], "rtt.example", RTT_PROBES, &us);
   rt->mean_us = ms_between(start, bench_clock::now()) * 1e3 / RTT_PROBES;
   std::sort(us.begin(), us.end());
-  rt->median_us = us[us.size() / 2];
-  close_probe_socket(sock);
+  rt->median_us = us.empty() ? 0 : us[us.size() / 2];
   return ok == RTT_PROBES;
 }
 
@@ -149,7 +139,9 @@ run_figures one_run(pid_t child) {
   getrusage(RUSAGE_SELF, &before);
   double fake_before = child_cpu_ms(child);
   bench_clock::time_point start = bench_clock::now();
-  std::thread driver(test_driver, domain_list);
+  const driver_settings settings =
+      classic_driver_settings(domain_list, domain_count);
+  std::thread driver(test_driver, &settings);
   driver.join();
   bench_clock::time_point end = bench_clock::now();
   getrusage(RUSAGE_SELF, &after);

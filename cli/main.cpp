@@ -11,7 +11,7 @@
 #include "cli/options.h"
 #include "cli/results.h"
 #include "cli/text.h"
-#include "net/console.h"
+#include "run/console.h"
 #include "net/dns_message.h"
 #include "net/probe.h"
 #include "net/sock.h"
@@ -389,7 +389,7 @@ int main(int argc, char **argv) {
   settings.log_path = options.log_path;
   settings.engine =
       engine_settings{options.concurrency, options.timeout_ms, options.attempts,
-                      options.rate, options.qtype};
+                      options.rate,        options.qtype,      false};
 
   run_info.started = iso_8601_now();
   run_info.started_unix =

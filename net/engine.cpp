@@ -22,6 +22,9 @@ typedef std::chrono::steady_clock clock_type;
 enum {
   NO_SLOT = -1,
   ID_COUNT = 65536,
+  // Up to this many queries in flight, the slots are searched for a
+  // reply's ID; beyond, a table per socket (128 KiB) finds it.
+  SMALL_CONCURRENCY = 16,
   // A socket for every this many queries in flight, so that the IDs and
   // source ports in use spread; and no more than this many sockets.
   QUERIES_PER_SOCKET = 128,
@@ -58,7 +61,8 @@ struct engine {
   const engine_job *job;
   std::vector<sock_t> sockets;
   // Per socket, the slot each ID in flight belongs to.
-  std::vector<std::vector<std::int32_t>> owner;
+  // Empty at small concurrency. Slot numbers fit: at most 10,000 slots.
+  std::vector<std::vector<std::int16_t>> owner;
   std::vector<slot> slots;
   std::vector<int> free_slots;
   std::deque<timer> timers;
@@ -72,9 +76,31 @@ struct engine {
   std::mt19937 random;
 };
 
+// The slot whose query in flight on `socket` carries `id`, or NO_SLOT.
+int owner_of(const engine *e, int socket, std::uint16_t id) {
+  if (!e->owner.empty())
+    return e->owner[static_cast<std::size_t>(socket)][id];
+  for (std::size_t i = 0; i < e->slots.size(); ++i) {
+    const slot &s = e->slots[i];
+    if (!s.busy || s.socket != socket)
+      continue;
+    for (int k = 0; k < s.id_count; ++k) {
+      if (s.ids[k] == id)
+        return static_cast<int>(i);
+    }
+  }
+  return NO_SLOT;
+}
+
+void set_owner(engine *e, int socket, std::uint16_t id, int index) {
+  if (!e->owner.empty())
+    e->owner[static_cast<std::size_t>(socket)][id] =
+        static_cast<std::int16_t>(index);
+}
+
 void release_ids(engine *e, slot *s) {
   for (int i = 0; i < s->id_count; ++i)
-    e->owner[static_cast<std::size_t>(s->socket)][s->ids[i]] = NO_SLOT;
+    set_owner(e, s->socket, s->ids[i], NO_SLOT);
   s->id_count = 0;
 }
 
@@ -88,13 +114,14 @@ void finish(engine *e, int index) {
   e->job->done(s->index, &s->result, e->job->context);
 }
 
-// A fresh ID, one that no query in flight on the socket has.
+// A fresh ID, one that no query in flight on the socket has. The counter
+// finds one: at most 10,000 × 5 IDs are ever held.
 std::uint16_t fresh_id(engine *e, int socket) {
-  const std::vector<std::int32_t> &owners =
-      e->owner[static_cast<std::size_t>(socket)];
   for (;;) {
-    std::uint16_t id = static_cast<std::uint16_t>(e->random() & 0xFFFF);
-    if (owners[id] == NO_SLOT)
+    std::uint16_t id = e->settings->classic
+                           ? query_id.fetch_add(1)
+                           : static_cast<std::uint16_t>(e->random() & 0xFFFF);
+    if (owner_of(e, socket, id) == NO_SLOT)
       return id;
   }
 }
@@ -116,6 +143,7 @@ void send_attempt(engine *e, int index, clock_type::time_point now) {
   if (n < 0) {
     s->result.error = PROBE_ERROR_NETWORK;
     s->result.sys_error = sock_error();
+    ++s->result.failed_sends;
     // As the classic probe: a send that fails is an attempt, and the next
     // one follows at once.
     if (s->tries < e->settings->attempts)
@@ -129,7 +157,7 @@ void send_attempt(engine *e, int index, clock_type::time_point now) {
   // The ID stays registered until the probe ends: a late reply to this
   // attempt still decides it.
   s->ids[s->id_count++] = id;
-  e->owner[static_cast<std::size_t>(s->socket)][id] = index;
+  set_owner(e, s->socket, id, index);
   e->timers.push_back(
       timer{now + std::chrono::milliseconds(e->settings->timeout_ms), index,
             s->generation});
@@ -137,7 +165,7 @@ void send_attempt(engine *e, int index, clock_type::time_point now) {
 
 // Starts the next name's probe in a free slot; false when it could not be
 // built (it is then reported at once and the slot stays free).
-bool start_probe(engine *e, clock_type::time_point now) {
+bool start_probe(engine *e) {
   const std::size_t index = e->next_name++;
   const int si = e->free_slots.back();
   slot *s = &e->slots[static_cast<std::size_t>(si)];
@@ -146,18 +174,22 @@ bool start_probe(engine *e, clock_type::time_point now) {
   s->tries = 0;
   s->id_count = 0;
   s->sent_any = false;
-  s->result = probe_result{PROBE_FAILED, 0, -1, -1, PROBE_ERROR_NONE, 0};
+  s->result = probe_result{PROBE_FAILED, 0, -1, -1, PROBE_ERROR_NONE, 0, 0};
   s->query_length = build_query_with_id(name ? name : "", e->settings->qtype, 0,
                                         s->query, sizeof s->query);
   if (!name || s->query_length <= 0) {
     s->result.error = PROBE_ERROR_UNSENDABLE;
+    // Each attempt to build it would have taken an ID.
+    if (e->settings->classic)
+      query_id.fetch_add(static_cast<std::uint16_t>(e->settings->attempts));
     e->job->done(index, &s->result, e->job->context);
     return false;
   }
   e->free_slots.pop_back();
   s->busy = true;
   ++e->busy;
-  send_attempt(e, si, now);
+  // Timed from now: the front end's name may have taken a while.
+  send_attempt(e, si, clock_type::now());
   return true;
 }
 
@@ -187,7 +219,7 @@ void send_due(engine *e) {
         continue; // decided meanwhile: nothing to send
       send_attempt(e, due.slot, now);
     } else {
-      sent = start_probe(e, now);
+      sent = start_probe(e);
     }
     if (sent)
       sent_one(e, now);
@@ -219,18 +251,19 @@ void on_reply(engine *e, int socket, const unsigned char *reply, long n,
   long id = message_id(n, reply);
   if (id < 0)
     return;
-  const int index =
-      e->owner[static_cast<std::size_t>(socket)][static_cast<std::size_t>(id)];
+  const int index = owner_of(e, socket, static_cast<std::uint16_t>(id));
   if (index == NO_SLOT)
     return;
   slot *s = &e->slots[static_cast<std::size_t>(index)];
-  // A reply too long for the buffer is as good as none.
-  if (n > REPLY_BUFFER_SIZE ||
-      !(same_question(s->query, s->query_length, reply, n) ||
-        error_without_question(n, reply)))
+  const bool whole = n <= REPLY_BUFFER_SIZE;
+  if (!e->settings->classic &&
+      !(whole && (same_question(s->query, s->query_length, reply, n) ||
+                  error_without_question(n, reply))))
     return;
-  s->result.rcode = static_cast<std::int16_t>(reply_rcode(n, reply));
-  const int kind = classify_reply(n, reply);
+  // A reply too long for the buffer is as good as none.
+  const int kind = whole ? classify_reply(n, reply) : REPLY_SHORT;
+  if (whole)
+    s->result.rcode = static_cast<std::int16_t>(reply_rcode(n, reply));
   if (kind == REPLY_ANSWERED || kind == REPLY_NEGATIVE) {
     s->result.outcome = kind == REPLY_ANSWERED ? PROBE_OK : PROBE_NEGATIVE;
     s->result.error = PROBE_ERROR_NONE;
@@ -241,8 +274,8 @@ void on_reply(engine *e, int socket, const unsigned char *reply, long n,
     finish(e, index);
     return;
   }
-  s->result.error =
-      reply_truncated(n, reply) ? PROBE_ERROR_TRUNCATED : PROBE_ERROR_RCODE;
+  s->result.error = whole && reply_truncated(n, reply) ? PROBE_ERROR_TRUNCATED
+                                                       : PROBE_ERROR_RCODE;
   // As the classic probe: a reply that settles nothing ends the attempt,
   // and the next one follows at once. One already under way is not doubled.
   ++s->generation;
@@ -263,6 +296,11 @@ void read_socket(engine *e, int socket) {
     if (n < 0)
       return; // nothing more now, or an error the next wait will show
     on_reply(e, socket, reply, n, &from, from_length);
+    // With nothing in flight nothing more can count: what else waits is
+    // read after the next send, which saves a call per probe at one in
+    // flight.
+    if (e->busy == 0)
+      return;
   }
 }
 
@@ -314,8 +352,9 @@ int engine_run(const ns_address *ns, const engine_settings *settings,
       *sys_error = sock_error();
     return -1;
   }
-  e.owner.assign(e.sockets.size(),
-                 std::vector<std::int32_t>(ID_COUNT, NO_SLOT));
+  if (concurrency > SMALL_CONCURRENCY)
+    e.owner.assign(e.sockets.size(),
+                   std::vector<std::int16_t>(ID_COUNT, NO_SLOT));
   e.slots.resize(static_cast<std::size_t>(concurrency));
   for (int i = concurrency - 1; i >= 0; --i) {
     e.slots[static_cast<std::size_t>(i)].socket = i % socket_count;

@@ -34,15 +34,21 @@ struct engine_settings {
   int attempts;    // 1 to ENGINE_MAX_ATTEMPTS
   double rate;     // at most this many queries a second; 0 for no limit
   int qtype;       // DNS_TYPE_A, ...
+  // The Windows program's wire: every query, and every attempt of a name
+  // that cannot be built, takes its ID from the process-wide query_id; a
+  // reply is judged by sender and ID alone, and one too short or too long
+  // ends its attempt as a reply that settles nothing does.
+  bool classic;
 };
 
 struct probe_result {
-  std::int32_t outcome;   // PROBE_OK, PROBE_NEGATIVE, PROBE_FAILED
-  std::int32_t attempts;  // queries sent
-  std::int32_t reply_us;  // first query to the deciding reply; -1 for none
-  std::int16_t rcode;     // of the last reply that counted; -1 for none
-  std::int16_t error;     // PROBE_ERROR_, for a failed probe
-  std::int32_t sys_error; // with PROBE_ERROR_NETWORK: sock_error()'s code
+  std::int32_t outcome;      // PROBE_OK, PROBE_NEGATIVE, PROBE_FAILED
+  std::int32_t attempts;     // queries sent
+  std::int32_t reply_us;     // first query to the deciding reply; -1 for none
+  std::int16_t rcode;        // of the last reply that counted; -1 for none
+  std::int16_t error;        // PROBE_ERROR_, for a failed probe
+  std::int32_t sys_error;    // with PROBE_ERROR_NETWORK: sock_error()'s code
+  std::int32_t failed_sends; // attempts whose query could not be sent
 };
 
 // The names of one run of the engine, by index from 0: `name` gives each

@@ -2,6 +2,8 @@
 // sender with them.
 #include "net/ns_address.h"
 
+#include "net/probe.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -94,6 +96,21 @@ int parse_ns_address(const char *text, int default_port, ns_address *out) {
   v4->sin_family = AF_INET;
   v4->sin_port = htons(static_cast<unsigned short>(port));
   out->length = sizeof *v4;
+  return 0;
+}
+
+int parse_dotted_ns(const char *text, ns_address *out) {
+  const auto address = inet_addr(text);
+  if (address == INADDR_NONE)
+    return -1;
+  sockaddr_in sin;
+  std::memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons(DNS_PORT);
+  sin.sin_addr.s_addr = address;
+  std::memset(out, 0, sizeof *out);
+  std::memcpy(&out->sa, &sin, sizeof sin);
+  out->length = static_cast<int>(sizeof sin);
   return 0;
 }
 

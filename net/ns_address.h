@@ -21,6 +21,9 @@ struct ns_address {
 // "[2001:db8::53]:5353", strictly: four decimal parts of 0 to 255 without
 // leading zeros, a port of 1 to 65535 without leading zeros. 0, or -1.
 int parse_ns_address(const char *text, int default_port, ns_address *out);
+// The Windows program's reading of a nameserver: whatever inet_addr takes
+// as an IPv4 address (shorthand and octal too), port 53. 0, or -1.
+int parse_dotted_ns(const char *text, ns_address *out);
 // The address as it would be written for parse_ns_address: the port only
 // when it is not `default_port`, an IPv6 address in brackets then.
 void format_ns_address(const ns_address *ns, int default_port, char *text,

@@ -1,5 +1,5 @@
-// Thin socket layer: the few calls the probe needs, the same on Winsock and
-// POSIX. Everything platform-specific about sockets lives in sock_posix.cpp
+// Thin socket layer: the few calls the probe engine needs, the same on Winsock
+// and POSIX. Everything platform-specific about sockets lives in sock_posix.cpp
 // and sock_win32.cpp.
 #ifndef NET_SOCK_H
 #define NET_SOCK_H
@@ -23,21 +23,8 @@ typedef std::intptr_t sock_t;
 int sock_startup(void);
 void sock_cleanup(void);
 
-// An unbound IPv4 UDP socket, or -1.
-sock_t sock_udp(void);
 void sock_close(sock_t sock);
-// Receive timeout (SO_RCVTIMEO) in milliseconds, at least 1; 0 or -1.
-int sock_set_timeout(sock_t sock, int ms);
-// Bytes sent, or -1.
-long sock_sendto(sock_t sock, const unsigned char *bytes, int length,
-                 const sockaddr_in *to);
-// Receives one datagram into `buffer` and its sender into `from`. Returns the
-// datagram's length, which is greater than `capacity` when it did not fit
-// (only the first `capacity` bytes are kept), or -1 on error or timeout.
-long sock_recvfrom(sock_t sock, unsigned char *buffer, int capacity,
-                   sockaddr_in *from);
 
-// For the probe engine: many queries in flight, any address family.
 enum {
   SOCK_WOULD_BLOCK = -2, // nothing to read now
 };

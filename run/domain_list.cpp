@@ -1,7 +1,7 @@
 // The domain list and the provider tags.
 #include "run/domain_list.h"
 
-#include "net/console.h"
+#include "run/console.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,10 +2,9 @@
 // so the table is read without the lock.
 #include "run/report.h"
 
-#include "net/console.h"
+#include "run/console.h"
 #include "net/probe.h"
 #include "run/domain_list.h"
-#include "run/front_end.h"
 #include "run/result_table.h"
 #include "run/log_block.h"
 
@@ -29,13 +28,11 @@ void put_stdout(const char *line) {
 
 } // namespace
 
-float write_report(int lines, std::FILE *log) {
-  const char *ns = current_ns ? current_ns : "";
+void write_report(const char *ns, int lines, std::FILE *log,
+                  pass_summary *pass) {
   char line[REPORT_LINE_SIZE];
-
-  append_output("===========================================\r\n"
-                "对 %s 进行 DNS 查询结果如下：\r\n",
-                ns);
+  pass->ns = ns;
+  pass->row_count = 0;
 
   int total_ok = 0;
   for (int r = 0; r < RESULT_ROWS; ++r) {
@@ -73,11 +70,13 @@ float write_report(int lines, std::FILE *log) {
     put_stdout(line);
     if (log)
       std::fprintf(log, "%s", line);
-
-    append_output("%-20s成功率: %3.4f%%\r\n", tag, rate);
+    pass->rows[pass->row_count++] = row_summary{tag, s, d, rate};
   }
 
   double total = 100.0 * total_ok / (2.0 * lines);
+  pass->resolved = total_ok;
+  pass->probed = 2 * lines;
+  pass->rate = total;
   std::memset(line, 0, sizeof line);
   std::snprintf(line, sizeof line, LOG_RULE_AND_TOTAL, ns, total_ok, 2 * lines,
                 total);
@@ -92,10 +91,4 @@ float write_report(int lines, std::FILE *log) {
     std::fprintf(log, "%s", line);
     std::fflush(log);
   }
-
-  append_output("-------------------------------------------\r\n"
-                "DNS %-16s成功率: %3.4f%%\r\n"
-                "===========================================\r\n\r\n\r\n",
-                ns, total);
-  return static_cast<float>(total);
 }

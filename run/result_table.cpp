@@ -8,7 +8,6 @@ domain_result result_table[RESULT_ROWS][RESULT_SLOTS];
 int provider_count[RESULT_ROWS];
 int done_count;
 std::mutex *result_lock;
-const char *current_ns;
 
 void create_result_lock(void) {
   result_lock = new std::mutex;

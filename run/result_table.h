@@ -29,7 +29,6 @@ extern int provider_count[RESULT_ROWS];
 extern int done_count;
 // Guards provider_count and done_count; exists only while a run does.
 extern std::mutex *result_lock;
-extern const char *current_ns;
 
 void create_result_lock(void);
 void destroy_result_lock(void);

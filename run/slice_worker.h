@@ -1,11 +1,16 @@
-// A worker thread's share of the list, probed against the current nameserver.
+// A worker thread's share of the list, probed against one nameserver.
 #ifndef RUN_SLICE_WORKER_H
 #define RUN_SLICE_WORKER_H
+
+#include "net/engine.h"
 
 struct slice_job {
   char **domains;
   int first;
-  int last; // inclusive
+  int last;                      // inclusive
+  int total;                     // lines of the whole list
+  const char *ns;                // the nameserver's text
+  const engine_settings *engine; // how each name is probed
 };
 
 int slice_worker(slice_job *job);

@@ -1,11 +1,13 @@
-// The test driver: the machine's nameservers, then the public resolvers not
-// among them, each tested by one worker per slice and reported.
+// The test driver: each nameserver of the settings tested by one worker per
+// slice, then reported to the log and standard output, and its figures to
+// the window.
 #include "run/test_driver.h"
 
-#include "net/console.h"
+#include "net/dns_message.h"
+#include "net/probe.h"
+#include "run/console.h"
 #include "run/domain_list.h"
-#include "run/front_end.h"
-#include "run/local_dns.h"
+#include "run/driver_events.h"
 #include "run/log_block.h"
 #include "run/report.h"
 #include "run/result_table.h"
@@ -13,21 +15,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <new>
 #include <system_error>
 #include <thread>
 
 namespace {
-
-enum {
-  // "Testing namserver " and a dotted text of at most 15 characters.
-  STATUS_TEXT_SIZE = 64,
-  // Two local nameservers and two public resolvers.
-  MAX_CANDIDATES = 4,
-};
-
-// The report file, in the current directory.
-const char LOG_PATH[] = "./log.txt";
 
 bool is_empty(const char *text) {
   return !text || text[0] == '\0';
@@ -37,51 +28,25 @@ bool same_text(const char *a, const char *b) {
   return a && b && std::strcmp(a, b) == 0;
 }
 
-// The nameservers of a run, in order: the local ones, then each public
-// resolver that no local one already names. Empty ones stay in; the passes
-// skip them.
-int nameserver_sequence(const char *sequence[MAX_CANDIDATES]) {
-  int n = 0;
-  sequence[n++] = local_dns_1;
-  if (local_dns_num == 2)
-    sequence[n++] = local_dns_2;
-  const int locals = n;
-  const char *const publics[] = {public_dns_1, public_dns_2};
-  for (const char *candidate : publics) {
-    bool dropped = false;
-    for (int i = 0; i < locals; ++i)
-      dropped = dropped || same_text(sequence[i], candidate);
-    if (!dropped)
-      sequence[n++] = candidate;
-  }
-  return n;
-}
-
 // Taken for the whole of a report, so that stop_test never cuts one short.
 std::mutex report_guard;
 bool stopped; // under report_guard
 
 // One pass; -1 when the run was stopped before its report.
-int run_pass(const char *ns, int index, int count, slice_job **jobs,
+int run_pass(const driver_settings *settings, int index, slice_job *jobs,
              std::thread *workers, int slices, std::FILE *log) {
-  current_ns = ns;
+  const char *ns = settings->nameservers[index];
   clear_results();
-  set_percent_text("0%");
-  char status[STATUS_TEXT_SIZE];
-  std::memset(status, 0, sizeof status);
-  std::snprintf(status, sizeof status, "Testing namserver %s", ns);
-  set_status_text(status);
   done_count = 0;
+  pass_started(index, settings->nameserver_count, ns);
   console_printf("begin to test %s\n", ns);
-  pass_started(index, count, ns);
 
   for (int i = 0; i < slices; ++i) {
-    if (!jobs[i])
-      continue;
+    jobs[i].ns = ns;
     // A worker that cannot be started leaves its lines without a slot; the
     // pass still ends.
     try {
-      workers[i] = std::thread(slice_worker, jobs[i]);
+      workers[i] = std::thread(slice_worker, &jobs[i]);
     } catch (const std::system_error &) {
     }
   }
@@ -93,18 +58,47 @@ int run_pass(const char *ns, int index, int count, slice_job **jobs,
   std::lock_guard<std::mutex> hold(report_guard);
   if (stopped)
     return -1;
-  post_progress(100);
-  write_report(domain_count, log);
-  pass_reported(index, ns);
+  pass_summary pass;
+  pass.index = index;
+  pass.count = settings->nameserver_count;
+  write_report(ns, settings->count, log, &pass);
+  pass_ended(&pass);
   return 0;
 }
 
 } // namespace
 
-int build_slices(int count, slice_job bounds[MAX_SLICES]) {
-  if (count <= 0)
+driver_settings classic_driver_settings(char **domains, int count) {
+  driver_settings settings;
+  settings.domains = domains;
+  settings.count = count;
+  settings.log_path = "./log.txt";
+  // The local nameservers, then each public resolver that no local one
+  // already names; empty ones get no pass at all.
+  const char *candidates[MAX_NAMESERVERS] = {local_dns_1, nullptr, public_dns_1,
+                                             public_dns_2};
+  if (local_dns_num == 2)
+    candidates[1] = local_dns_2;
+  int n = 0;
+  for (int c = 0; c < MAX_NAMESERVERS; ++c) {
+    const bool dropped = c >= 2 && (same_text(candidates[0], candidates[c]) ||
+                                    same_text(candidates[1], candidates[c]));
+    if (!is_empty(candidates[c]) && !dropped)
+      settings.nameservers[n++] = candidates[c];
+  }
+  settings.nameserver_count = n;
+  settings.slices = MAX_SLICES;
+  settings.engine = engine_settings{1,   REPLY_TIMEOUT_MS, PROBE_ATTEMPTS,
+                                    0.0, DNS_TYPE_A,       true};
+  return settings;
+}
+
+int build_slices(int count, int slices, slice_job bounds[MAX_SLICES]) {
+  if (count <= 0 || slices <= 0)
     return 0;
-  if (count < MAX_SLICES) {
+  if (slices > MAX_SLICES)
+    slices = MAX_SLICES;
+  if (count < slices) {
     for (int i = 0; i < count; ++i) {
       bounds[i].first = i;
       bounds[i].last = i;
@@ -112,69 +106,53 @@ int build_slices(int count, slice_job bounds[MAX_SLICES]) {
     return count;
   }
   // The last slice also takes the remainder of the division.
-  int size = count / MAX_SLICES;
-  for (int i = 0; i < MAX_SLICES; ++i) {
+  int size = count / slices;
+  for (int i = 0; i < slices; ++i) {
     bounds[i].first = i * size;
     bounds[i].last = i * size + size - 1;
   }
-  bounds[MAX_SLICES - 1].last = count - 1;
-  return MAX_SLICES;
+  bounds[slices - 1].last = count - 1;
+  return slices;
 }
 
-int test_driver(char **domains) {
+int test_driver(const driver_settings *settings) {
   {
     // A stop ends the run it came during, not the next one.
     std::lock_guard<std::mutex> hold(report_guard);
     stopped = false;
   }
-  set_controls_enabled(false);
-  set_progress_range();
-  set_output_text("\r\n努力工作中...");
+  const run_facts facts{settings->nameservers, settings->nameserver_count,
+                        settings->count};
+  run_started(&facts);
   create_result_lock();
 
-  slice_job bounds[MAX_SLICES] = {};
-  const int slices = build_slices(domain_count, bounds);
-  // A record that cannot be allocated leaves its slice without a worker.
-  const std::size_t table_size = static_cast<std::size_t>(slices);
-  slice_job **jobs = new (std::nothrow) slice_job *[table_size]();
-  std::thread *workers = new (std::nothrow) std::thread[table_size];
-  const int started = jobs && workers ? slices : 0;
-  for (int i = 0; i < started; ++i) {
-    jobs[i] = new (std::nothrow) slice_job(bounds[i]);
-    if (jobs[i])
-      jobs[i]->domains = domains;
+  slice_job jobs[MAX_SLICES] = {};
+  const int slices = build_slices(settings->count, settings->slices, jobs);
+  for (int i = 0; i < slices; ++i) {
+    jobs[i].domains = settings->domains;
+    jobs[i].total = settings->count;
+    jobs[i].engine = &settings->engine;
   }
+  std::thread workers[MAX_SLICES];
 
   // Binary, so that the file holds exactly the bytes of the formats.
-  std::FILE *log = std::fopen(LOG_PATH, "wb");
+  std::FILE *log =
+      settings->log_path ? std::fopen(settings->log_path, "wb") : nullptr;
   if (log) {
     std::fprintf(log, "%s\r\n\r\n", LOG_HEADER);
     // A run ended early keeps at least its header.
     std::fflush(log);
   }
 
-  // Empty candidates get no pass at all, and do not count as one.
-  const char *sequence[MAX_CANDIDATES];
-  const int candidates = nameserver_sequence(sequence);
-  int passes = 0;
-  for (int c = 0; c < candidates; ++c) {
-    if (!is_empty(sequence[c]))
-      sequence[passes++] = sequence[c];
-  }
-  for (int p = 0; p < passes; ++p) {
-    if (run_pass(sequence[p], p, passes, jobs, workers, started, log) != 0)
+  for (int p = 0; p < settings->nameserver_count; ++p) {
+    if (run_pass(settings, p, jobs, workers, slices, log) != 0)
       break;
   }
 
   if (log)
     std::fclose(log);
-  for (int i = 0; i < started; ++i)
-    delete jobs[i];
-  delete[] jobs;
-  delete[] workers;
   destroy_result_lock();
-  set_status_text("Finish.");
-  set_controls_enabled(true);
+  run_ended();
   return 0;
 }
 

@@ -1,6 +1,9 @@
-// Probes against the fake nameserver: the outcome of every behaviour and the
-// datagrams the nameserver saw, which replies count, and the diagnostics.
+// The Windows program's probe: the engine at one query in flight, two
+// attempts of 2000 ms, with the classic wire (IDs from the process-wide
+// counter, replies judged by sender and ID). Against the fake nameserver:
+// outcomes, the datagrams it saw, and which replies count.
 #include "net/dns_message.h"
+#include "net/engine.h"
 #include "net/probe.h"
 #include "tests/support/fake_ns.h"
 
@@ -16,6 +19,8 @@ namespace {
 
 // This suite's fake nameserver; the suites keep to addresses of their own.
 const char *const NS_IP = "127.0.0.20";
+const engine_settings CLASSIC{1,   REPLY_TIMEOUT_MS, PROBE_ATTEMPTS,
+                              0.0, DNS_TYPE_A,       true};
 
 typedef std::chrono::steady_clock test_clock;
 
@@ -33,12 +38,34 @@ std::vector<fake_datagram> for_name(const std::vector<fake_datagram> &all,
   return some;
 }
 
-int count_of(const std::string &text, const std::string &piece) {
-  int n = 0;
-  for (std::size_t at = text.find(piece); at != std::string::npos;
-       at = text.find(piece, at + piece.size()))
-    n++;
-  return n;
+// Names probed one after another on one engine (so one socket), with an
+// optional pause before each name after the first.
+struct sequence {
+  std::vector<std::string> names;
+  std::vector<probe_result> results;
+  int pause_ms;
+};
+
+const char *name_of(std::size_t i, void *context) {
+  sequence *s = static_cast<sequence *>(context);
+  if (i > 0 && s->pause_ms > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(s->pause_ms));
+  return s->names[i].c_str();
+}
+
+void done(std::size_t i, const probe_result *r, void *context) {
+  static_cast<sequence *>(context)->results[i] = *r;
+}
+
+std::vector<probe_result> probe_names(const std::vector<std::string> &names,
+                                      int pause_ms = 0) {
+  ns_address ns;
+  EXPECT_EQ(parse_dotted_ns(NS_IP, &ns), 0);
+  sequence s{names, std::vector<probe_result>(names.size()), pause_ms};
+  engine_job job{names.size(), name_of, done, &s, nullptr};
+  int error = 0;
+  EXPECT_EQ(engine_run(&ns, &CLASSIC, &job, &error), 0);
+  return s.results;
 }
 
 class ProbeTest : public testing::Test {
@@ -46,35 +73,33 @@ protected:
   void SetUp() override {
     ns = fake_ns_start(NS_IP, FAKE_ANSWER_A);
     ASSERT_NE(ns, nullptr) << "cannot serve on " << NS_IP << ":53";
-    sock = open_probe_socket(&address, NS_IP);
-    ASSERT_NE(sock, -1);
   }
   void TearDown() override {
-    close_probe_socket(sock);
     fake_ns_stop(ns);
   }
   // Probes `name` under `behaviour`; the datagrams the nameserver saw for it.
   std::vector<fake_datagram> probe(const char *name, fake_behaviour behaviour,
                                    int *outcome, int delay_ms = 2500) {
     fake_ns_rule(ns, name, behaviour, delay_ms);
-    *outcome = probe_name(name, sock, address);
+    *outcome = probe_names({name})[0].outcome;
     return for_name(fake_ns_received(ns), name);
   }
   fake_ns *ns = nullptr;
-  sock_t sock = -1;
-  sockaddr_in address;
 };
 
-TEST_F(ProbeTest, OpenFillsTheNameserverAddress) {
-  EXPECT_EQ(address.sin_family, AF_INET);
-  EXPECT_EQ(address.sin_port, htons(53));
-  EXPECT_EQ(address.sin_addr.s_addr, inet_addr(NS_IP));
-  const unsigned char *zero = reinterpret_cast<const unsigned char *>(&address);
-  for (std::size_t i = 8; i < sizeof address; i++)
-    EXPECT_EQ(zero[i], 0) << i;
+TEST(DottedNameserverTest, InetAddrTextsOnPort53) {
+  ns_address ns;
+  ASSERT_EQ(parse_dotted_ns("127.1", &ns), 0); // inet_addr's shorthand
+  const sockaddr_in *sin = reinterpret_cast<const sockaddr_in *>(&ns.sa);
+  EXPECT_EQ(ns.length, static_cast<int>(sizeof(sockaddr_in)));
+  EXPECT_EQ(sin->sin_family, AF_INET);
+  EXPECT_EQ(sin->sin_port, htons(53));
+  EXPECT_EQ(sin->sin_addr.s_addr, inet_addr("127.0.0.1"));
+  for (const char *text : {"ns.example", "1.2.3.4.5", "300.1.1.1", ""})
+    EXPECT_EQ(parse_dotted_ns(text, &ns), -1) << text;
 }
 
-TEST_F(ProbeTest, OneDatagramDecides) {
+TEST_F(ProbeTest, OneDatagramDecidesWithTheNextId) {
   const struct {
     const char *name;
     fake_behaviour behaviour;
@@ -86,10 +111,12 @@ TEST_F(ProbeTest, OneDatagramDecides) {
       {"nodata.test", FAKE_NODATA, PROBE_NEGATIVE},
   };
   for (const auto &c : cases) {
+    const std::uint16_t id = query_id.load();
     int outcome = 0;
     std::vector<fake_datagram> seen = probe(c.name, c.behaviour, &outcome);
     EXPECT_EQ(outcome, c.outcome) << c.name;
     ASSERT_EQ(seen.size(), 1u) << c.name;
+    EXPECT_EQ(seen[0].id, id) << c.name;
     EXPECT_EQ(seen[0].qtype, 1) << c.name;
     EXPECT_EQ(seen[0].bytes.size(), 16 + std::strlen(c.name) + 2) << c.name;
   }
@@ -115,7 +142,7 @@ TEST_F(ProbeTest, UnusableRepliesAreTriedTwice) {
     EXPECT_LT(ms_between(start, test_clock::now()), 1000) << c.name;
     EXPECT_EQ(outcome, PROBE_FAILED) << c.name;
     ASSERT_EQ(seen.size(), 2u) << c.name;
-    EXPECT_NE(seen[0].id, seen[1].id) << c.name;
+    EXPECT_EQ(seen[1].id, static_cast<std::uint16_t>(seen[0].id + 1)) << c.name;
   }
 }
 
@@ -144,8 +171,8 @@ TEST_F(ProbeTest, LateReplyToTheFirstAttemptDecidesTheSecond) {
   EXPECT_LT(ms_between(start, test_clock::now()), 3500);
 }
 
-// Each runs on a socket of its own, side by side, so that the three cost the
-// time of one.
+// Each runs on an engine of its own, side by side, so that the three cost
+// the time of one.
 TEST_F(ProbeTest, DatagramsFromElsewhereOrWithAnotherIdAreIgnored) {
   const char *names[] = {"wrong-id.test", "wrong-port.test", "wrong-addr.test"};
   fake_ns_rule(ns, names[0], FAKE_WRONG_ID);
@@ -153,14 +180,9 @@ TEST_F(ProbeTest, DatagramsFromElsewhereOrWithAnotherIdAreIgnored) {
   fake_ns_rule(ns, names[2], FAKE_WRONG_ADDR);
   int outcomes[3] = {0, 0, 0};
   std::vector<std::thread> probes;
-  for (int i = 0; i < 3; i++) {
-    probes.emplace_back([&, i] {
-      sockaddr_in own_address;
-      sock_t own = open_probe_socket(&own_address, NS_IP);
-      outcomes[i] = probe_name(names[i], own, own_address);
-      close_probe_socket(own);
-    });
-  }
+  for (int i = 0; i < 3; i++)
+    probes.emplace_back(
+        [&, i] { outcomes[i] = probe_names({names[i]})[0].outcome; });
   for (std::thread &t : probes)
     t.join();
   std::vector<fake_datagram> all = fake_ns_received(ns);
@@ -176,16 +198,18 @@ TEST_F(ProbeTest, DatagramsFromElsewhereOrWithAnotherIdAreIgnored) {
 }
 
 TEST_F(ProbeTest, LateAnswerToThePreviousNameDoesNotDecideTheNext) {
-  int outcome = 0;
-  std::vector<fake_datagram> previous =
-      probe("previous.test", FAKE_DELAYED, &outcome, 2500);
-  ASSERT_EQ(outcome, PROBE_OK);
+  fake_ns_rule(ns, "previous.test", FAKE_DELAYED, 2500);
+  fake_ns_rule(ns, "next.test", FAKE_SILENT);
+  // The answer to previous.test's second attempt comes 2.5 s after it; the
+  // pause makes it fall amid next.test's first attempt, on the same socket.
+  std::vector<probe_result> got =
+      probe_names({"previous.test", "next.test"}, 500);
+  EXPECT_EQ(got[0].outcome, PROBE_OK);
+  EXPECT_EQ(got[1].outcome, PROBE_FAILED);
+  std::vector<fake_datagram> all = fake_ns_received(ns);
+  std::vector<fake_datagram> previous = for_name(all, "previous.test");
+  std::vector<fake_datagram> next = for_name(all, "next.test");
   ASSERT_EQ(previous.size(), 2u);
-  // The answer to previous.test's second attempt is still to come, 2.5 s
-  // after it arrived; wait so that it falls amid next.test's first attempt.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  std::vector<fake_datagram> next = probe("next.test", FAKE_SILENT, &outcome);
-  EXPECT_EQ(outcome, PROBE_FAILED);
   ASSERT_EQ(next.size(), 2u);
   test_clock::time_point stray =
       previous[1].at + std::chrono::milliseconds(2500);
@@ -197,53 +221,23 @@ TEST_F(ProbeTest, LateAnswerToThePreviousNameDoesNotDecideTheNext) {
   EXPECT_LE(gap, 2500);
 }
 
-TEST_F(ProbeTest, NameWithoutWireFormIsNeverSent) {
+TEST_F(ProbeTest, NameWithoutWireFormIsNeverSentButTakesItsIds) {
   std::string label64(64, 'x');
-  const std::string names[] = {"a..b", ".com", label64 + ".test"};
-  for (const std::string &name : names) {
-    std::uint16_t before = query_id.load();
-    testing::internal::CaptureStderr();
-    int outcome = probe_name(name.c_str(), sock, address);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(outcome, PROBE_FAILED) << name;
-    EXPECT_EQ(err, "make dns package failed\nmake dns package failed\n")
-        << name;
-    // Each attempt took its ID all the same.
-    EXPECT_EQ(query_id.load(), static_cast<std::uint16_t>(before + 2)) << name;
+  const std::vector<std::string> names = {"a..b", ".com", label64 + ".test",
+                                          "after.test"};
+  const std::uint16_t before = query_id.load();
+  std::vector<probe_result> got = probe_names(names);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(got[static_cast<std::size_t>(i)].outcome, PROBE_FAILED);
+    EXPECT_EQ(got[static_cast<std::size_t>(i)].error, PROBE_ERROR_UNSENDABLE);
+    EXPECT_EQ(got[static_cast<std::size_t>(i)].attempts, 0);
   }
-  int outcome = 0;
-  probe("after.test", FAKE_ANSWER_A, &outcome);
-  EXPECT_EQ(outcome, PROBE_OK);
+  EXPECT_EQ(got[3].outcome, PROBE_OK);
   std::vector<fake_datagram> all = fake_ns_received(ns);
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].qname, "after.test");
-}
-
-TEST_F(ProbeTest, NameserverTextThatIsNoAddressFails) {
-  for (const char *text : {"ns.example", "1.2.3.4.5", "300.1.1.1"}) {
-    sockaddr_in other;
-    testing::internal::CaptureStderr();
-    sock_t s = open_probe_socket(&other, text);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(s, -1) << text;
-    EXPECT_EQ(err.rfind("inet_addr failed: ", 0), 0u) << text << ": " << err;
-    EXPECT_EQ(count_of(err, "\n"), 1) << text;
-  }
-}
-
-TEST_F(ProbeTest, NoSocketFailsEveryProbeWithTwoSendErrors) {
-  for (const char *name : {"one.test", "two.test"}) {
-    testing::internal::CaptureStderr();
-    int outcome = probe_name(name, -1, address);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(outcome, PROBE_FAILED) << name;
-    EXPECT_EQ(count_of(err, "sendto failed: "), 2) << err;
-    EXPECT_EQ(err.rfind("sendto failed: ", 0), 0u) << err;
-    EXPECT_EQ(count_of(err, "\n"), 2) << err;
-  }
-  int outcome = 0;
-  probe("after.test", FAKE_ANSWER_A, &outcome);
-  EXPECT_EQ(fake_ns_received(ns).size(), 1u);
+  // Each attempt of each unsendable name took its ID all the same.
+  EXPECT_EQ(all[0].id, static_cast<std::uint16_t>(before + 6));
 }
 
 } // namespace

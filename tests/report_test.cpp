@@ -1,5 +1,6 @@
 // The report of one pass, against result tables the tests fill themselves:
-// the bytes of the log, of standard output and of the pane.
+// the bytes of the log and of standard output, and of the pane the window
+// makes of its figures.
 #include "run/report.h"
 
 #include "net/probe.h"
@@ -39,7 +40,6 @@ protected:
     clear_results();
     std::memset(output_text, 0, sizeof output_text);
     window_double_reset();
-    current_ns = "127.0.0.41";
   }
 
   // Appends a slot to `row`, as a worker that reserved it would fill it.
@@ -58,9 +58,14 @@ protected:
       EXPECT_NE(log, nullptr);
     }
     testing::internal::CaptureStdout();
-    got.rate = write_report(lines, log);
+    pass_summary pass{};
+    write_report("127.0.0.41", lines, log, &pass);
     std::fflush(stdout);
     got.out = testing::internal::GetCapturedStdout();
+    // The pane is the window's own composition of the pass's figures.
+    pass_ended(&pass);
+    got.rate = static_cast<float>(pass.rate);
+    window_drain();
     if (log) {
       std::fclose(log);
       got.log = read_file("log.txt");

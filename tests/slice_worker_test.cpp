@@ -1,5 +1,6 @@
 // Slice workers against a fake nameserver, on threads as the driver runs
 // them: slots and outcomes, the datagrams sent, progress lines and notices.
+#include "net/dns_message.h"
 #include "net/probe.h"
 #include "res/resource.h"
 #include "run/domain_list.h"
@@ -25,6 +26,8 @@
 namespace {
 
 const char FAKE_IP[] = "127.0.0.30";
+const engine_settings CLASSIC{1,   REPLY_TIMEOUT_MS, PROBE_ATTEMPTS,
+                              0.0, DNS_TYPE_A,       true};
 
 class SliceWorkerTest : public testing::Test {
 protected:
@@ -37,7 +40,6 @@ protected:
     create_result_lock();
     clear_results();
     done_count = 0;
-    current_ns = FAKE_IP;
     window_double_reset();
   }
   void TearDown() override {
@@ -56,14 +58,19 @@ protected:
     ASSERT_EQ(domain_count, static_cast<int>(lines.size()));
   }
 
+  slice_job job(int first, int last, const char *at = FAKE_IP) {
+    return slice_job{domain_list, first, last, domain_count, at, &CLASSIC};
+  }
+
   // Cuts the list into `slices` contiguous jobs, the last taking the rest,
   // runs one worker thread per job and joins them all.
-  void run_slices(int slices) {
+  void run_slices(int slices, const char *at = FAKE_IP) {
     std::vector<slice_job> jobs;
     int size = domain_count / slices;
     for (int s = 0; s < slices; s++)
-      jobs.push_back({domain_list, s * size,
-                      s == slices - 1 ? domain_count - 1 : (s + 1) * size - 1});
+      jobs.push_back(
+          job(s * size, s == slices - 1 ? domain_count - 1 : (s + 1) * size - 1,
+              at));
     std::vector<std::thread> threads;
     for (auto &job : jobs)
       threads.emplace_back(slice_worker, &job);
@@ -158,8 +165,8 @@ TEST_F(SliceWorkerTest, NullEntriesAndEmptySlicesAreSkipped) {
   load(usable(3, "brelm"));
   char *kept = domain_list[1];
   domain_list[1] = nullptr; // as a failed heap copy leaves it
-  slice_job whole = {domain_list, 0, 2};
-  slice_job empty = {domain_list, 2, 1};
+  slice_job whole = job(0, 2);
+  slice_job empty = job(2, 1);
   slice_worker(&empty);
   EXPECT_EQ(done_count, 0);
   slice_worker(&whole);
@@ -172,9 +179,8 @@ TEST_F(SliceWorkerTest, NullEntriesAndEmptySlicesAreSkipped) {
 
 TEST_F(SliceWorkerTest, FailedSocketFailsEveryProbe) {
   load(usable(3, "tovessa"));
-  current_ns = "not-an-address";
   testing::internal::CaptureStderr();
-  run_slices(1);
+  run_slices(1, "not-an-address");
   std::fflush(stderr);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(done_count, 3);
@@ -190,6 +196,24 @@ TEST_F(SliceWorkerTest, FailedSocketFailsEveryProbe) {
   EXPECT_EQ(sends, 12u) << err; // two attempts for each of six names
   EXPECT_EQ(err.find("inet_addr failed"), 0u) << err;
   EXPECT_FALSE(fake_ns_wait(ns, 1, 300));
+}
+
+TEST_F(SliceWorkerTest, NameWithoutWireFormSaysSoForEachAttempt) {
+  load({"zelkor:a..b", "zelkor:ok.test"});
+  testing::internal::CaptureStderr();
+  run_slices(1);
+  std::fflush(stderr);
+  std::string err = testing::internal::GetCapturedStderr();
+  std::string four;
+  for (int i = 0; i < 4; ++i) // two attempts each of a..b and www.a..b
+    four += "make dns package failed\n";
+  EXPECT_EQ(err, four);
+  ASSERT_EQ(provider_count[0], 2);
+  EXPECT_EQ(result_table[0][0].bare_status, PROBE_FAILED);
+  EXPECT_EQ(result_table[0][0].www_timing.attempts, 0);
+  EXPECT_EQ(result_table[0][1].www_status, PROBE_OK);
+  ASSERT_TRUE(fake_ns_wait(ns, 2, 2000));
+  EXPECT_EQ(fake_ns_received(ns).size(), 2u);
 }
 
 TEST_F(SliceWorkerTest, LongestDomainsWwwNameReachesTheServer) {

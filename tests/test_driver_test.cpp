@@ -31,7 +31,7 @@ typedef std::vector<std::pair<int, int>> slice_list;
 
 slice_list slices_of(int count) {
   slice_job bounds[MAX_SLICES] = {};
-  int n = build_slices(count, bounds);
+  int n = build_slices(count, MAX_SLICES, bounds);
   slice_list got;
   for (int i = 0; i < n; ++i)
     got.emplace_back(bounds[i].first, bounds[i].last);
@@ -234,9 +234,11 @@ TEST_F(DriverTest, WindowCallsOfARunComeInOrderFromTheDriverThread) {
 
   testing::internal::CaptureStdout();
   std::thread::id driver_id;
-  std::thread driver([&driver_id] {
+  const driver_settings settings =
+      classic_driver_settings(domain_list, domain_count);
+  std::thread driver([&driver_id, &settings] {
     driver_id = std::this_thread::get_id();
-    test_driver(domain_list);
+    test_driver(&settings);
   });
   driver.join();
   testing::internal::GetCapturedStdout();

@@ -1,5 +1,6 @@
-// The status and output channel. Only the report, on the driver's thread,
-// appends to output_text, so it needs no lock.
+// The status and output channel, and the texts the dialog makes of a run's
+// events. Only the pass's report, on the driver's thread, appends to
+// output_text, so it needs no lock.
 #include "ui/channel.h"
 
 #include "res/resource.h"
@@ -14,6 +15,10 @@ enum {
   PROGRESS_RANGE_0_100 = 0x00640000,
   // Room for "-2147483648%" and its zero.
   PERCENT_TEXT_SIZE = 32,
+  // "Testing namserver " and a nameserver's text of at most 31 characters.
+  STATUS_TEXT_SIZE = 64,
+  // The bar moves for every this many finished domains.
+  PROGRESS_EVERY = 10,
 };
 
 char output_text[OUTPUT_TEXT_SIZE];
@@ -68,8 +73,45 @@ void show_progress(int percent) {
   window_set_text(IDC_PERCENT, label);
 }
 
-// The window shows a pass through the texts and the bar above; the report's
-// pane lines carry its results.
-void pass_started(int, int, const char *) {}
-void domain_probed(const domain_result *) {}
-void pass_reported(int, const char *) {}
+void run_started(const run_facts *) {
+  set_controls_enabled(false);
+  set_progress_range();
+  set_output_text("\r\n努力工作中...");
+}
+
+void pass_started(int, int, const char *ns) {
+  set_percent_text("0%");
+  char status[STATUS_TEXT_SIZE] = {};
+  std::snprintf(status, sizeof status, "Testing namserver %s", ns);
+  set_status_text(status);
+}
+
+void domain_probed(const domain_result *, int done, int total) {
+  if (done % PROGRESS_EVERY == 0)
+    post_progress(total > 0 ? done * 100 / total : 0);
+}
+
+void pass_ended(const pass_summary *pass) {
+  post_progress(100);
+  append_output("===========================================\r\n"
+                "对 %s 进行 DNS 查询结果如下：\r\n",
+                pass->ns);
+  for (int i = 0; i < pass->row_count; ++i)
+    append_output("%-20s成功率: %3.4f%%\r\n", pass->rows[i].tag,
+                  pass->rows[i].rate);
+  append_output("-------------------------------------------\r\n"
+                "DNS %-16s成功率: %3.4f%%\r\n"
+                "===========================================\r\n\r\n\r\n",
+                pass->ns, pass->rate);
+}
+
+void run_ended(void) {
+  set_status_text("Finish.");
+  set_controls_enabled(true);
+}
+
+// The program has no console: its diagnostics are seen only when standard
+// error is redirected.
+void run_diagnostic(const char *line) {
+  std::fputs(line, stderr);
+}

@@ -4,7 +4,6 @@
 #include "res/resource.h"
 #include "run/domain_list.h"
 #include "run/local_dns.h"
-#include "run/result_table.h"
 #include "run/test_driver.h"
 #include "ui/channel.h"
 #include "ui/window_win32.h"
@@ -42,8 +41,12 @@ static const int RUN_BUTTONS[] = {IDC_START, IDC_READ_DOMAINS, IDC_VIEW_LOG};
 static const std::size_t RUN_BUTTON_COUNT =
     sizeof RUN_BUTTONS / sizeof RUN_BUTTONS[0];
 
-static DWORD WINAPI driver_thread(LPVOID domains) {
-  test_driver(static_cast<char **>(domains));
+// The settings of the run going: one run at a time, and the driver reads
+// them until it returns.
+static driver_settings run_settings;
+
+static DWORD WINAPI driver_thread(LPVOID settings) {
+  test_driver(static_cast<const driver_settings *>(settings));
   SendMessageA(main_window, WM_RUN_ENDED, 0, 0);
   return 0;
 }
@@ -98,7 +101,6 @@ static INT_PTR init_dialog(HWND window) {
   main_window = window;
   enable_control(window, IDC_VIEW_LOG, false);
   split_local_dns();
-  done_count = 0;
   // Kept for the life of the program: the pane uses it until the end.
   HFONT pane_font = create_pane_font(window);
   SendMessageA(GetDlgItem(window, IDC_OUTPUT), WM_SETFONT,
@@ -165,8 +167,9 @@ static INT_PTR start_run(HWND window) {
     enable_control(window, RUN_BUTTONS[i], false);
   }
   run_going = true;
+  run_settings = classic_driver_settings(domain_list, domain_count);
   HANDLE driver =
-      CreateThread(nullptr, 0, driver_thread, domain_list, 0, nullptr);
+      CreateThread(nullptr, 0, driver_thread, &run_settings, 0, nullptr);
   if (driver == nullptr) {
     run_going = false;
     for (std::size_t i = 0; i < RUN_BUTTON_COUNT; i++) {

@@ -104,7 +104,9 @@ std::string console_text(const std::string &bytes) {
 
 std::string run_whole_test(void) {
   testing::internal::CaptureStdout();
-  std::thread driver(test_driver, domain_list);
+  const driver_settings settings =
+      classic_driver_settings(domain_list, domain_count);
+  std::thread driver(test_driver, &settings);
   driver.join();
   std::fflush(stdout);
   return testing::internal::GetCapturedStdout();

@@ -48,7 +48,7 @@ void forget_local_nameservers(void);
 // "\n": the same on both builds once captured and read back.
 std::string console_text(const std::string &bytes);
 
-// test_driver(domain_list) on a thread of its own, joined; returns what it
+// test_driver at the Windows program's settings on a thread of its own, joined; returns what it
 // wrote to standard output. The window double's posts stay queued.
 std::string run_whole_test(void);
 

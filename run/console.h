@@ -4,8 +4,8 @@
 // Windows program keeps standard output and error; the terminal program,
 // which says things in its own words, drops both. A null stream drops its
 // lines.
-#ifndef NET_CONSOLE_H
-#define NET_CONSOLE_H
+#ifndef RUN_CONSOLE_H
+#define RUN_CONSOLE_H
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
 // Console lines of a run, to the streams the front end chose.
-#include "net/console.h"
+#include "run/console.h"
 
 #include <cerrno>
 #include <cstdarg>
