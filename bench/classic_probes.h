@@ -37,7 +37,7 @@ inline void classic_probe_done(std::size_t, const probe_result *r,
 inline int run_classic_probes(const char *ns_text, const char *name, int count,
                               std::vector<double> *us) {
   static const engine_settings classic{1,   REPLY_TIMEOUT_MS, PROBE_ATTEMPTS,
-                                       0.0, DNS_TYPE_A,       true};
+                                       0.0, DNS_TYPE_A,       true, false};
   ns_address ns;
   if (parse_dotted_ns(ns_text, &ns) != 0)
     return -1;

@@ -17,7 +17,8 @@ namespace {
 typedef nlohmann::ordered_json json;
 
 const char *const ERROR_NAMES[ERROR_KINDS] = {
-    "", "timeout", "rcode", "truncated", "unsendable", "network", "idna",
+    "",           "timeout", "rcode", "truncated",
+    "unsendable", "network", "idna",  "connect",
 };
 
 // A rate or latency: null where there is none, never NaN.
@@ -54,6 +55,8 @@ json probe_json(const stored_probe &probe) {
   j["rcode"] = probe.rcode >= 0 ? json(rcode_name(probe.rcode)) : json(nullptr);
   if (probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE)
     j["error"] = error_name(probe.error);
+  if (probe.tcp_fallback)
+    j["tcp_fallback"] = true;
   return j;
 }
 
@@ -81,11 +84,24 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
   total["ok"] = ok;
   total["count"] = count;
   total["rate"] = number(rate, 10000.0);
+  const stream_stats &stream = pass->result.stream;
+  json connections;
+  connections["opened"] = stream.opened;
+  connections["reconnections"] = stream.reconnections;
+  connections["setup_failures"] = stream.setup_failures;
+  connections["setup_median_ms"] =
+      number(setup_ms(stream.setup_us, 50), 1000.0);
+  connections["setup_p95_ms"] = number(setup_ms(stream.setup_us, 95), 1000.0);
+  connections["tcp_fallbacks"] = pass->result.fallbacks;
   std::fprintf(out,
-               "    {\n      \"address\": %s,\n      \"total\": %s,\n"
-               "      \"replied\": %s,\n      \"providers\": [",
-               dump(pass->result.ns).c_str(), dump(total).c_str(),
-               pass->any_reply ? "true" : "false");
+               "    {\n      \"address\": %s,\n      \"transport\": %s,\n"
+               "      \"total\": %s,\n"
+               "      \"replied\": %s,\n      \"connections\": %s,\n"
+               "      \"providers\": [",
+               dump(pass->result.ns).c_str(),
+               pass->result.transport == NS_TCP ? "\"tcp\"" : "\"udp\"",
+               dump(total).c_str(), pass->any_reply ? "true" : "false",
+               dump(connections).c_str());
   for (int row = 0; row < provider_rows(); ++row) {
     const row_figures &f = figures_of(pass, row);
     json p;
@@ -193,7 +209,7 @@ void write_json(std::FILE *out, const export_run *run) {
   settings["attempts"] = run->attempts;
   settings["rate"] = run->rate > 0 ? json(run->rate) : json(nullptr);
   settings["type"] = run->type;
-  settings["transport"] = "udp";
+  settings["tcp_fallback"] = run->tcp_fallback;
   std::fprintf(out,
                "{\n  \"version\": %s,\n  \"started\": %s,\n  \"list\": %s,\n"
                "  \"lines\": %s,\n  \"settings\": %s,\n  \"complete\": %s,\n"

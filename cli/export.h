@@ -22,6 +22,7 @@ struct export_run {
   int attempts;
   double rate; // 0 for no limit
   const char *type;
+  bool tcp_fallback;
 };
 
 // The run is complete: every planned nameserver kept, and no stop.

@@ -60,7 +60,7 @@ const failure_kind FAILURE_KINDS[KIND_COUNT] = {
     {"#009e73", "another error reply", "other reply"},
     {"#f0e442", "truncated reply", "truncated"},
     {"#cc79a7", "not sent (no wire form, or no ASCII form)", "not sent"},
-    {"#000000", "could not be sent (network)", "network"},
+    {"#000000", "could not be sent (network) or connected", "network"},
 };
 
 void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
@@ -73,7 +73,8 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
   counts[KIND_TRUNCATED] = f.errors[PROBE_ERROR_TRUNCATED];
   counts[KIND_UNSENT] =
       f.errors[PROBE_ERROR_UNSENDABLE] + f.errors[PROBE_ERROR_IDNA];
-  counts[KIND_NETWORK] = f.errors[PROBE_ERROR_NETWORK];
+  counts[KIND_NETWORK] =
+      f.errors[PROBE_ERROR_NETWORK] + f.errors[PROBE_ERROR_CONNECT];
 }
 
 enum {

@@ -267,6 +267,10 @@ void on_pass_ended(int index, pass_result *result, void *) {
   else if (pass.result.send_error != 0)
     display_say("cannot send to %s: %s", ns,
                 sock_error_text(pass.result.send_error));
+  else if (pass.result.stream.setup_failures > 0)
+    display_say("cannot connect to %s: %s (%d connects failed)", ns,
+                sock_error_text(pass.result.stream.setup_error),
+                pass.result.stream.setup_failures);
   else if (!pass.any_reply &&
            pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE] +
                                    pass.total.errors[PROBE_ERROR_IDNA])
@@ -378,18 +382,25 @@ int main(int argc, char **argv) {
   else
     names.assign(options.servers.begin(), options.servers.end());
   for (const std::string &name : names) {
-    ns_address address;
-    if (parse_ns_address(name.c_str(), DNS_PORT, &address) != 0)
+    ns_target target;
+    if (parse_ns_target(name.c_str(), &target) != 0)
       continue; // the machine's own, which the checks above let through
     char shown[NS_TEXT_SIZE];
-    format_ns_address(&address, DNS_PORT, shown, sizeof shown);
+    format_ns_target(&target, shown, sizeof shown);
     settings.names.push_back(shown);
-    settings.nameservers.push_back(address);
+    settings.nameservers.push_back(target);
   }
+  settings.connections = options.connections;
+  // Classic mode keeps the Windows program's judgement: truncated fails.
+  settings.tcp_fallback = !options.classic;
   settings.log_path = options.log_path;
-  settings.engine =
-      engine_settings{options.concurrency, options.timeout_ms, options.attempts,
-                      options.rate,        options.qtype,      false};
+  settings.engine = engine_settings{options.concurrency,
+                                    options.timeout_ms,
+                                    options.attempts,
+                                    options.rate,
+                                    options.qtype,
+                                    false,
+                                    false};
 
   run_info.started = iso_8601_now();
   run_info.started_unix =
@@ -400,6 +411,7 @@ int main(int argc, char **argv) {
   run_info.list_path = options.list_path;
   run_info.passes_planned = static_cast<int>(settings.nameservers.size());
   run_info.rules = options.classic ? "classic" : "open";
+  run_info.tcp_fallback = settings.tcp_fallback;
   run_info.concurrency = options.concurrency;
   run_info.timeout_ms = options.timeout_ms;
   run_info.attempts = options.attempts;

@@ -4,6 +4,7 @@
 
 #include "net/dns_message.h"
 #include "net/engine.h"
+#include "net/stream_engine.h"
 #include "net/ns_address.h"
 #include "net/probe.h"
 
@@ -47,7 +48,9 @@ const char USAGE_TEXT[] =
     "  -s, --server ADDR   test the nameserver ADDR instead: 192.0.2.53,\n"
     "                      192.0.2.53:5353, 2001:db8::53, "
     "[2001:db8::53]:5353;\n"
-    "                      repeat for several, tested in the order given\n"
+    "                      tcp://ADDR for DNS over TCP (port 53 unless\n"
+    "                      given); repeat for several, tested in the order\n"
+    "                      given\n"
     "  -c, --concurrency N queries in flight to a nameserver, 1 to 10000\n"
     "                      (default 10)\n"
     "      --timeout MS    wait for a reply MS milliseconds, 1 to 60000\n"
@@ -56,6 +59,8 @@ const char USAGE_TEXT[] =
     "                      (default 2)\n"
     "      --rate QPS      send at most QPS queries a second to a nameserver\n"
     "                      (default: no limit)\n"
+    "      --connections N TCP connections to a tcp:// nameserver, 1 to 64\n"
+    "                      (default 1); -c queries share them\n"
     "  -t, --type TYPE     the record type asked: A (default), AAAA, MX, TXT,\n"
     "                      NS, CNAME, SOA, CAA, HTTPS, ... or TYPEnnn\n"
     "      --classic       the Windows program's list rules and nameservers\n"
@@ -99,6 +104,7 @@ enum {
   OPT_CLASSIC,
   OPT_TIMEOUT,
   OPT_ATTEMPTS,
+  OPT_CONNECTIONS,
   OPT_RATE,
   // Limits of the pace options.
   MAX_TIMEOUT_MS = 60000,
@@ -121,6 +127,7 @@ const option LONG_OPTIONS[] = {
     {"concurrency", required_argument, nullptr, 'c'},
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {"attempts", required_argument, nullptr, OPT_ATTEMPTS},
+    {"connections", required_argument, nullptr, OPT_CONNECTIONS},
     {"rate", required_argument, nullptr, OPT_RATE},
     {"type", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
@@ -218,6 +225,7 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
   options->concurrency = DEFAULT_CONCURRENCY;
   options->timeout_ms = REPLY_TIMEOUT_MS;
   options->attempts = PROBE_ATTEMPTS;
+  options->connections = 1;
   options->qtype = DNS_TYPE_A;
   options->type_name = "A";
   options->list_path = "./domains.txt";
@@ -232,12 +240,13 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
          -1) {
     switch (c) {
     case 's': {
-      ns_address address;
-      if (parse_ns_address(optarg, DNS_PORT, &address) != 0)
+      ns_target target;
+      if (parse_ns_target(optarg, &target) != 0)
         return fail(error, error_size,
                     "'%s' is not a nameserver's address: IPv4 or IPv6, with "
                     "an optional port, such as 192.0.2.53, 192.0.2.53:5353, "
-                    "2001:db8::53 or [2001:db8::53]:5353",
+                    "2001:db8::53 or [2001:db8::53]:5353, or one of them "
+                    "after tcp://",
                     optarg);
       options->servers.push_back(optarg);
       break;
@@ -259,6 +268,13 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
       if (parse_count(optarg, 1, ENGINE_MAX_ATTEMPTS, &options->attempts) != 0)
         return fail(error, error_size,
                     "--attempts takes a number from 1 to 5, not '%s'", optarg);
+      break;
+    case OPT_CONNECTIONS:
+      if (parse_count(optarg, 1, STREAM_MAX_CONNECTIONS,
+                      &options->connections) != 0)
+        return fail(error, error_size,
+                    "--connections takes a number from 1 to 64, not '%s'",
+                    optarg);
       break;
     case OPT_RATE:
       if (parse_number(optarg, 0.0, true, MAX_RATE, &options->rate) != 0)

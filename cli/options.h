@@ -28,7 +28,8 @@ struct cli_options {
   bool has_min_rate;
   double min_rate;
   bool quiet;
-  bool classic; // the Windows program's list rules and nameservers
+  bool classic;    // the Windows program's list rules and nameservers
+  int connections; // per TCP nameserver
   int concurrency;
   int timeout_ms;
   int attempts;

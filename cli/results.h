@@ -15,7 +15,7 @@
 
 enum {
   TOTAL_ROW = -2, // all rows together
-  ERROR_KINDS = PROBE_ERROR_IDNA + 1,
+  ERROR_KINDS = PROBE_ERROR_CONNECT + 1,
 };
 
 // A row's figures in one pass, or all rows' (TOTAL_ROW).
@@ -64,5 +64,8 @@ int provider_rows(void);
 const row_figures &figures_of(const kept_pass *pass, int row);
 // The total as the log has it: resolved names over twice the counted lines.
 double total_rate(const kept_pass *pass, int *ok, int *count);
+// A percentile (nearest rank) of connection set-up times, in ms; NaN for
+// none.
+double setup_ms(const std::vector<std::int32_t> &setup_us, double percent);
 
 #endif

@@ -279,7 +279,9 @@ void on_reply(engine *e, int socket, const unsigned char *reply, long n,
   // As the classic probe: a reply that settles nothing ends the attempt,
   // and the next one follows at once. One already under way is not doubled.
   ++s->generation;
-  if (s->tries < e->settings->attempts)
+  const bool ends =
+      e->settings->truncated_ends && s->result.error == PROBE_ERROR_TRUNCATED;
+  if (s->tries < e->settings->attempts && !ends)
     e->retries.push_back(timer{clock_type::time_point(), index, s->generation});
   else
     finish(e, index);

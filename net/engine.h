@@ -21,6 +21,7 @@ enum {
   PROBE_ERROR_NETWORK,    // the query could not be sent
   // Not the engine's: the run's, for a name that has no ASCII form.
   PROBE_ERROR_IDNA,
+  PROBE_ERROR_CONNECT, // a stream to the nameserver could not be set up
 };
 
 enum {
@@ -39,6 +40,9 @@ struct engine_settings {
   // reply is judged by sender and ID alone, and one too short or too long
   // ends its attempt as a reply that settles nothing does.
   bool classic;
+  // A truncated reply ends the probe at once (the run asks again over TCP)
+  // instead of ending its attempt.
+  bool truncated_ends;
 };
 
 struct probe_result {

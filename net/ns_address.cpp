@@ -99,6 +99,25 @@ int parse_ns_address(const char *text, int default_port, ns_address *out) {
   return 0;
 }
 
+namespace {
+const char TCP_SCHEME[] = "tcp://";
+}
+
+int parse_ns_target(const char *text, ns_target *out) {
+  const std::size_t scheme = sizeof TCP_SCHEME - 1;
+  out->transport =
+      std::strncmp(text, TCP_SCHEME, scheme) == 0 ? NS_TCP : NS_UDP;
+  return parse_ns_address(out->transport == NS_TCP ? text + scheme : text,
+                          DNS_PORT, &out->address);
+}
+
+void format_ns_target(const ns_target *ns, char *text, std::size_t size) {
+  char address[NS_TEXT_SIZE];
+  format_ns_address(&ns->address, DNS_PORT, address, sizeof address);
+  std::snprintf(text, size, "%s%s", ns->transport == NS_TCP ? TCP_SCHEME : "",
+                address);
+}
+
 int parse_dotted_ns(const char *text, ns_address *out) {
   const auto address = inet_addr(text);
   if (address == INADDR_NONE)

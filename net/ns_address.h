@@ -8,8 +8,8 @@
 #include <cstddef>
 
 enum {
-  // "[" + the longest IPv6 text (45) + "]:65535" and the terminator.
-  NS_TEXT_SIZE = 56,
+  // "tcp://[" + the longest IPv6 text (45) + "]:65535" and the terminator.
+  NS_TEXT_SIZE = 64,
 };
 
 struct ns_address {
@@ -21,6 +21,23 @@ struct ns_address {
 // "[2001:db8::53]:5353", strictly: four decimal parts of 0 to 255 without
 // leading zeros, a port of 1 to 65535 without leading zeros. 0, or -1.
 int parse_ns_address(const char *text, int default_port, ns_address *out);
+// How a nameserver is asked.
+enum {
+  NS_UDP = 0,
+  NS_TCP, // DNS over TCP, written "tcp://ADDRESS"
+};
+
+struct ns_target {
+  ns_address address;
+  int transport; // NS_
+};
+
+// An address as parse_ns_address reads it (UDP), or one behind "tcp://".
+// 0, or -1.
+int parse_ns_target(const char *text, ns_target *out);
+// The target as parse_ns_target reads it.
+void format_ns_target(const ns_target *ns, char *text, std::size_t size);
+
 // The Windows program's reading of a nameserver: whatever inet_addr takes
 // as an IPv4 address (shorthand and octal too), port 53. 0, or -1.
 int parse_dotted_ns(const char *text, ns_address *out);

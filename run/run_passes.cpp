@@ -5,6 +5,7 @@
 #include "net/probe.h"
 #include "run/log_block.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -16,10 +17,19 @@ struct pass_job {
   pass_result *pass;
   std::string name; // the last name handed out; the engine copies it
   const run_events *events;
+  // The TCP fallback's probes, by engine index as above.
+  std::vector<std::size_t> truncated;
+  bool fallback_wanted; // truncated replies are asked again over TCP
+  bool fallback;        // the engine runs over `truncated`
 };
 
-const char *name_of(std::size_t index, void *context) {
+std::size_t probe_of(const pass_job *job, std::size_t index) {
+  return job->fallback ? job->truncated[index] : index;
+}
+
+const char *name_of(std::size_t at, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
+  const std::size_t index = probe_of(job, at);
   const std::string &domain = job->list->lines[job->probed[index / 2]].domain;
   if (domain.empty())
     return nullptr; // nothing to ask: unsendable
@@ -27,13 +37,23 @@ const char *name_of(std::size_t index, void *context) {
   return job->name.c_str();
 }
 
-void probe_done(std::size_t index, const probe_result *r, void *context) {
+void probe_done(std::size_t at, const probe_result *r, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
+  const std::size_t index = probe_of(job, at);
   line_probes &line = job->pass->lines[job->probed[index / 2]];
   stored_probe &probe = index % 2 ? line.www : line.bare;
+  if (job->fallback_wanted && !job->fallback &&
+      r->error == PROBE_ERROR_TRUNCATED) {
+    // Decided by the fallback instead; its datagrams count all the same.
+    probe.attempts = static_cast<std::uint8_t>(r->attempts);
+    job->truncated.push_back(index);
+    return;
+  }
   probe.reply_us = r->reply_us;
   probe.outcome = static_cast<std::int8_t>(r->outcome);
-  probe.attempts = static_cast<std::uint8_t>(r->attempts);
+  probe.tcp_fallback = job->fallback;
+  // The datagrams sent before the fallback count too.
+  probe.attempts = static_cast<std::uint8_t>(probe.attempts + r->attempts);
   probe.rcode = static_cast<std::int8_t>(r->rcode);
   probe.error = static_cast<std::uint8_t>(r->error);
   if (r->error == PROBE_ERROR_NETWORK && job->pass->send_error == 0)
@@ -80,22 +100,34 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.ns = ns;
     pass.engine_error = 0;
     pass.send_error = 0;
-    const stored_probe none{-1, PROBE_NONE, 0, -1, PROBE_ERROR_NONE};
+    pass.fallbacks = 0;
+    pass.stream = stream_stats{0, 0, 0, 0, {}};
+    const stored_probe none{-1, PROBE_NONE, 0, -1, PROBE_ERROR_NONE, false};
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     job.pass = &pass;
     events->pass_started(p, count, ns, events->context);
-    const stored_probe idna{-1, PROBE_FAILED, 0, -1, PROBE_ERROR_IDNA};
+    const stored_probe idna{-1, PROBE_FAILED, 0, -1, PROBE_ERROR_IDNA, false};
     for (std::size_t i : unconvertible) {
       pass.lines[i] = line_probes{idna, idna};
       if (events->line_done)
         events->line_done(&pass.lines[i], events->context);
     }
     const auto start = std::chrono::steady_clock::now();
-
+    const ns_target &target =
+        settings->nameservers[static_cast<std::size_t>(p)];
+    pass.transport = target.transport;
+    job.truncated.clear();
+    job.fallback = false;
+    job.fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
+    engine_settings engine = settings->engine;
+    engine.truncated_ends = job.fallback_wanted;
     engine_job work{2 * job.probed.size(), name_of, probe_done, &job,
                     &control->stop};
-    if (engine_run(&settings->nameservers[static_cast<std::size_t>(p)],
-                   &settings->engine, &work, &pass.engine_error) != 0) {
+    if (target.transport == NS_TCP) {
+      stream_run(&target.address, &engine, settings->connections, &work,
+                 &pass.stream);
+    } else if (engine_run(&target.address, &engine, &work,
+                          &pass.engine_error) != 0) {
       // No socket: every probe fails, as the classic probe's would.
       for (std::size_t i : job.probed) {
         for (stored_probe *probe : {&pass.lines[i].bare, &pass.lines[i].www}) {
@@ -103,6 +135,17 @@ int run_passes(const run_list *list, const run_settings *settings,
           probe->error = PROBE_ERROR_NETWORK;
         }
       }
+    }
+    if (!job.truncated.empty() && !control->stop.load()) {
+      // As a stub resolver does: what did not fit a datagram is asked over
+      // TCP of the same nameserver.
+      job.fallback = true;
+      pass.fallbacks = static_cast<int>(job.truncated.size());
+      engine_job again{job.truncated.size(), name_of, probe_done, &job,
+                       &control->stop};
+      engine.concurrency = std::min<int>(engine.concurrency, pass.fallbacks);
+      stream_run(&target.address, &engine, settings->connections, &again,
+                 &pass.stream);
     }
     pass.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)

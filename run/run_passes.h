@@ -6,6 +6,7 @@
 
 #include "net/engine.h"
 #include "net/ns_address.h"
+#include "net/stream_engine.h"
 #include "run/run_list.h"
 
 #include <atomic>
@@ -14,14 +15,15 @@
 #include <string>
 #include <vector>
 
-// One probe as a pass keeps it: eight bytes, so that a list of a million
-// lines costs 16 MB a nameserver.
+// One probe as a pass keeps it: twelve bytes, so that a list of a million
+// lines costs 24 MB a nameserver.
 struct stored_probe {
   std::int32_t reply_us; // from the first query to the deciding reply; -1
   std::int8_t outcome;   // PROBE_NONE until it ends (or when never probed)
   std::uint8_t attempts; // queries sent
   std::int8_t rcode;     // of the last reply that counted; -1 for none
   std::uint8_t error;    // PROBE_ERROR_, for a failed probe
+  bool tcp_fallback;     // truncated over UDP, then asked over TCP
 };
 
 struct line_probes {
@@ -33,15 +35,20 @@ struct pass_result {
   std::string ns;                 // as the run names it
   double seconds;                 // from the pass's start to its end
   std::vector<line_probes> lines; // by list line
-  int engine_error; // the engine could not start: sock_error()'s code
-  int send_error;   // the first query that could not be sent: its code
+  int engine_error;    // the engine could not start: sock_error()'s code
+  int send_error;      // the first query that could not be sent: its code
+  int transport;       // NS_UDP, NS_TCP
+  stream_stats stream; // the TCP connections: the pass's own or its fallback's
+  int fallbacks;       // probes asked again over TCP
 };
 
 struct run_settings {
-  std::vector<std::string> names;      // the nameservers as shown
-  std::vector<ns_address> nameservers; // and their addresses, in order
-  const char *log_path;                // null for no log
+  std::vector<std::string> names;     // the nameservers as shown
+  std::vector<ns_target> nameservers; // and how to reach them, in order
+  const char *log_path;               // null for no log
   engine_settings engine;
+  int connections;   // per TCP nameserver
+  bool tcp_fallback; // a truncated UDP reply is asked again over TCP
 };
 
 // What the front end hears, all on the run's thread.

@@ -88,8 +88,8 @@ driver_settings classic_driver_settings(char **domains, int count) {
   }
   settings.nameserver_count = n;
   settings.slices = MAX_SLICES;
-  settings.engine = engine_settings{1,   REPLY_TIMEOUT_MS, PROBE_ATTEMPTS,
-                                    0.0, DNS_TYPE_A,       true};
+  settings.engine = engine_settings{
+      1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
   return settings;
 }
 

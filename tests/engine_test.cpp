@@ -60,7 +60,7 @@ protected:
 
   fake_ns *ns = nullptr;
   ns_address address;
-  const engine_settings defaults{10, 2000, 2, 0.0, DNS_TYPE_A, false};
+  const engine_settings defaults{10, 2000, 2, 0.0, DNS_TYPE_A, false, false};
 };
 
 TEST_F(EngineTest, EachOutcomeWithItsCause) {

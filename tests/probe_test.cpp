@@ -19,8 +19,8 @@ namespace {
 
 // This suite's fake nameserver; the suites keep to addresses of their own.
 const char *const NS_IP = "127.0.0.20";
-const engine_settings CLASSIC{1,   REPLY_TIMEOUT_MS, PROBE_ATTEMPTS,
-                              0.0, DNS_TYPE_A,       true};
+const engine_settings CLASSIC{
+    1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
 
 typedef std::chrono::steady_clock test_clock;
 

@@ -26,8 +26,8 @@
 namespace {
 
 const char FAKE_IP[] = "127.0.0.30";
-const engine_settings CLASSIC{1,   REPLY_TIMEOUT_MS, PROBE_ATTEMPTS,
-                              0.0, DNS_TYPE_A,       true};
+const engine_settings CLASSIC{
+    1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
 
 class SliceWorkerTest : public testing::Test {
 protected:

@@ -26,6 +26,15 @@ using nlohmann::json;
 const char UNBOUND_IP[] = "127.0.0.80";
 const char STUB_IP[] = "127.0.0.81";
 
+// Forty addresses: more than a 512-byte datagram holds.
+std::string big_answer(const std::string &name) {
+  std::string data;
+  for (int i = 1; i <= 40; ++i)
+    data +=
+        "  local-data: \"" + name + " A 192.0.2." + std::to_string(i) + "\"\n";
+  return data;
+}
+
 std::string unbound_conf(const std::string &dir) {
   return "server:\n"
          "  interface: 127.0.0.80\n"
@@ -57,7 +66,8 @@ std::string unbound_conf(const std::string &dir) {
          "  local-data: \"www.ok.example. AAAA 2001:db8::1\"\n"
          "  local-data: \"nodata.example. TXT hello\"\n"
          "  local-data: \"v6only.example. AAAA 2001:db8::6\"\n"
-         "  local-zone: \"refused.example.\" refuse\n"
+         "  local-zone: \"refused.example.\" refuse\n" +
+         big_answer("big.example.") + big_answer("www.big.example.") +
          // 例子.中国 as the DNS knows it.
          "  local-zone: \"xn--fiqs8s.\" static\n"
          "  local-data: \"xn--fsqu00a.xn--fiqs8s. A 192.0.2.8\"\n"
@@ -196,6 +206,70 @@ TEST_F(UnboundTest, InternationalNamesAreAskedAsTheDnsKnowsThem) {
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].qname, utf8);
   fake_ns_stop(fake);
+}
+
+// The same names over UDP and TCP agree; what does not fit a datagram is
+// asked again over TCP (not in classic mode); a nameserver that refuses
+// connections fails every probe as "connect", at once, and the run goes on.
+TEST_F(UnboundTest, TcpAgreesWithUdpAndTakesOverTruncatedReplies) {
+  write_file("list.txt", "ours:ok.example\n"
+                         "ours:nx.example\n"
+                         "ours:nodata.example\n"
+                         "ours:refused.example\n"
+                         "ours:big.example\n");
+  const auto start = std::chrono::steady_clock::now();
+  cli_result r =
+      run_zelkor({"-q", "--no-log", "-c", "3", "-s", UNBOUND_IP, "-s",
+                  "tcp://127.0.0.80", "-s", "tcp://127.0.0.80:5399", "-s",
+                  "::1", "--json", "r.json", "list.txt"});
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_LT(seconds, 4.0);
+  EXPECT_NE(r.err.find("cannot connect to tcp://127.0.0.80:5399: "
+                       "Connection refused"),
+            std::string::npos)
+      << r.err;
+  json j = parse_json("r.json");
+  ASSERT_EQ(j["nameservers"].size(), 4u);
+  const json &udp = j["nameservers"][0];
+  const json &tcp = j["nameservers"][1];
+  const json &refusing = j["nameservers"][2];
+  EXPECT_EQ(udp["transport"], "udp");
+  EXPECT_EQ(tcp["transport"], "tcp");
+  EXPECT_EQ(tcp["address"], "tcp://127.0.0.80");
+  for (const char *name : {"ok.example", "nx.example", "nodata.example",
+                           "refused.example", "big.example"}) {
+    for (const char *which : {"bare", "www"}) {
+      const json &u = named(udp, name)[which];
+      const json &t = named(tcp, name)[which];
+      EXPECT_EQ(u["outcome"], t["outcome"]) << name << " " << which;
+      EXPECT_EQ(u["rcode"], t["rcode"]) << name << " " << which;
+      EXPECT_EQ(named(refusing, name)[which]["error"], "connect") << name;
+    }
+  }
+  const json &big = named(udp, "big.example")["bare"];
+  EXPECT_EQ(big["outcome"], "ok");
+  EXPECT_EQ(big["tcp_fallback"], true);
+  EXPECT_EQ(named(tcp, "big.example")["bare"].count("tcp_fallback"), 0u);
+  EXPECT_EQ(udp["connections"]["tcp_fallbacks"], 2);
+  EXPECT_EQ(tcp["connections"]["opened"], 1);
+  EXPECT_EQ(tcp["connections"]["setup_failures"], 0);
+  EXPECT_TRUE(tcp["connections"]["setup_median_ms"].is_number());
+  EXPECT_EQ(refusing["connections"]["opened"], 0);
+  EXPECT_GE(refusing["connections"]["setup_failures"], 1);
+  // The nameserver after the refusing one was tested all the same.
+  EXPECT_EQ(named(j["nameservers"][3], "ok.example")["bare"]["outcome"], "ok");
+
+  write_file("classic.txt", "zelkor:big.example\n");
+  r = run_zelkor({"-q", "--no-log", "--classic", "-s", UNBOUND_IP, "--json",
+                  "c.json", "classic.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json c = parse_json("c.json");
+  const json &classic = named(c["nameservers"][0], "big.example")["bare"];
+  EXPECT_EQ(classic["outcome"], "failed");
+  EXPECT_EQ(classic["error"], "truncated");
 }
 
 } // namespace

@@ -1,0 +1,33 @@
+// Stream sockets for DNS over TCP: non-blocking connects, reads and writes,
+// and a wait over a few of them. POSIX only (the terminal program's); the
+// calls live in stream_sock_posix.cpp.
+#ifndef NET_STREAM_SOCK_H
+#define NET_STREAM_SOCK_H
+
+#include "net/ns_address.h"
+#include "net/sock.h"
+
+#include <cstddef>
+
+// A socket whose connect to `ns` has begun (or already ended); -1 with
+// *sys_error set when it could not even begin.
+sock_t stream_connect(const ns_address *ns, int *sys_error);
+// Once writable: 0 when the connect succeeded, else its error code.
+int stream_connect_result(sock_t sock);
+// Bytes moved, SOCK_WOULD_BLOCK, 0 for a closed stream (read), or -1 with
+// sock_error() set.
+long stream_send(sock_t sock, const unsigned char *bytes, std::size_t length);
+long stream_recv(sock_t sock, unsigned char *buffer, std::size_t capacity);
+
+struct stream_wait {
+  sock_t sock;
+  bool want_write; // in: also wake when it can be written (or connected)
+  bool readable;   // out
+  bool writable;   // out
+};
+
+// Waits up to `timeout_ms` for any of `count` sockets; the number ready, or
+// -1 with sock_error() set.
+int stream_poll(stream_wait *items, int count, int timeout_ms);
+
+#endif

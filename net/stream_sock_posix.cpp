@@ -1,0 +1,72 @@
+// Stream sockets on POSIX.
+#include "net/stream_sock.h"
+
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+sock_t stream_connect(const ns_address *ns, int *sys_error) {
+  int fd =
+      socket(ns->sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *sys_error = errno;
+    return -1;
+  }
+  // Queries are small and wait for nothing.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&ns->sa),
+              static_cast<socklen_t>(ns->length)) != 0 &&
+      errno != EINPROGRESS) {
+    *sys_error = errno;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int stream_connect_result(sock_t sock) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &error,
+                 &length) != 0)
+    return errno;
+  return error;
+}
+
+long stream_send(sock_t sock, const unsigned char *bytes, std::size_t length) {
+  long n = send(static_cast<int>(sock), bytes, length, MSG_NOSIGNAL);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    return SOCK_WOULD_BLOCK;
+  return n;
+}
+
+long stream_recv(sock_t sock, unsigned char *buffer, std::size_t capacity) {
+  long n = recv(static_cast<int>(sock), buffer, capacity, 0);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    return SOCK_WOULD_BLOCK;
+  return n;
+}
+
+int stream_poll(stream_wait *items, int count, int timeout_ms) {
+  std::vector<pollfd> fds(static_cast<std::size_t>(count));
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    fds[i].fd = static_cast<int>(items[i].sock);
+    fds[i].events =
+        static_cast<short>(POLLIN | (items[i].want_write ? POLLOUT : 0));
+    fds[i].revents = 0;
+  }
+  int n = poll(fds.data(), fds.size(), timeout_ms);
+  if (n < 0)
+    return errno == EINTR ? 0 : -1;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    // An error or hang-up shows as readable: the read says which.
+    items[i].readable = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    items[i].writable = (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+  }
+  return n;
+}
