@@ -322,6 +322,25 @@ void print_table(std::FILE *out, bool colour) {
                colour);
   }
   std::fputc('\n', out);
+  // The median connection set-up (TCP, TLS, HTTP/2) under each nameserver
+  // that has connections.
+  bool streams = false;
+  for (int p = 0; p < done_passes; ++p)
+    streams =
+        streams ||
+        !passes[static_cast<std::size_t>(p)].result.stream.setup_us.empty();
+  if (streams) {
+    std::fprintf(out, "%-*s", label_width, "setup");
+    for (int p = 0; p < done_passes; ++p) {
+      char ms_text[CELL_SIZE];
+      format_ms(
+          ms_text, sizeof ms_text,
+          setup_ms(passes[static_cast<std::size_t>(p)].result.stream.setup_us,
+                   50.0));
+      std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", ms_text);
+    }
+    std::fputc('\n', out);
+  }
   std::fputc('\n', out);
   // Each nameserver's total as the window's pane words it.
   for (int p = 0; p < done_passes; ++p) {

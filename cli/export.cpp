@@ -17,9 +17,11 @@ namespace {
 typedef nlohmann::ordered_json json;
 
 const char *const ERROR_NAMES[ERROR_KINDS] = {
-    "",           "timeout", "rcode", "truncated",
-    "unsendable", "network", "idna",  "connect",
+    "",     "timeout", "rcode", "truncated", "unsendable", "network",
+    "idna", "connect", "tls",   "http",      "format",
 };
+
+const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https"};
 
 // A rate or latency: null where there is none, never NaN.
 json number(double value, double scale) {
@@ -88,6 +90,7 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
   json connections;
   connections["opened"] = stream.opened;
   connections["reconnections"] = stream.reconnections;
+  connections["resumed"] = stream.resumed;
   connections["setup_failures"] = stream.setup_failures;
   connections["setup_median_ms"] =
       number(setup_ms(stream.setup_us, 50), 1000.0);
@@ -95,13 +98,14 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
   connections["tcp_fallbacks"] = pass->result.fallbacks;
   std::fprintf(out,
                "    {\n      \"address\": %s,\n      \"transport\": %s,\n"
+               "      \"connect_address\": %s,\n"
                "      \"total\": %s,\n"
                "      \"replied\": %s,\n      \"connections\": %s,\n"
                "      \"providers\": [",
                dump(pass->result.ns).c_str(),
-               pass->result.transport == NS_TCP ? "\"tcp\"" : "\"udp\"",
-               dump(total).c_str(), pass->any_reply ? "true" : "false",
-               dump(connections).c_str());
+               dump(TRANSPORT_NAMES[pass->result.transport]).c_str(),
+               dump(pass->result.address).c_str(), dump(total).c_str(),
+               pass->any_reply ? "true" : "false", dump(connections).c_str());
   for (int row = 0; row < provider_rows(); ++row) {
     const row_figures &f = figures_of(pass, row);
     json p;
@@ -210,6 +214,7 @@ void write_json(std::FILE *out, const export_run *run) {
   settings["rate"] = run->rate > 0 ? json(run->rate) : json(nullptr);
   settings["type"] = run->type;
   settings["tcp_fallback"] = run->tcp_fallback;
+  settings["insecure"] = run->insecure;
   std::fprintf(out,
                "{\n  \"version\": %s,\n  \"started\": %s,\n  \"list\": %s,\n"
                "  \"lines\": %s,\n  \"settings\": %s,\n  \"complete\": %s,\n"

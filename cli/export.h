@@ -23,6 +23,7 @@ struct export_run {
   double rate; // 0 for no limit
   const char *type;
   bool tcp_fallback;
+  bool insecure;
 };
 
 // The run is complete: every planned nameserver kept, and no stop.

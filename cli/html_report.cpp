@@ -60,7 +60,8 @@ const failure_kind FAILURE_KINDS[KIND_COUNT] = {
     {"#009e73", "another error reply", "other reply"},
     {"#f0e442", "truncated reply", "truncated"},
     {"#cc79a7", "not sent (no wire form, or no ASCII form)", "not sent"},
-    {"#000000", "could not be sent (network) or connected", "network"},
+    {"#000000", "not sent, no connection, TLS, HTTP or malformed reply",
+     "network"},
 };
 
 void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
@@ -74,7 +75,9 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
   counts[KIND_UNSENT] =
       f.errors[PROBE_ERROR_UNSENDABLE] + f.errors[PROBE_ERROR_IDNA];
   counts[KIND_NETWORK] =
-      f.errors[PROBE_ERROR_NETWORK] + f.errors[PROBE_ERROR_CONNECT];
+      f.errors[PROBE_ERROR_NETWORK] + f.errors[PROBE_ERROR_CONNECT] +
+      f.errors[PROBE_ERROR_TLS] + f.errors[PROBE_ERROR_HTTP] +
+      f.errors[PROBE_ERROR_FORMAT];
 }
 
 enum {

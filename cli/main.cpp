@@ -261,17 +261,28 @@ void on_pass_ended(int index, pass_result *result, void *) {
   keep_pass(result);
   const kept_pass &pass = passes[static_cast<std::size_t>(index)];
   const char *ns = pass.result.ns.c_str();
+  // What kept the nameserver from answering, once per cause.
+  const stream_stats &stream = pass.result.stream;
+  bool said = true;
   if (pass.result.engine_error != 0)
     display_say("cannot test %s: %s", ns,
                 sock_error_text(pass.result.engine_error));
   else if (pass.result.send_error != 0)
     display_say("cannot send to %s: %s", ns,
                 sock_error_text(pass.result.send_error));
-  else if (pass.result.stream.setup_failures > 0)
-    display_say("cannot connect to %s: %s (%d connects failed)", ns,
-                sock_error_text(pass.result.stream.setup_error),
-                pass.result.stream.setup_failures);
-  else if (!pass.any_reply &&
+  else if (stream.setup_failures > 0)
+    display_say("cannot %s %s: %s (%d failed)",
+                stream.failure == PROBE_ERROR_TLS    ? "set up TLS with"
+                : stream.failure == PROBE_ERROR_HTTP ? "speak HTTP/2 with"
+                                                     : "connect to",
+                ns, stream.reason.c_str(), stream.setup_failures);
+  else if (!stream.reason.empty())
+    display_say("cannot test %s: %s", ns, stream.reason.c_str());
+  else
+    said = false;
+  if (stream.http_status != 0)
+    display_say("%s answered with HTTP status %d", ns, stream.http_status);
+  else if (!said && !pass.any_reply &&
            pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE] +
                                    pass.total.errors[PROBE_ERROR_IDNA])
     display_say("no reply from %s to any query", ns);
@@ -381,16 +392,38 @@ int main(int argc, char **argv) {
     default_nameservers(options.classic, &names);
   else
     names.assign(options.servers.begin(), options.servers.end());
+  bool encrypted = false;
   for (const std::string &name : names) {
     ns_target target;
     if (parse_ns_target(name.c_str(), &target) != 0)
       continue; // the machine's own, which the checks above let through
-    char shown[NS_TEXT_SIZE];
+    char shown[NS_TARGET_TEXT_SIZE];
     format_ns_target(&target, shown, sizeof shown);
+    if (target.resolve) {
+      std::string why;
+      if (resolve_target(&target, &why) != 0) {
+        std::fprintf(stderr, "zelkor: cannot look up %s: %s\n", target.host,
+                     why.c_str());
+        return EXIT_TROUBLE;
+      }
+      char address[NS_TEXT_SIZE];
+      format_ns_address(&target.address, -1, address, sizeof address);
+      std::fprintf(stderr, "zelkor: %s is %s\n", target.host, address);
+    }
+    encrypted = encrypted || target.transport >= NS_TLS;
     settings.names.push_back(shown);
     settings.nameservers.push_back(target);
   }
-  settings.connections = options.connections;
+  if (options.ca_file && access(options.ca_file, R_OK) != 0) {
+    std::fprintf(stderr, "zelkor: --ca-file %s: %s\n", options.ca_file,
+                 std::strerror(errno));
+    return EXIT_TROUBLE;
+  }
+  if (encrypted && options.insecure)
+    std::fprintf(stderr, "zelkor: --insecure: TLS certificates are not "
+                         "checked\n");
+  settings.streams = stream_options{options.connections, options.ca_file,
+                                    options.insecure, options.doh_get};
   // Classic mode keeps the Windows program's judgement: truncated fails.
   settings.tcp_fallback = !options.classic;
   settings.log_path = options.log_path;
@@ -412,6 +445,7 @@ int main(int argc, char **argv) {
   run_info.passes_planned = static_cast<int>(settings.nameservers.size());
   run_info.rules = options.classic ? "classic" : "open";
   run_info.tcp_fallback = settings.tcp_fallback;
+  run_info.insecure = options.insecure;
   run_info.concurrency = options.concurrency;
   run_info.timeout_ms = options.timeout_ms;
   run_info.attempts = options.attempts;

@@ -7,7 +7,10 @@
 #include "net/probe.h"
 #include "run/local_dns.h"
 
+#include <netdb.h>
+
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -55,4 +58,23 @@ void default_nameservers(bool classic, std::vector<std::string> *out) {
     if (std::find(out->begin(), out->begin() + static_cast<long>(locals),
                   public_dns) == out->begin() + static_cast<long>(locals))
       out->push_back(public_dns);
+}
+
+int resolve_target(ns_target *target, std::string *error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  const std::string port = std::to_string(target->port);
+  const int r = getaddrinfo(target->host, port.c_str(), &hints, &found);
+  if (r != 0 || !found) {
+    *error = r != 0 ? gai_strerror(r) : "no address";
+    return -1;
+  }
+  std::memset(&target->address, 0, sizeof target->address);
+  std::memcpy(&target->address.sa, found->ai_addr, found->ai_addrlen);
+  target->address.length = static_cast<int>(found->ai_addrlen);
+  target->resolve = false;
+  freeaddrinfo(found);
+  return 0;
 }

@@ -11,4 +11,10 @@
 // IPv4 only. Then each public resolver that is not among them.
 void default_nameservers(bool classic, std::vector<std::string> *out);
 
+struct ns_target;
+// Looks up the address of a target named only by its host name, once, with
+// the system's resolver (the first address it gives); 0, or -1 with the
+// reason in *error.
+int resolve_target(ns_target *target, std::string *error);
+
 #endif

@@ -48,9 +48,12 @@ const char USAGE_TEXT[] =
     "  -s, --server ADDR   test the nameserver ADDR instead: 192.0.2.53,\n"
     "                      192.0.2.53:5353, 2001:db8::53, "
     "[2001:db8::53]:5353;\n"
-    "                      tcp://ADDR for DNS over TCP (port 53 unless\n"
-    "                      given); repeat for several, tested in the order\n"
-    "                      given\n"
+    "                      tcp://ADDR for DNS over TCP, tls://HOST for DNS\n"
+    "                      over TLS (port 853), https://HOST[/PATH] for DNS\n"
+    "                      over HTTPS (port 443, /dns-query); HOST is an\n"
+    "                      address, a name (looked up once), or\n"
+    "                      NAME@ADDR; repeat for several, tested in the\n"
+    "                      order given\n"
     "  -c, --concurrency N queries in flight to a nameserver, 1 to 10000\n"
     "                      (default 10)\n"
     "      --timeout MS    wait for a reply MS milliseconds, 1 to 60000\n"
@@ -59,8 +62,12 @@ const char USAGE_TEXT[] =
     "                      (default 2)\n"
     "      --rate QPS      send at most QPS queries a second to a nameserver\n"
     "                      (default: no limit)\n"
-    "      --connections N TCP connections to a tcp:// nameserver, 1 to 64\n"
-    "                      (default 1); -c queries share them\n"
+    "      --connections N connections to a TCP, TLS or HTTPS nameserver,\n"
+    "                      1 to 64 (default 1); -c queries share them\n"
+    "      --ca-file FILE  trust the CA certificates in FILE (PEM) instead\n"
+    "                      of the system's\n"
+    "      --insecure      do not check TLS certificates\n"
+    "      --doh-get       ask DNS over HTTPS with GET (default POST)\n"
     "  -t, --type TYPE     the record type asked: A (default), AAAA, MX, TXT,\n"
     "                      NS, CNAME, SOA, CAA, HTTPS, ... or TYPEnnn\n"
     "      --classic       the Windows program's list rules and nameservers\n"
@@ -105,6 +112,9 @@ enum {
   OPT_TIMEOUT,
   OPT_ATTEMPTS,
   OPT_CONNECTIONS,
+  OPT_CA_FILE,
+  OPT_INSECURE,
+  OPT_DOH_GET,
   OPT_RATE,
   // Limits of the pace options.
   MAX_TIMEOUT_MS = 60000,
@@ -128,6 +138,9 @@ const option LONG_OPTIONS[] = {
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {"attempts", required_argument, nullptr, OPT_ATTEMPTS},
     {"connections", required_argument, nullptr, OPT_CONNECTIONS},
+    {"ca-file", required_argument, nullptr, OPT_CA_FILE},
+    {"insecure", no_argument, nullptr, OPT_INSECURE},
+    {"doh-get", no_argument, nullptr, OPT_DOH_GET},
     {"rate", required_argument, nullptr, OPT_RATE},
     {"type", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
@@ -245,8 +258,9 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
         return fail(error, error_size,
                     "'%s' is not a nameserver's address: IPv4 or IPv6, with "
                     "an optional port, such as 192.0.2.53, 192.0.2.53:5353, "
-                    "2001:db8::53 or [2001:db8::53]:5353, or one of them "
-                    "after tcp://",
+                    "2001:db8::53 or [2001:db8::53]:5353; tcp://ADDR, "
+                    "tls://HOST[:PORT] or https://HOST[:PORT][/PATH], "
+                    "HOST an address, a name or NAME@ADDR",
                     optarg);
       options->servers.push_back(optarg);
       break;
@@ -275,6 +289,15 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
         return fail(error, error_size,
                     "--connections takes a number from 1 to 64, not '%s'",
                     optarg);
+      break;
+    case OPT_CA_FILE:
+      options->ca_file = optarg;
+      break;
+    case OPT_INSECURE:
+      options->insecure = true;
+      break;
+    case OPT_DOH_GET:
+      options->doh_get = true;
       break;
     case OPT_RATE:
       if (parse_number(optarg, 0.0, true, MAX_RATE, &options->rate) != 0)

@@ -28,8 +28,11 @@ struct cli_options {
   bool has_min_rate;
   double min_rate;
   bool quiet;
-  bool classic;    // the Windows program's list rules and nameservers
-  int connections; // per TCP nameserver
+  bool classic;        // the Windows program's list rules and nameservers
+  int connections;     // per TCP, TLS or HTTPS nameserver
+  const char *ca_file; // --ca-file, or null
+  bool insecure;       // --insecure
+  bool doh_get;        // --doh-get
   int concurrency;
   int timeout_ms;
   int attempts;

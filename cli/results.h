@@ -15,7 +15,7 @@
 
 enum {
   TOTAL_ROW = -2, // all rows together
-  ERROR_KINDS = PROBE_ERROR_CONNECT + 1,
+  ERROR_KINDS = PROBE_ERROR_FORMAT + 1,
 };
 
 // A row's figures in one pass, or all rows' (TOTAL_ROW).

@@ -22,6 +22,9 @@ enum {
   // Not the engine's: the run's, for a name that has no ASCII form.
   PROBE_ERROR_IDNA,
   PROBE_ERROR_CONNECT, // a stream to the nameserver could not be set up
+  PROBE_ERROR_TLS,     // its certificate or TLS handshake failed
+  PROBE_ERROR_HTTP,    // an HTTP status other than 200
+  PROBE_ERROR_FORMAT,  // a reply that is no DNS message
 };
 
 enum {

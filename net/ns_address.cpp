@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -100,22 +101,108 @@ int parse_ns_address(const char *text, int default_port, ns_address *out) {
 }
 
 namespace {
-const char TCP_SCHEME[] = "tcp://";
+
+const char *const SCHEMES[] = {"", "tcp://", "tls://", "https://"};
+const char DEFAULT_PATH[] = "/dns-query";
+
+// A host name of letters, digits, hyphens, underscores and dots (RFC 1123,
+// loosely), not an address: at least one letter or hyphen, no empty label.
+bool is_host_name(const std::string &name) {
+  if (name.empty() || name.size() >= NS_HOST_SIZE || name.front() == '.' ||
+      name.find("..") != std::string::npos)
+    return false;
+  bool word = false;
+  for (char c : name) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        c == '-' || c == '_';
+    if (!letter && c != '.' && !(c >= '0' && c <= '9'))
+      return false;
+    word = word || letter;
+  }
+  return word;
+}
+
+void copy_text(char *to, std::size_t size, const std::string &from) {
+  std::snprintf(to, size, "%s", from.c_str());
+}
+
+} // namespace
+
+int transport_port(int transport) {
+  return transport == NS_TLS ? 853 : transport == NS_HTTPS ? 443 : DNS_PORT;
 }
 
 int parse_ns_target(const char *text, ns_target *out) {
-  const std::size_t scheme = sizeof TCP_SCHEME - 1;
-  out->transport =
-      std::strncmp(text, TCP_SCHEME, scheme) == 0 ? NS_TCP : NS_UDP;
-  return parse_ns_address(out->transport == NS_TCP ? text + scheme : text,
-                          DNS_PORT, &out->address);
+  std::memset(out, 0, sizeof *out);
+  std::string rest = text;
+  for (int t = NS_HTTPS; t > NS_UDP; --t) {
+    const std::size_t n = std::strlen(SCHEMES[t]);
+    if (rest.compare(0, n, SCHEMES[t]) == 0) {
+      out->transport = t;
+      rest.erase(0, n);
+      break;
+    }
+  }
+  const int port = transport_port(out->transport);
+  if (out->transport < NS_TLS)
+    return parse_ns_address(rest.c_str(), port, &out->address);
+  if (out->transport == NS_HTTPS) {
+    const std::size_t slash = rest.find('/');
+    const std::string path =
+        slash == std::string::npos ? DEFAULT_PATH : rest.substr(slash);
+    if (slash != std::string::npos)
+      rest.erase(slash);
+    if (path.size() >= NS_PATH_SIZE ||
+        path.find_first_of(" ?#") != std::string::npos)
+      return -1;
+    copy_text(out->path, sizeof out->path, path);
+  }
+  const std::size_t at = rest.find('@');
+  if (at != std::string::npos) {
+    const std::string name = rest.substr(0, at);
+    if (!is_host_name(name))
+      return -1;
+    copy_text(out->host, sizeof out->host, name);
+    return parse_ns_address(rest.c_str() + at + 1, port, &out->address);
+  }
+  if (parse_ns_address(rest.c_str(), port, &out->address) == 0)
+    return 0;
+  // A name, with an optional port: looked up before the run.
+  const std::size_t colon = rest.rfind(':');
+  std::string name = rest;
+  out->port = port;
+  if (colon != std::string::npos) {
+    ns_address probe;
+    // The port as parse_ns_address reads it, after any address.
+    if (parse_ns_address(("127.0.0.1" + rest.substr(colon)).c_str(), port,
+                         &probe) != 0)
+      return -1;
+    out->port = ns_port(&probe);
+    name = rest.substr(0, colon);
+  }
+  if (!is_host_name(name))
+    return -1;
+  copy_text(out->host, sizeof out->host, name);
+  out->resolve = true;
+  return 0;
 }
 
 void format_ns_target(const ns_target *ns, char *text, std::size_t size) {
+  const int port = transport_port(ns->transport);
+  std::string shown = SCHEMES[ns->transport];
   char address[NS_TEXT_SIZE];
-  format_ns_address(&ns->address, DNS_PORT, address, sizeof address);
-  std::snprintf(text, size, "%s%s", ns->transport == NS_TCP ? TCP_SCHEME : "",
-                address);
+  if (ns->host[0] != '\0') {
+    shown += ns->host;
+    const int used = ns->resolve ? ns->port : ns_port(&ns->address);
+    if (used != port)
+      shown += ":" + std::to_string(used);
+  } else {
+    format_ns_address(&ns->address, port, address, sizeof address);
+    shown += address;
+  }
+  if (ns->transport == NS_HTTPS && std::strcmp(ns->path, DEFAULT_PATH) != 0)
+    shown += ns->path;
+  copy_text(text, size, shown);
 }
 
 int parse_dotted_ns(const char *text, ns_address *out) {
@@ -148,6 +235,12 @@ void format_ns_address(const ns_address *ns, int default_port, char *text,
     std::snprintf(text, size, "%s", host);
   else
     std::snprintf(text, size, v6 ? "[%s]:%d" : "%s:%d", host, port);
+}
+
+int ns_port(const ns_address *ns) {
+  if (ns->sa.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6 *>(&ns->sa)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in *>(&ns->sa)->sin_port);
 }
 
 bool is_ns_address(const ns_address *ns, const sockaddr_storage *from,

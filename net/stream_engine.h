@@ -1,33 +1,52 @@
-// The probe engine over DNS over TCP (RFC 7766): many queries pipelined on
-// a few connections, replies matched out of order by ID and question, each
-// probe judged as over UDP. A connection the server closes is opened again
-// and its unanswered queries are sent again, without counting an attempt
-// twice. Connection set-up is timed apart from the probes.
+// The probe engine over streams: DNS over TCP (RFC 7766), over TLS (RFC
+// 7858) and over HTTPS (RFC 8484, HTTP/2). Many queries share a few
+// connections: over TCP and TLS they are pipelined and the replies matched
+// out of order by ID and question; over HTTPS each is a stream of one
+// HTTP/2 connection. A connection the server closes is opened again and its
+// unanswered queries sent again, without counting an attempt twice.
+// Connection set-up (TCP, the TLS handshake, the HTTP/2 preface) is timed
+// apart from the probes. The terminal program's alone (OpenSSL, nghttp2).
 #ifndef NET_STREAM_ENGINE_H
 #define NET_STREAM_ENGINE_H
 
 #include "net/engine.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 enum {
   STREAM_MAX_CONNECTIONS = 64,
 };
 
+struct stream_options {
+  int connections;     // 1 to STREAM_MAX_CONNECTIONS
+  const char *ca_file; // trusted CAs instead of the system's; null for those
+  bool insecure;       // no certificate check at all
+  bool doh_get;        // GET with a "dns" parameter instead of POST
+};
+
 struct stream_stats {
   int opened;         // connections set up
   int reconnections;  // of those, to replace one the server closed
-  int setup_failures; // connects that failed
-  int setup_error;    // the last failure's code (sock_error's)
+  int resumed;        // of those, with a TLS session resumed
+  int setup_failures; // connects or handshakes that failed
+  // The last set-up failure: PROBE_ERROR_CONNECT or PROBE_ERROR_TLS, and
+  // why, in a few words ("Connection refused", "certificate has expired").
+  int failure;
+  std::string reason;
+  int http_status; // the last HTTP status other than 200; 0 for none
   std::vector<std::int32_t> setup_us; // of each connection set up
 };
 
-// As engine_run, over `connections` connections (1 to
-// STREAM_MAX_CONNECTIONS). A nameserver that refuses or cannot be reached
-// fails the probes waiting for it with PROBE_ERROR_CONNECT; after as many
-// failed connects in a row as a probe has attempts, the rest fail at once.
-int stream_run(const ns_address *ns, const engine_settings *settings,
-               int connections, const engine_job *job, stream_stats *stats);
+// As engine_run, over `target`'s transport. A nameserver that cannot be
+// reached, or whose certificate or handshake fails, fails the probes
+// waiting for it (PROBE_ERROR_CONNECT, PROBE_ERROR_TLS); after as many
+// failed set-ups in a row as a probe has attempts, the rest fail at once.
+// 0, or -1 when TLS could not be prepared (the CA file), with the reason in
+// stats->reason; nothing is reported then.
+int stream_run(const ns_target *target, const engine_settings *settings,
+               const stream_options *options, const engine_job *job,
+               stream_stats *stats);
 
 #endif

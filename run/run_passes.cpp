@@ -101,7 +101,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.engine_error = 0;
     pass.send_error = 0;
     pass.fallbacks = 0;
-    pass.stream = stream_stats{0, 0, 0, 0, {}};
+    pass.stream = stream_stats{0, 0, 0, 0, PROBE_ERROR_NONE, {}, 0, {}};
     const stored_probe none{-1, PROBE_NONE, 0, -1, PROBE_ERROR_NONE, false};
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     job.pass = &pass;
@@ -116,6 +116,9 @@ int run_passes(const run_list *list, const run_settings *settings,
     const ns_target &target =
         settings->nameservers[static_cast<std::size_t>(p)];
     pass.transport = target.transport;
+    char address[NS_TEXT_SIZE];
+    format_ns_address(&target.address, -1, address, sizeof address);
+    pass.address = address;
     job.truncated.clear();
     job.fallback = false;
     job.fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
@@ -123,16 +126,21 @@ int run_passes(const run_list *list, const run_settings *settings,
     engine.truncated_ends = job.fallback_wanted;
     engine_job work{2 * job.probed.size(), name_of, probe_done, &job,
                     &control->stop};
-    if (target.transport == NS_TCP) {
-      stream_run(&target.address, &engine, settings->connections, &work,
-                 &pass.stream);
+    bool failed_all = false;
+    if (target.transport != NS_UDP) {
+      failed_all = stream_run(&target, &engine, &settings->streams, &work,
+                              &pass.stream) != 0;
     } else if (engine_run(&target.address, &engine, &work,
                           &pass.engine_error) != 0) {
-      // No socket: every probe fails, as the classic probe's would.
+      failed_all = true; // no socket, as the classic probe's would
+    }
+    if (failed_all) {
+      const std::uint8_t cause =
+          target.transport == NS_UDP ? PROBE_ERROR_NETWORK : PROBE_ERROR_TLS;
       for (std::size_t i : job.probed) {
         for (stored_probe *probe : {&pass.lines[i].bare, &pass.lines[i].www}) {
           probe->outcome = PROBE_FAILED;
-          probe->error = PROBE_ERROR_NETWORK;
+          probe->error = cause;
         }
       }
     }
@@ -144,8 +152,9 @@ int run_passes(const run_list *list, const run_settings *settings,
       engine_job again{job.truncated.size(), name_of, probe_done, &job,
                        &control->stop};
       engine.concurrency = std::min<int>(engine.concurrency, pass.fallbacks);
-      stream_run(&target.address, &engine, settings->connections, &again,
-                 &pass.stream);
+      ns_target tcp = target;
+      tcp.transport = NS_TCP;
+      stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
     }
     pass.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)

@@ -37,7 +37,8 @@ struct pass_result {
   std::vector<line_probes> lines; // by list line
   int engine_error;    // the engine could not start: sock_error()'s code
   int send_error;      // the first query that could not be sent: its code
-  int transport;       // NS_UDP, NS_TCP
+  int transport;       // NS_
+  std::string address; // where it was asked, with the portUDP, NS_TCP
   stream_stats stream; // the TCP connections: the pass's own or its fallback's
   int fallbacks;       // probes asked again over TCP
 };
@@ -47,8 +48,8 @@ struct run_settings {
   std::vector<ns_target> nameservers; // and how to reach them, in order
   const char *log_path;               // null for no log
   engine_settings engine;
-  int connections;   // per TCP nameserver
-  bool tcp_fallback; // a truncated UDP reply is asked again over TCP
+  stream_options streams; // for TCP, TLS and HTTPS nameservers
+  bool tcp_fallback;      // a truncated UDP reply is asked again over TCP
 };
 
 // What the front end hears, all on the run's thread.

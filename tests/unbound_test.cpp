@@ -39,7 +39,21 @@ std::string unbound_conf(const std::string &dir) {
   return "server:\n"
          "  interface: 127.0.0.80\n"
          "  interface: ::1\n"
+         "  interface: 127.0.0.80@853\n"
+         "  interface: 127.0.0.1@853\n"
+         "  interface: 127.0.0.80@443\n"
          "  port: 53\n"
+         "  tls-port: 853\n"
+         "  https-port: 443\n"
+         "  tls-service-key: \"" +
+         dir + "/server.key\"\n  tls-service-pem: \"" + dir +
+         "/server.pem\"\n"
+         "  http-endpoint: \"/dns-query\"\n"
+         // Idle connections close soon, and sessions can be resumed.
+         "  tcp-idle-timeout: 300\n"
+         "  tls-session-ticket-keys: \"" +
+         dir +
+         "/ticket.key\"\n"
          "  do-daemonize: no\n"
          "  username: \"\"\n"
          "  chroot: \"\"\n"
@@ -78,11 +92,36 @@ std::string unbound_conf(const std::string &dir) {
          "  stub-addr: 127.0.0.81\n";
 }
 
+// A test CA, and a certificate it signs for dns.test, localhost and
+// 127.0.0.80, made with the openssl command.
+void make_certificates(void) {
+  const std::string openssl = "/usr/bin/openssl";
+  const std::vector<std::vector<std::string>> steps = {
+      {openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt",
+       "ec_paramgen_curve:P-256", "-nodes", "-keyout", "ca.key", "-out",
+       "ca.pem", "-days", "2", "-subj", "/CN=Zelkor test CA"},
+      {openssl, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+       "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
+       "/CN=dns.test"},
+      {openssl, "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey",
+       "ca.key", "-CAcreateserial", "-out", "server.pem", "-days", "2",
+       "-extfile", "san.cnf"},
+  };
+  write_file("san.cnf",
+             "subjectAltName=DNS:dns.test,DNS:localhost,IP:127.0.0.80\n");
+  write_file("ticket.key", std::string(80, 'k'));
+  for (const auto &step : steps) {
+    std::string out;
+    ASSERT_EQ(run_tool(step, &out), 0) << step[1] << ": " << out;
+  }
+}
+
 class UnboundTest : public testing::Test {
 protected:
   void SetUp() override {
     stub = fake_ns_start(STUB_IP, FAKE_SERVFAIL);
     ASSERT_TRUE(stub);
+    make_certificates();
     write_file("unbound.conf", unbound_conf(dir.path()));
     std::string conf = dir.path() + "/unbound.conf";
     char *argv[] = {const_cast<char *>(UNBOUND), const_cast<char *>("-d"),
@@ -270,6 +309,123 @@ TEST_F(UnboundTest, TcpAgreesWithUdpAndTakesOverTruncatedReplies) {
   const json &classic = named(c["nameservers"][0], "big.example")["bare"];
   EXPECT_EQ(classic["outcome"], "failed");
   EXPECT_EQ(classic["error"], "truncated");
+}
+
+// The same names over UDP, TLS and HTTPS (POST and GET) give the same
+// outcomes and codes; a certificate for another name or from an unknown CA
+// fails as "tls" with the reason, at once, and the next nameserver is
+// tested all the same; --ca-file and --insecure each make the server pass.
+TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
+  write_file("list.txt", "ours:ok.example\n"
+                         "ours:nx.example\n"
+                         "ours:refused.example\n"
+                         "ours:big.example\n");
+  const std::vector<std::string> names = {"ok.example", "nx.example",
+                                          "refused.example", "big.example"};
+  for (const char *get : {"", "--doh-get"}) {
+    std::vector<std::string> args = {"-q",        "--no-log",
+                                     "-c",        "4",
+                                     "--ca-file", "ca.pem",
+                                     "-s",        UNBOUND_IP,
+                                     "-s",        "tls://dns.test@127.0.0.80",
+                                     "-s",        "tls://127.0.0.80",
+                                     "-s",        "https://dns.test@127.0.0.80",
+                                     "-s",        "tls://localhost",
+                                     "--json",    "r.json",
+                                     "list.txt"};
+    if (*get)
+      args.insert(args.begin(), get);
+    cli_result r = run_zelkor(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("localhost is 127.0.0.1:853"), std::string::npos)
+        << r.err;
+    // The table gives each connected nameserver's median set-up time.
+    EXPECT_NE(r.out.find("\nsetup  "), std::string::npos) << r.out;
+    json j = parse_json("r.json");
+    ASSERT_EQ(j["nameservers"].size(), 5u);
+    const json &udp = j["nameservers"][0];
+    EXPECT_EQ(j["nameservers"][1]["transport"], "tls");
+    EXPECT_EQ(j["nameservers"][3]["transport"], "https");
+    EXPECT_EQ(j["nameservers"][3]["address"], "https://dns.test");
+    EXPECT_EQ(j["nameservers"][4]["connect_address"], "127.0.0.1:853");
+    for (std::size_t n = 1; n < 5; ++n) {
+      const json &ns = j["nameservers"][n];
+      EXPECT_GE(ns["connections"]["opened"], 1) << ns["address"];
+      EXPECT_TRUE(ns["connections"]["setup_median_ms"].is_number());
+      for (const std::string &name : names) {
+        for (const char *which : {"bare", "www"}) {
+          EXPECT_EQ(named(ns, name)[which]["outcome"],
+                    named(udp, name)[which]["outcome"])
+              << get << " " << ns["address"] << " " << name << " " << which;
+          EXPECT_EQ(named(ns, name)[which]["rcode"],
+                    named(udp, name)[which]["rcode"])
+              << get << " " << ns["address"] << " " << name << " " << which;
+        }
+      }
+    }
+  }
+
+  // A wrong name, then a good server; an unknown CA (no --ca-file).
+  const auto start = std::chrono::steady_clock::now();
+  cli_result r = run_zelkor({"-q", "--no-log", "--ca-file", "ca.pem", "-s",
+                             "tls://wrong.test@127.0.0.80", "-s", UNBOUND_IP,
+                             "-s", "https://dns.test@127.0.0.80/elsewhere",
+                             "--json", "bad.json", "list.txt"});
+  cli_result unknown =
+      run_zelkor({"-q", "--no-log", "-s", "https://dns.test@127.0.0.80",
+                  "--json", "unknown.json", "list.txt"});
+  EXPECT_LT(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count(),
+      4.0);
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(unknown.status, 0) << unknown.err;
+  EXPECT_NE(r.err.find("cannot set up TLS with tls://wrong.test: "
+                       "hostname mismatch"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(unknown.err.find("cannot set up TLS with https://dns.test: "
+                             "unable to get local issuer certificate"),
+            std::string::npos)
+      << unknown.err;
+  json bad = parse_json("bad.json");
+  EXPECT_EQ(named(bad["nameservers"][0], "ok.example")["bare"]["error"], "tls");
+  EXPECT_EQ(named(parse_json("unknown.json")["nameservers"][0],
+                  "ok.example")["bare"]["error"],
+            "tls");
+  EXPECT_EQ(named(bad["nameservers"][1], "ok.example")["bare"]["outcome"],
+            "ok");
+  // A path the server does not serve: an HTTP status, said once.
+  EXPECT_EQ(named(bad["nameservers"][2], "ok.example")["bare"]["error"],
+            "http");
+  EXPECT_NE(r.err.find("https://dns.test/elsewhere answered with HTTP "
+                       "status 404"),
+            std::string::npos)
+      << r.err;
+
+  // Four queries 0.5 s apart, each after the server closed the idle
+  // connection: each reconnection resumes the TLS session.
+  write_file("two.txt", "ours:ok.example\nours:nx.example\n");
+  r = run_zelkor({"-q", "--no-log", "--ca-file", "ca.pem", "-c", "1", "--rate",
+                  "2", "-s", "tls://dns.test@127.0.0.80", "--json",
+                  "resumed.json", "two.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json resumed = parse_json("resumed.json");
+  const json &connections = resumed["nameservers"][0]["connections"];
+  EXPECT_EQ(connections["reconnections"], 3) << connections;
+  EXPECT_GE(connections["resumed"], 1) << connections;
+  EXPECT_EQ(resumed["nameservers"][0]["total"]["ok"], 2);
+
+  r = run_zelkor({"-q", "--no-log", "--insecure", "-s",
+                  "tls://wrong.test@127.0.0.80", "--json", "insecure.json",
+                  "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("--insecure: TLS certificates are not checked"),
+            std::string::npos);
+  json insecure = parse_json("insecure.json");
+  EXPECT_EQ(insecure["settings"]["insecure"], true);
+  EXPECT_EQ(named(insecure["nameservers"][0], "ok.example")["bare"]["outcome"],
+            "ok");
 }
 
 } // namespace
