@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -293,6 +294,17 @@ void print_table(std::FILE *out, bool colour) {
     label_width =
         std::max(label_width,
                  std::min(40, static_cast<int>(provider_name(row).size()) + 2));
+  // A column as wide as its cells or its nameserver's name, whichever is
+  // wider; the last one is not padded.
+  std::vector<int> pad(static_cast<std::size_t>(done_passes), 0);
+  for (int p = 0; p + 1 < done_passes; ++p)
+    pad[static_cast<std::size_t>(p)] = std::max(
+        0,
+        static_cast<int>(passes[static_cast<std::size_t>(p)].result.ns.size()) -
+            CELL_WIDTH);
+  const auto end_cell = [&](int p) {
+    std::fprintf(out, "%*s", pad[static_cast<std::size_t>(p)], "");
+  };
   std::fprintf(out, "%-*s", label_width, "provider");
   for (int p = 0; p < done_passes; ++p)
     std::fprintf(out, "%*s%-*s", CELL_GAP, "",
@@ -311,6 +323,7 @@ void print_table(std::FILE *out, bool colour) {
       const row_figures &f =
           figures_of(&passes[static_cast<std::size_t>(p)], row);
       print_cell(out, f.rate, f.median_ms, colour);
+      end_cell(p);
     }
     std::fputc('\n', out);
   }
@@ -320,6 +333,7 @@ void print_table(std::FILE *out, bool colour) {
     int ok, count;
     print_cell(out, total_rate(&pass, &ok, &count), pass.total.median_ms,
                colour);
+    end_cell(p);
   }
   std::fputc('\n', out);
   // The median connection set-up (TCP, TLS, HTTP/2) under each nameserver
@@ -338,6 +352,7 @@ void print_table(std::FILE *out, bool colour) {
           setup_ms(passes[static_cast<std::size_t>(p)].result.stream.setup_us,
                    50.0));
       std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", ms_text);
+      end_cell(p);
     }
     std::fputc('\n', out);
   }

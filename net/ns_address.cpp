@@ -190,15 +190,15 @@ int parse_ns_target(const char *text, ns_target *out) {
 void format_ns_target(const ns_target *ns, char *text, std::size_t size) {
   const int port = transport_port(ns->transport);
   std::string shown = SCHEMES[ns->transport];
-  char address[NS_TEXT_SIZE];
-  if (ns->host[0] != '\0') {
+  if (ns->host[0] != '\0')
     shown += ns->host;
-    const int used = ns->resolve ? ns->port : ns_port(&ns->address);
-    if (used != port)
-      shown += ":" + std::to_string(used);
+  if (ns->resolve) {
+    if (ns->port != port)
+      shown += ":" + std::to_string(ns->port);
   } else {
+    char address[NS_TEXT_SIZE];
     format_ns_address(&ns->address, port, address, sizeof address);
-    shown += address;
+    shown += (ns->host[0] != '\0' ? "@" : "") + std::string(address);
   }
   if (ns->transport == NS_HTTPS && std::strcmp(ns->path, DEFAULT_PATH) != 0)
     shown += ns->path;

@@ -50,8 +50,8 @@ struct ns_target {
 // "https://HOST[:PORT][/PATH]"; HOST is an address ([IPv6] with a port), a
 // name, or NAME@ADDRESS for a name checked at a given address. 0, or -1.
 int parse_ns_target(const char *text, ns_target *out);
-// The target as the user would write it: the scheme, the name if any,
-// else the address, the port and path only when not the defaults.
+// The target as the user would write it: the scheme, the name and the
+// address as given, the port and path only when not the defaults.
 void format_ns_target(const ns_target *ns, char *text, std::size_t size);
 // The default port of a transport.
 int transport_port(int transport);

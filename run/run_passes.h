@@ -38,8 +38,8 @@ struct pass_result {
   int engine_error;    // the engine could not start: sock_error()'s code
   int send_error;      // the first query that could not be sent: its code
   int transport;       // NS_
-  std::string address; // where it was asked, with the portUDP, NS_TCP
-  stream_stats stream; // the TCP connections: the pass's own or its fallback's
+  std::string address; // where it was asked, with the port
+  stream_stats stream; // the connections: the pass's own or its fallback's
   int fallbacks;       // probes asked again over TCP
 };
 

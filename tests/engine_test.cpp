@@ -234,4 +234,42 @@ TEST(NsAddressTest, WrittenFormsAreParsedStrictly) {
     EXPECT_EQ(canonical(bad), "refused") << bad;
 }
 
+// Stream nameservers: the forms, their defaults, and how they are shown.
+TEST(NsTargetTest, FormsDefaultsAndTheirText) {
+  const struct {
+    const char *text;
+    int transport;
+    const char *shown;
+  } good[] = {
+      {"192.0.2.53:5353", NS_UDP, "192.0.2.53:5353"},
+      {"tcp://192.0.2.53", NS_TCP, "tcp://192.0.2.53"},
+      {"tls://dns.example", NS_TLS, "tls://dns.example"},
+      {"tls://dns.example:8853", NS_TLS, "tls://dns.example:8853"},
+      {"tls://dns.example@192.0.2.53:853", NS_TLS,
+       "tls://dns.example@192.0.2.53"},
+      {"tls://[2001:db8::53]:8853", NS_TLS, "tls://[2001:db8::53]:8853"},
+      {"https://192.0.2.53", NS_HTTPS, "https://192.0.2.53"},
+      {"https://dns.example@192.0.2.53/q", NS_HTTPS,
+       "https://dns.example@192.0.2.53/q"},
+  };
+  for (const auto &c : good) {
+    ns_target t;
+    ASSERT_EQ(parse_ns_target(c.text, &t), 0) << c.text;
+    EXPECT_EQ(t.transport, c.transport) << c.text;
+    char shown[NS_TARGET_TEXT_SIZE];
+    format_ns_target(&t, shown, sizeof shown);
+    EXPECT_STREQ(shown, c.shown) << c.text;
+  }
+  ns_target t;
+  ASSERT_EQ(parse_ns_target("https://dns.example", &t), 0);
+  EXPECT_TRUE(t.resolve);
+  EXPECT_EQ(t.port, 443);
+  EXPECT_STREQ(t.path, "/dns-query");
+  for (const char *bad :
+       {"tls://", "tls://bad name", "tls://a..b", "tls://dns.example:0",
+        "tls://@192.0.2.53", "https://dns.example/a b", "udp://192.0.2.53",
+        "tcp://dns.example", "tls://dns.example@nowhere"})
+    EXPECT_EQ(parse_ns_target(bad, &t), -1) << bad;
+}
+
 } // namespace

@@ -346,7 +346,8 @@ TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
     const json &udp = j["nameservers"][0];
     EXPECT_EQ(j["nameservers"][1]["transport"], "tls");
     EXPECT_EQ(j["nameservers"][3]["transport"], "https");
-    EXPECT_EQ(j["nameservers"][3]["address"], "https://dns.test");
+    EXPECT_EQ(j["nameservers"][3]["address"], "https://dns.test@127.0.0.80");
+    EXPECT_EQ(j["nameservers"][4]["address"], "tls://localhost");
     EXPECT_EQ(j["nameservers"][4]["connect_address"], "127.0.0.1:853");
     for (std::size_t n = 1; n < 5; ++n) {
       const json &ns = j["nameservers"][n];
@@ -380,13 +381,14 @@ TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
       4.0);
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(unknown.status, 0) << unknown.err;
-  EXPECT_NE(r.err.find("cannot set up TLS with tls://wrong.test: "
+  EXPECT_NE(r.err.find("cannot set up TLS with tls://wrong.test@127.0.0.80: "
                        "hostname mismatch"),
             std::string::npos)
       << r.err;
-  EXPECT_NE(unknown.err.find("cannot set up TLS with https://dns.test: "
-                             "unable to get local issuer certificate"),
-            std::string::npos)
+  EXPECT_NE(
+      unknown.err.find("cannot set up TLS with https://dns.test@127.0.0.80: "
+                       "unable to get local issuer certificate"),
+      std::string::npos)
       << unknown.err;
   json bad = parse_json("bad.json");
   EXPECT_EQ(named(bad["nameservers"][0], "ok.example")["bare"]["error"], "tls");
@@ -398,9 +400,10 @@ TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
   // A path the server does not serve: an HTTP status, said once.
   EXPECT_EQ(named(bad["nameservers"][2], "ok.example")["bare"]["error"],
             "http");
-  EXPECT_NE(r.err.find("https://dns.test/elsewhere answered with HTTP "
-                       "status 404"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("https://dns.test@127.0.0.80/elsewhere answered with HTTP "
+                 "status 404"),
+      std::string::npos)
       << r.err;
 
   // Four queries 0.5 s apart, each after the server closed the idle
