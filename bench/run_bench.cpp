@@ -5,7 +5,8 @@
 // figures are the run's own. Only inside the network sandbox.
 //   run_bench [RUNS]   (1 to 10 runs, default 3)
 // Exits non-zero when a run went wrong or a target was missed.
-#include "bench/classic_probes.h"
+#include "net/probe.h"
+#include "tests/support/classic_probes.h"
 #include "run/domain_list.h"
 #include "run/local_dns.h"
 #include "run/test_driver.h"
@@ -82,12 +83,17 @@ struct round_trip {
 
 // The time of one probe answered at once: a query out, a reply back.
 bool measure_round_trip(round_trip *rt) {
-  if (run_classic_probes(SERVERS[0], "warmup.example", RTT_WARMUP, nullptr) !=
-      RTT_WARMUP)
+  const std::vector<std::string> warm_up(RTT_WARMUP, "warmup.example");
+  if (count_ok(run_classic_probes(SERVERS[0], warm_up)) != RTT_WARMUP)
     return false;
-  std::vector<double> us;
+  const std::vector<std::string> names(RTT_PROBES, "rtt.example");
   bench_clock::time_point start = bench_clock::now();
-  const int ok = run_classic_probes(SERVERS[0], "rtt.example", RTT_PROBES, &us);
+  const std::vector<classic_probe> probes =
+      run_classic_probes(SERVERS[0], names);
+  const int ok = count_ok(probes);
+  std::vector<double> us;
+  for (const classic_probe &probe : probes)
+    us.push_back(probe.us);
   rt->mean_us = ms_between(start, bench_clock::now()) * 1e3 / RTT_PROBES;
   std::sort(us.begin(), us.end());
   rt->median_us = us.empty() ? 0 : us[us.size() / 2];

@@ -1,23 +1,19 @@
 // The engine's loop: fill the free slots (as the rate allows), wait for a
 // datagram or the next deadline, match replies by socket, sender, ID and
-// question, and retry or decide. Timeouts are all the same length, so a
-// plain queue in send order is also in deadline order.
+// question, and retry or decide.
 #include "net/engine.h"
 
 #include "net/dns_message.h"
 #include "net/poller.h"
 #include "net/probe.h"
+#include "net/schedule.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <deque>
 #include <random>
 #include <vector>
 
 namespace {
-
-typedef std::chrono::steady_clock clock_type;
 
 enum {
   NO_SLOT = -1,
@@ -42,17 +38,11 @@ struct slot {
   std::uint16_t ids[ENGINE_MAX_ATTEMPTS];
   int id_count;
   unsigned generation; // a timer for an older attempt is stale
-  clock_type::time_point first_sent;
+  probe_clock::time_point first_sent;
   bool sent_any;
   unsigned char query[QUERY_BUFFER_SIZE];
   int query_length;
   probe_result result;
-};
-
-struct timer {
-  clock_type::time_point deadline;
-  int slot;
-  unsigned generation;
 };
 
 struct engine {
@@ -65,14 +55,9 @@ struct engine {
   std::vector<std::vector<std::int16_t>> owner;
   std::vector<slot> slots;
   std::vector<int> free_slots;
-  std::deque<timer> timers;
-  // Slots whose next attempt is due, with the generation that made it due:
-  // a probe decided meanwhile (by a late reply) has a newer one.
-  std::deque<timer> retries;
+  schedule sched;
   std::size_t next_name = 0;
   int busy = 0;
-  clock_type::duration interval{}; // between sends; zero for no limit
-  clock_type::time_point next_send;
   std::mt19937 random;
 };
 
@@ -127,7 +112,7 @@ std::uint16_t fresh_id(engine *e, int socket) {
 }
 
 // One attempt of the slot's probe.
-void send_attempt(engine *e, int index, clock_type::time_point now) {
+void send_attempt(engine *e, int index, probe_clock::time_point now) {
   slot *s = &e->slots[static_cast<std::size_t>(index)];
   ++s->tries;
   ++s->generation;
@@ -147,7 +132,7 @@ void send_attempt(engine *e, int index, clock_type::time_point now) {
     // As the classic probe: a send that fails is an attempt, and the next
     // one follows at once.
     if (s->tries < e->settings->attempts)
-      e->retries.push_back(timer{now, index, s->generation});
+      e->sched.retries.push_back(probe_timer{now, index, s->generation});
     else
       finish(e, index);
     return;
@@ -158,9 +143,9 @@ void send_attempt(engine *e, int index, clock_type::time_point now) {
   // attempt still decides it.
   s->ids[s->id_count++] = id;
   set_owner(e, s->socket, id, index);
-  e->timers.push_back(
-      timer{now + std::chrono::milliseconds(e->settings->timeout_ms), index,
-            s->generation});
+  e->sched.timers.push_back(
+      probe_timer{now + std::chrono::milliseconds(e->settings->timeout_ms),
+                  index, s->generation});
 }
 
 // Starts the next name's probe in a free slot; false when it could not be
@@ -189,31 +174,25 @@ bool start_probe(engine *e) {
   s->busy = true;
   ++e->busy;
   // Timed from now: the front end's name may have taken a while.
-  send_attempt(e, si, clock_type::now());
+  send_attempt(e, si, probe_clock::now());
   return true;
 }
 
-bool may_send(engine *e, clock_type::time_point now) {
-  return e->interval == clock_type::duration::zero() || now >= e->next_send;
-}
-
-void sent_one(engine *e, clock_type::time_point now) {
-  if (e->interval != clock_type::duration::zero())
-    e->next_send = std::max(e->next_send, now - e->interval) + e->interval;
+bool wants_to_send(const engine *e) {
+  return !e->sched.retries.empty() ||
+         (e->next_name < e->job->count && !e->free_slots.empty());
 }
 
 // Sends what is due: retries first, then new names while slots are free.
 void send_due(engine *e) {
   for (;;) {
-    const clock_type::time_point now = clock_type::now();
-    const bool want = !e->retries.empty() ||
-                      (e->next_name < e->job->count && !e->free_slots.empty());
-    if (!want || !may_send(e, now))
+    const probe_clock::time_point now = probe_clock::now();
+    if (!wants_to_send(e) || !schedule_may_send(&e->sched, now))
       return;
     bool sent = true;
-    if (!e->retries.empty()) {
-      const timer due = e->retries.front();
-      e->retries.pop_front();
+    if (!e->sched.retries.empty()) {
+      const probe_timer due = e->sched.retries.front();
+      e->sched.retries.pop_front();
       const slot &s = e->slots[static_cast<std::size_t>(due.slot)];
       if (!s.busy || s.generation != due.generation)
         continue; // decided meanwhile: nothing to send
@@ -222,21 +201,21 @@ void send_due(engine *e) {
       sent = start_probe(e);
     }
     if (sent)
-      sent_one(e, now);
+      schedule_sent(&e->sched, now);
   }
 }
 
-void expire(engine *e, clock_type::time_point now) {
-  while (!e->timers.empty() && e->timers.front().deadline <= now) {
-    const timer t = e->timers.front();
-    e->timers.pop_front();
+void expire(engine *e, probe_clock::time_point now) {
+  while (!e->sched.timers.empty() && e->sched.timers.front().deadline <= now) {
+    const probe_timer t = e->sched.timers.front();
+    e->sched.timers.pop_front();
     slot *s = &e->slots[static_cast<std::size_t>(t.slot)];
     if (!s->busy || s->generation != t.generation)
       continue; // decided, or a later attempt is under way
     if (s->result.error == PROBE_ERROR_NONE)
       s->result.error = PROBE_ERROR_TIMEOUT;
     if (s->tries < e->settings->attempts)
-      e->retries.push_back(t);
+      e->sched.retries.push_back(t);
     else
       finish(e, t.slot);
   }
@@ -264,13 +243,7 @@ void on_reply(engine *e, int socket, const unsigned char *reply, long n,
   const int kind = whole ? classify_reply(n, reply) : REPLY_SHORT;
   if (whole)
     s->result.rcode = static_cast<std::int16_t>(reply_rcode(n, reply));
-  if (kind == REPLY_ANSWERED || kind == REPLY_NEGATIVE) {
-    s->result.outcome = kind == REPLY_ANSWERED ? PROBE_OK : PROBE_NEGATIVE;
-    s->result.error = PROBE_ERROR_NONE;
-    s->result.reply_us = static_cast<std::int32_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(
-            clock_type::now() - s->first_sent)
-            .count());
+  if (reply_decides(&s->result, kind, s->first_sent)) {
     finish(e, index);
     return;
   }
@@ -282,7 +255,8 @@ void on_reply(engine *e, int socket, const unsigned char *reply, long n,
   const bool ends =
       e->settings->truncated_ends && s->result.error == PROBE_ERROR_TRUNCATED;
   if (s->tries < e->settings->attempts && !ends)
-    e->retries.push_back(timer{clock_type::time_point(), index, s->generation});
+    e->sched.retries.push_back(
+        probe_timer{probe_clock::time_point(), index, s->generation});
   else
     finish(e, index);
 }
@@ -306,24 +280,10 @@ void read_socket(engine *e, int socket) {
   }
 }
 
-int wait_ms(engine *e) {
-  const clock_type::time_point now = clock_type::now();
-  clock_type::time_point until = now + std::chrono::milliseconds(MAX_WAIT_MS);
-  if (!e->timers.empty())
-    until = std::min(until, e->timers.front().deadline);
-  const bool want = !e->retries.empty() ||
-                    (e->next_name < e->job->count && !e->free_slots.empty());
-  if (want && e->interval != clock_type::duration::zero())
-    until = std::min(until, e->next_send);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now)
-                .count();
-  // Rounded up, so that a deadline is not polled for again and again.
-  if (until > now + std::chrono::milliseconds(ms))
-    ++ms;
-  return ms < 0 ? 0 : static_cast<int>(ms);
-}
-
 } // namespace
+
+const engine_settings CLASSIC_ENGINE{
+    1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
 
 int engine_run(const ns_address *ns, const engine_settings *settings,
                const engine_job *job, int *sys_error) {
@@ -362,18 +322,17 @@ int engine_run(const ns_address *ns, const engine_settings *settings,
     e.slots[static_cast<std::size_t>(i)].socket = i % socket_count;
     e.free_slots.push_back(i);
   }
-  if (settings->rate > 0.0)
-    e.interval = std::chrono::duration_cast<clock_type::duration>(
-        std::chrono::duration<double>(1.0 / settings->rate));
-  e.next_send = clock_type::now();
+  schedule_start(&e.sched, settings->rate);
 
   int ready[READY_BATCH];
   while (!(job->stop && job->stop->load())) {
-    expire(&e, clock_type::now());
+    expire(&e, probe_clock::now());
     send_due(&e);
-    if (e.busy == 0 && e.retries.empty() && e.next_name >= job->count)
+    if (e.busy == 0 && e.sched.retries.empty() && e.next_name >= job->count)
       break;
-    int n = poller_wait(p, wait_ms(&e), ready, READY_BATCH);
+    int n = poller_wait(
+        p, schedule_wait_ms(&e.sched, wants_to_send(&e), MAX_WAIT_MS), ready,
+        READY_BATCH);
     for (int i = 0; i < n; ++i)
       read_socket(&e, ready[i]);
   }

@@ -6,6 +6,7 @@
 
 #include "net/dns_message.h"
 #include "net/probe.h"
+#include "net/schedule.h"
 #include "net/stream_sock.h"
 
 #include <nghttp2/nghttp2.h>
@@ -14,15 +15,12 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <random>
 #include <unordered_map>
 
 namespace {
-
-typedef std::chrono::steady_clock clock_type;
 
 enum {
   NO_SLOT = -1,
@@ -43,7 +41,7 @@ struct slot {
   std::uint16_t ids[ENGINE_MAX_ATTEMPTS];
   int id_count;
   unsigned generation;
-  clock_type::time_point first_sent;
+  probe_clock::time_point first_sent;
   bool sent_any;
   // The length prefix, then the query.
   unsigned char frame[LENGTH_PREFIX + QUERY_BUFFER_SIZE];
@@ -82,14 +80,8 @@ struct connection {
   std::string out; // bytes still to write (before TLS)
   std::string in;  // bytes read, not yet a whole message
   std::deque<queued> queue;
-  clock_type::time_point setup_start;
+  probe_clock::time_point setup_start;
   bool was_open = false;
-};
-
-struct timer {
-  clock_type::time_point deadline;
-  int slot;
-  unsigned generation;
 };
 
 struct engine {
@@ -106,15 +98,12 @@ struct engine {
   std::vector<int> free_slots;
   std::deque<connection> conns;    // stable addresses: nghttp2 keeps one
   std::vector<std::int32_t> owner; // by ID, for the whole engine
-  std::deque<timer> timers;
-  std::deque<timer> retries;
+  schedule sched;
   std::size_t next_name = 0;
   int busy = 0;
   std::size_t next_conn = 0;
   int failures_in_row = 0;
   bool given_up = false;
-  clock_type::duration interval{};
-  clock_type::time_point next_send;
   std::mt19937 random;
 };
 
@@ -143,6 +132,18 @@ void finish(engine *e, int index) {
   e->job->done(s.index, &s.result, e->job->context);
 }
 
+// A reply that settles nothing ends the attempt; the next follows at once.
+void end_attempt(engine *e, int index) {
+  slot &s = slot_at(e, index);
+  s.on_wire = false;
+  ++s.generation;
+  if (s.tries < e->settings->attempts)
+    e->sched.retries.push_back(
+        probe_timer{probe_clock::time_point(), index, s.generation});
+  else
+    finish(e, index);
+}
+
 // A reply for the slot's probe: decides it, or ends its attempt.
 void take_reply(engine *e, int index, const unsigned char *reply, long n) {
   slot &s = slot_at(e, index);
@@ -159,23 +160,10 @@ void take_reply(engine *e, int index, const unsigned char *reply, long n) {
     s.result.error =
         reply_truncated(n, reply) ? PROBE_ERROR_TRUNCATED : PROBE_ERROR_RCODE;
   }
-  if (kind == REPLY_ANSWERED || kind == REPLY_NEGATIVE) {
-    s.result.outcome = kind == REPLY_ANSWERED ? PROBE_OK : PROBE_NEGATIVE;
-    s.result.error = PROBE_ERROR_NONE;
-    s.result.reply_us = static_cast<std::int32_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(
-            clock_type::now() - s.first_sent)
-            .count());
+  if (reply_decides(&s.result, kind, s.first_sent))
     finish(e, index);
-    return;
-  }
-  // A reply that settles nothing ends the attempt; the next follows at once.
-  s.on_wire = false;
-  ++s.generation;
-  if (s.tries < e->settings->attempts)
-    e->retries.push_back(timer{clock_type::time_point(), index, s.generation});
   else
-    finish(e, index);
+    end_attempt(e, index);
 }
 
 void close_connection(connection *c) {
@@ -220,7 +208,7 @@ void setup_failed(engine *e, std::size_t ci, int cause,
   }
 }
 
-void begin_connect(engine *e, std::size_t ci, clock_type::time_point now) {
+void begin_connect(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   if (c.state != CLOSED)
     return;
@@ -236,7 +224,7 @@ void begin_connect(engine *e, std::size_t ci, clock_type::time_point now) {
 
 // The server closed a connection that was open: what it had not answered
 // goes out again on a new one.
-void connection_lost(engine *e, std::size_t ci, clock_type::time_point now) {
+void connection_lost(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   close_connection(&c);
   std::deque<queued> again;
@@ -254,7 +242,7 @@ void connection_lost(engine *e, std::size_t ci, clock_type::time_point now) {
 
 // Writes what waits, through TLS where there is TLS; false when the
 // connection was lost.
-bool write_out(engine *e, std::size_t ci, clock_type::time_point now) {
+bool write_out(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   c.tls_wants_write = false;
   while (!c.out.empty()) {
@@ -386,7 +374,7 @@ bool submit_h2(engine *e, connection *c, int index) {
 }
 
 // Moves the queued attempts of an open connection into its output.
-void flush_queue(engine *e, std::size_t ci, clock_type::time_point now) {
+void flush_queue(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   while (!c.queue.empty()) {
     const queued q = c.queue.front();
@@ -460,13 +448,7 @@ int on_stream_close(nghttp2_session *, std::int32_t stream_id, std::uint32_t,
     return 0; // reset without an answer: the attempt times out
   e->stats->http_status = st.status;
   s.result.error = PROBE_ERROR_HTTP;
-  s.on_wire = false;
-  ++s.generation;
-  if (s.tries < e->settings->attempts)
-    e->retries.push_back(
-        timer{clock_type::time_point(), st.slot, s.generation});
-  else
-    finish(e, st.slot);
+  end_attempt(e, st.slot);
   return 0;
 }
 
@@ -487,7 +469,7 @@ bool start_h2(connection *c) {
   return nghttp2_submit_settings(c->h2, NGHTTP2_FLAG_NONE, entries, 1) == 0;
 }
 
-void opened(engine *e, std::size_t ci, clock_type::time_point now) {
+void opened(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   if (over_http(e) && !start_h2(&c)) {
     setup_failed(e, ci, PROBE_ERROR_HTTP, "HTTP/2 could not start");
@@ -523,7 +505,7 @@ std::string tls_reason(SSL *ssl, int error) {
   return "handshake failed";
 }
 
-void drive_handshake(engine *e, std::size_t ci, clock_type::time_point now) {
+void drive_handshake(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   ERR_clear_error();
   const int r = SSL_connect(c.ssl);
@@ -549,7 +531,7 @@ void drive_handshake(engine *e, std::size_t ci, clock_type::time_point now) {
   setup_failed(e, ci, PROBE_ERROR_TLS, tls_reason(c.ssl, error));
 }
 
-void begin_tls(engine *e, std::size_t ci, clock_type::time_point now) {
+void begin_tls(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   c.ssl = SSL_new(e->tls);
   if (!c.ssl || SSL_set_fd(c.ssl, static_cast<int>(c.sock)) != 1) {
@@ -590,7 +572,7 @@ std::uint16_t fresh_id(engine *e) {
   }
 }
 
-void send_attempt(engine *e, int index, clock_type::time_point now) {
+void send_attempt(engine *e, int index, probe_clock::time_point now) {
   slot &s = slot_at(e, index);
   ++s.tries;
   ++s.generation;
@@ -610,9 +592,9 @@ void send_attempt(engine *e, int index, clock_type::time_point now) {
   const std::size_t ci = e->next_conn++ % e->conns.size();
   s.conn = static_cast<int>(ci);
   s.on_wire = false;
-  e->timers.push_back(
-      timer{now + std::chrono::milliseconds(e->settings->timeout_ms), index,
-            s.generation});
+  e->sched.timers.push_back(
+      probe_timer{now + std::chrono::milliseconds(e->settings->timeout_ms),
+                  index, s.generation});
   connection &c = e->conns[ci];
   c.queue.push_back(queued{index, s.generation, false});
   if (c.state == OPEN)
@@ -647,25 +629,24 @@ bool start_probe(engine *e) {
   e->free_slots.pop_back();
   s.busy = true;
   ++e->busy;
-  send_attempt(e, si, clock_type::now());
+  send_attempt(e, si, probe_clock::now());
   return true;
 }
 
 bool wants_to_send(const engine *e) {
-  return !e->retries.empty() ||
+  return !e->sched.retries.empty() ||
          (e->next_name < e->job->count && !e->free_slots.empty());
 }
 
 void send_due(engine *e) {
   for (;;) {
-    const clock_type::time_point now = clock_type::now();
-    if (!wants_to_send(e) ||
-        (e->interval != clock_type::duration::zero() && now < e->next_send))
+    const probe_clock::time_point now = probe_clock::now();
+    if (!wants_to_send(e) || !schedule_may_send(&e->sched, now))
       return;
     bool sent = true;
-    if (!e->retries.empty()) {
-      const timer due = e->retries.front();
-      e->retries.pop_front();
+    if (!e->sched.retries.empty()) {
+      const probe_timer due = e->sched.retries.front();
+      e->sched.retries.pop_front();
       const slot &s = slot_at(e, due.slot);
       if (!s.busy || s.generation != due.generation)
         continue;
@@ -673,15 +654,15 @@ void send_due(engine *e) {
     } else {
       sent = start_probe(e);
     }
-    if (sent && e->interval != clock_type::duration::zero())
-      e->next_send = std::max(e->next_send, now - e->interval) + e->interval;
+    if (sent)
+      schedule_sent(&e->sched, now);
   }
 }
 
-void expire(engine *e, clock_type::time_point now) {
-  while (!e->timers.empty() && e->timers.front().deadline <= now) {
-    const timer t = e->timers.front();
-    e->timers.pop_front();
+void expire(engine *e, probe_clock::time_point now) {
+  while (!e->sched.timers.empty() && e->sched.timers.front().deadline <= now) {
+    const probe_timer t = e->sched.timers.front();
+    e->sched.timers.pop_front();
     slot &s = slot_at(e, t.slot);
     if (!s.busy || s.generation != t.generation)
       continue;
@@ -694,7 +675,7 @@ void expire(engine *e, clock_type::time_point now) {
                        : state == HANDSHAKE ? PROBE_ERROR_TLS
                                             : PROBE_ERROR_TIMEOUT;
     if (s.tries < e->settings->attempts)
-      e->retries.push_back(t);
+      e->sched.retries.push_back(t);
     else
       finish(e, t.slot);
   }
@@ -718,7 +699,7 @@ void take_frames(engine *e, connection *c) {
   c->in.erase(0, at);
 }
 
-void read_connection(engine *e, std::size_t ci, clock_type::time_point now) {
+void read_connection(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
   unsigned char chunk[READ_CHUNK];
   // A server that closes after its last replies sends them with the close:
@@ -767,20 +748,6 @@ void read_connection(engine *e, std::size_t ci, clock_type::time_point now) {
     write_out(e, ci, now);
 }
 
-int wait_ms(const engine *e) {
-  const clock_type::time_point now = clock_type::now();
-  clock_type::time_point until = now + std::chrono::milliseconds(MAX_WAIT_MS);
-  if (!e->timers.empty())
-    until = std::min(until, e->timers.front().deadline);
-  if (wants_to_send(e) && e->interval != clock_type::duration::zero())
-    until = std::min(until, e->next_send);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - now)
-                .count();
-  if (until > now + std::chrono::milliseconds(ms))
-    ++ms;
-  return ms < 0 ? 0 : static_cast<int>(ms);
-}
-
 // The TLS context of a run: TLS 1.2 or later, the certificate checked
 // against the system's CAs or the given file (unless told not to),
 // sessions kept for resumption, and HTTP/2 offered for DNS over HTTPS.
@@ -818,7 +785,7 @@ SSL_CTX *tls_context(const engine *e, std::string *reason) {
 }
 
 void step_connection(engine *e, std::size_t i, const stream_wait &w,
-                     clock_type::time_point now) {
+                     probe_clock::time_point now) {
   connection &c = e->conns[i];
   if (c.sock == -1 || !(w.readable || w.writable))
     return;
@@ -884,16 +851,13 @@ int stream_run(const ns_target *target, const engine_settings *settings,
     slot_at(&e, i) = slot{};
     e.free_slots.push_back(i);
   }
-  if (settings->rate > 0.0)
-    e.interval = std::chrono::duration_cast<clock_type::duration>(
-        std::chrono::duration<double>(1.0 / settings->rate));
-  e.next_send = clock_type::now();
+  schedule_start(&e.sched, settings->rate);
 
   std::vector<stream_wait> waits(e.conns.size());
   while (!(job->stop && job->stop->load())) {
-    expire(&e, clock_type::now());
+    expire(&e, probe_clock::now());
     send_due(&e);
-    if (e.busy == 0 && e.retries.empty() && e.next_name >= job->count)
+    if (e.busy == 0 && e.sched.retries.empty() && e.next_name >= job->count)
       break;
     for (std::size_t i = 0; i < e.conns.size(); ++i) {
       const connection &c = e.conns[i];
@@ -901,10 +865,11 @@ int stream_run(const ns_target *target, const engine_settings *settings,
                          (c.state == OPEN && !c.out.empty());
       waits[i] = stream_wait{c.sock, write, false, false};
     }
-    if (stream_poll(waits.data(), static_cast<int>(waits.size()),
-                    wait_ms(&e)) <= 0)
+    if (stream_poll(
+            waits.data(), static_cast<int>(waits.size()),
+            schedule_wait_ms(&e.sched, wants_to_send(&e), MAX_WAIT_MS)) <= 0)
       continue;
-    const clock_type::time_point now = clock_type::now();
+    const probe_clock::time_point now = probe_clock::now();
     for (std::size_t i = 0; i < e.conns.size(); ++i)
       step_connection(&e, i, waits[i], now);
   }

@@ -3,8 +3,6 @@
 // the window.
 #include "run/test_driver.h"
 
-#include "net/dns_message.h"
-#include "net/probe.h"
 #include "run/console.h"
 #include "run/domain_list.h"
 #include "run/driver_events.h"
@@ -88,8 +86,7 @@ driver_settings classic_driver_settings(char **domains, int count) {
   }
   settings.nameserver_count = n;
   settings.slices = MAX_SLICES;
-  settings.engine = engine_settings{
-      1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
+  settings.engine = CLASSIC_ENGINE;
   return settings;
 }
 

@@ -5,6 +5,7 @@
 #include "net/dns_message.h"
 #include "net/engine.h"
 #include "net/probe.h"
+#include "tests/support/classic_probes.h"
 #include "tests/support/fake_ns.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +20,6 @@ namespace {
 
 // This suite's fake nameserver; the suites keep to addresses of their own.
 const char *const NS_IP = "127.0.0.20";
-const engine_settings CLASSIC{
-    1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
 
 typedef std::chrono::steady_clock test_clock;
 
@@ -38,34 +37,13 @@ std::vector<fake_datagram> for_name(const std::vector<fake_datagram> &all,
   return some;
 }
 
-// Names probed one after another on one engine (so one socket), with an
-// optional pause before each name after the first.
-struct sequence {
-  std::vector<std::string> names;
-  std::vector<probe_result> results;
-  int pause_ms;
-};
-
-const char *name_of(std::size_t i, void *context) {
-  sequence *s = static_cast<sequence *>(context);
-  if (i > 0 && s->pause_ms > 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(s->pause_ms));
-  return s->names[i].c_str();
-}
-
-void done(std::size_t i, const probe_result *r, void *context) {
-  static_cast<sequence *>(context)->results[i] = *r;
-}
-
 std::vector<probe_result> probe_names(const std::vector<std::string> &names,
                                       int pause_ms = 0) {
-  ns_address ns;
-  EXPECT_EQ(parse_dotted_ns(NS_IP, &ns), 0);
-  sequence s{names, std::vector<probe_result>(names.size()), pause_ms};
-  engine_job job{names.size(), name_of, done, &s, nullptr};
-  int error = 0;
-  EXPECT_EQ(engine_run(&ns, &CLASSIC, &job, &error), 0);
-  return s.results;
+  std::vector<probe_result> results;
+  for (const classic_probe &p : run_classic_probes(NS_IP, names, pause_ms))
+    results.push_back(p.result);
+  EXPECT_EQ(results.size(), names.size()) << "the engine did not start";
+  return results;
 }
 
 class ProbeTest : public testing::Test {

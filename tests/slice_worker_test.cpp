@@ -1,6 +1,5 @@
 // Slice workers against a fake nameserver, on threads as the driver runs
 // them: slots and outcomes, the datagrams sent, progress lines and notices.
-#include "net/dns_message.h"
 #include "net/probe.h"
 #include "res/resource.h"
 #include "run/domain_list.h"
@@ -26,8 +25,6 @@
 namespace {
 
 const char FAKE_IP[] = "127.0.0.30";
-const engine_settings CLASSIC{
-    1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
 
 class SliceWorkerTest : public testing::Test {
 protected:
@@ -59,7 +56,8 @@ protected:
   }
 
   slice_job job(int first, int last, const char *at = FAKE_IP) {
-    return slice_job{domain_list, first, last, domain_count, at, &CLASSIC};
+    return slice_job{domain_list,  first, last,
+                     domain_count, at,    &CLASSIC_ENGINE};
   }
 
   // Cuts the list into `slices` contiguous jobs, the last taking the rest,
