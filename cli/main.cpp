@@ -401,11 +401,8 @@ int main(int argc, char **argv) {
     format_ns_target(&target, shown, sizeof shown);
     if (target.resolve) {
       std::string why;
-      if (resolve_target(&target, &why) != 0) {
-        std::fprintf(stderr, "zelkor: cannot look up %s: %s\n", target.host,
-                     why.c_str());
-        return EXIT_TROUBLE;
-      }
+      if (resolve_target(&target, &why) != 0)
+        return trouble("cannot look up %s: %s", target.host, why.c_str());
       char address[NS_TEXT_SIZE];
       format_ns_address(&target.address, -1, address, sizeof address);
       std::fprintf(stderr, "zelkor: %s is %s\n", target.host, address);
@@ -414,11 +411,8 @@ int main(int argc, char **argv) {
     settings.names.push_back(shown);
     settings.nameservers.push_back(target);
   }
-  if (options.ca_file && access(options.ca_file, R_OK) != 0) {
-    std::fprintf(stderr, "zelkor: --ca-file %s: %s\n", options.ca_file,
-                 std::strerror(errno));
-    return EXIT_TROUBLE;
-  }
+  if (options.ca_file && access(options.ca_file, R_OK) != 0)
+    return trouble("--ca-file %s: %s", options.ca_file, std::strerror(errno));
   if (encrypted && options.insecure)
     std::fprintf(stderr, "zelkor: --insecure: TLS certificates are not "
                          "checked\n");

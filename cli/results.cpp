@@ -43,18 +43,6 @@ double rank_ms(const std::vector<std::int32_t> &sorted, double percent) {
   return sorted[static_cast<std::size_t>(rank - 1)] / 1000.0;
 }
 
-} // namespace
-
-double setup_ms(const std::vector<std::int32_t> &setup_us, double percent) {
-  if (setup_us.empty())
-    return std::numeric_limits<double>::quiet_NaN();
-  std::vector<std::int32_t> sorted = setup_us;
-  std::sort(sorted.begin(), sorted.end());
-  return rank_ms(sorted, percent);
-}
-
-namespace {
-
 void finish_figures(row_figures *out, std::vector<std::int32_t> *latencies) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   out->probed = 2 * out->lines;
@@ -76,6 +64,14 @@ void finish_figures(row_figures *out, std::vector<std::int32_t> *latencies) {
 }
 
 } // namespace
+
+double setup_ms(const std::vector<std::int32_t> &setup_us, double percent) {
+  if (setup_us.empty())
+    return std::numeric_limits<double>::quiet_NaN();
+  std::vector<std::int32_t> sorted = setup_us;
+  std::sort(sorted.begin(), sorted.end());
+  return rank_ms(sorted, percent);
+}
 
 int passes_done(void) {
   return kept.load();
