@@ -257,10 +257,15 @@ void on_line_done(const line_probes *line, void *) {
 
 // Called with the report lock held, so that a stop never cuts the files
 // short.
-void on_pass_ended(int index, pass_result *result, void *) {
+void on_pass_ended(int index, pass_result *result, void *context) {
   keep_pass(result);
   const kept_pass &pass = passes[static_cast<std::size_t>(index)];
   const char *ns = pass.result.ns.c_str();
+  // A name is shown with the address its connections went to.
+  const ns_target &target = static_cast<const run_settings *>(context)
+                                ->nameservers[static_cast<std::size_t>(index)];
+  if (target.looked_up)
+    display_say("%s is %s", target.host, pass.result.address.c_str());
   // What kept the nameserver from answering, once per cause.
   const stream_stats &stream = pass.result.stream;
   bool said = true;
@@ -403,9 +408,6 @@ int main(int argc, char **argv) {
       std::string why;
       if (resolve_target(&target, &why) != 0)
         return trouble("cannot look up %s: %s", target.host, why.c_str());
-      char address[NS_TEXT_SIZE];
-      format_ns_address(&target.address, -1, address, sizeof address);
-      std::fprintf(stderr, "zelkor: %s is %s\n", target.host, address);
     }
     encrypted = encrypted || target.transport >= NS_TLS;
     settings.names.push_back(shown);
@@ -465,7 +467,7 @@ int main(int argc, char **argv) {
   sock_startup();
   run_control control;
   const run_events events{on_pass_started, on_line_done, on_pass_ended,
-                          nullptr};
+                          &settings};
   const pthread_t main_thread = pthread_self();
   std::thread runner([&] {
     run_passes(&list, &settings, &events, &control);

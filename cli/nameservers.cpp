@@ -71,10 +71,28 @@ int resolve_target(ns_target *target, std::string *error) {
     *error = r != 0 ? gai_strerror(r) : "no address";
     return -1;
   }
-  std::memset(&target->address, 0, sizeof target->address);
-  std::memcpy(&target->address.sa, found->ai_addr, found->ai_addrlen);
-  target->address.length = static_cast<int>(found->ai_addrlen);
-  target->resolve = false;
+  // Every address, in the resolver's order (RFC 6724's, from
+  // getaddrinfo), each once: the engine tries them in turn.
+  std::vector<ns_address> addresses;
+  for (const addrinfo *a = found; a && addresses.size() <= NS_MAX_FALLBACKS;
+       a = a->ai_next) {
+    ns_address address;
+    std::memset(&address, 0, sizeof address);
+    std::memcpy(&address.sa, a->ai_addr, a->ai_addrlen);
+    address.length = static_cast<int>(a->ai_addrlen);
+    const bool seen = std::any_of(
+        addresses.begin(), addresses.end(), [&](const ns_address &b) {
+          return is_ns_address(&b, &address.sa, address.length);
+        });
+    if (!seen)
+      addresses.push_back(address);
+  }
   freeaddrinfo(found);
+  target->address = addresses.front();
+  target->fallback_count = static_cast<int>(addresses.size()) - 1;
+  for (int i = 0; i < target->fallback_count; ++i)
+    target->fallback[i] = addresses[static_cast<std::size_t>(i) + 1];
+  target->resolve = false;
+  target->looked_up = true;
   return 0;
 }

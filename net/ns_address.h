@@ -33,6 +33,9 @@ enum {
   NS_HOST_SIZE = 254, // a name of up to 253 characters
   NS_PATH_SIZE = 256,
   NS_TARGET_TEXT_SIZE = 8 + NS_HOST_SIZE + 1 + NS_TEXT_SIZE + NS_PATH_SIZE,
+  // Addresses of a looked-up name beyond its first: a name has few (a host
+  // with both families, a service on a handful of machines).
+  NS_MAX_FALLBACKS = 7,
 };
 
 struct ns_target {
@@ -44,6 +47,11 @@ struct ns_target {
   char path[NS_PATH_SIZE]; // HTTPS: "/dns-query" unless given
   bool resolve;            // only a name was given: look it up, then connect
   int port;                // with `resolve`, the port to connect to
+  // Once looked up: the name's further addresses, each tried in turn when
+  // no connection can be set up at the one before.
+  bool looked_up;
+  ns_address fallback[NS_MAX_FALLBACKS];
+  int fallback_count;
 };
 
 // "192.0.2.53[:PORT]" (UDP), "tcp://ADDRESS", "tls://HOST[:PORT]",

@@ -7,6 +7,7 @@
 #include "net/dns_message.h"
 #include "net/probe.h"
 #include "net/schedule.h"
+#include "net/stream_framing.h"
 #include "net/stream_sock.h"
 
 #include <nghttp2/nghttp2.h>
@@ -28,8 +29,10 @@ enum {
   // The longest wait, so that a stop is seen within it.
   MAX_WAIT_MS = 100,
   READ_CHUNK = 16384,
-  LENGTH_PREFIX = 2, // RFC 1035 4.2.2
   HTTP_OK = 200,
+  // The first pause before reconnecting to a server that closed without
+  // answering; it doubles up to the attempt's timeout.
+  BACKOFF_FIRST_MS = 4,
 };
 
 enum { CLOSED, CONNECTING, HANDSHAKE, OPEN };
@@ -82,6 +85,13 @@ struct connection {
   std::deque<queued> queue;
   probe_clock::time_point setup_start;
   bool was_open = false;
+  int address_index = 0; // of the target's addresses, the one it went to
+  // Since it opened: a reply answered a query of ours. Only then are the
+  // queries it leaves unanswered sent again as the same attempts.
+  bool productive = false;
+  // Something came that is no DNS framing: the stream is broken.
+  bool junk = false;
+  probe_clock::time_point not_before; // no reconnection before this
 };
 
 struct engine {
@@ -104,8 +114,15 @@ struct engine {
   std::size_t next_conn = 0;
   int failures_in_row = 0;
   bool given_up = false;
+  int address_index = 0; // the address connections go to
+  bool settled = false;  // a connection was set up there: it stays
+  int backoff_ms = 0;    // the pause after the last fruitless connection
   std::mt19937 random;
 };
+
+const ns_address *address_at(const engine *e, int index) {
+  return index == 0 ? &e->target->address : &e->target->fallback[index - 1];
+}
 
 bool over_tls(const engine *e) {
   return e->target->transport == NS_TLS || e->target->transport == NS_HTTPS;
@@ -144,16 +161,23 @@ void end_attempt(engine *e, int index) {
     finish(e, index);
 }
 
-// A reply for the slot's probe: decides it, or ends its attempt.
-void take_reply(engine *e, int index, const unsigned char *reply, long n) {
+// A reply for the slot's probe: decides it, or ends its attempt. Over TCP
+// and TLS a reply for another question is not ours (false); over HTTPS,
+// where the stream says whose it is (`by_stream`), it is no answer to the
+// query and ends the attempt as `format`, as a body that is no DNS
+// message does.
+bool take_reply(engine *e, int index, const unsigned char *reply, long n,
+                bool by_stream) {
   slot &s = slot_at(e, index);
   int kind = REPLY_SHORT;
-  if (n < DNS_HEADER_SIZE) {
+  const bool ours = n >= DNS_HEADER_SIZE &&
+                    (same_question(s.frame + LENGTH_PREFIX,
+                                   s.frame_length - LENGTH_PREFIX, reply, n) ||
+                     error_without_question(n, reply));
+  if (!ours && !by_stream)
+    return false;
+  if (!ours) {
     s.result.error = PROBE_ERROR_FORMAT;
-  } else if (!(same_question(s.frame + LENGTH_PREFIX,
-                             s.frame_length - LENGTH_PREFIX, reply, n) ||
-               error_without_question(n, reply))) {
-    return; // over TCP or TLS another probe's; over HTTPS a wrong one
   } else {
     s.result.rcode = static_cast<std::int16_t>(reply_rcode(n, reply));
     kind = classify_reply(n, reply);
@@ -164,6 +188,13 @@ void take_reply(engine *e, int index, const unsigned char *reply, long n) {
     finish(e, index);
   else
     end_attempt(e, index);
+  return true;
+}
+
+// A reply to a query of ours came on `c`: the server speaks DNS.
+void answered_on(engine *e, connection *c) {
+  c->productive = true;
+  e->backoff_ms = 0;
 }
 
 void close_connection(connection *c) {
@@ -185,13 +216,33 @@ void close_connection(connection *c) {
   c->tls_wants_write = false;
   c->out.clear();
   c->in.clear();
+  c->productive = false;
+  c->junk = false;
 }
 
 // Set-up failed: the probes waiting for it fail, and after as many failures
 // in a row as a probe has attempts, so does every later one.
+void begin_connect(engine *e, std::size_t ci, probe_clock::time_point now);
+
+// A name looked up may have several addresses: until a connection has been
+// set up at one, a connection that fails goes to the next.
+bool next_address(engine *e, std::size_t ci, probe_clock::time_point now) {
+  connection &c = e->conns[ci];
+  if (e->settled || (c.address_index == e->address_index &&
+                     e->address_index >= e->target->fallback_count))
+    return false;
+  if (c.address_index == e->address_index)
+    ++e->address_index;
+  close_connection(&c);
+  begin_connect(e, ci, now);
+  return true;
+}
+
 void setup_failed(engine *e, std::size_t ci, int cause,
                   const std::string &reason) {
   connection &c = e->conns[ci];
+  if (cause == PROBE_ERROR_CONNECT && next_address(e, ci, probe_clock::now()))
+    return;
   close_connection(&c);
   c.queue.clear();
   ++e->stats->setup_failures;
@@ -210,10 +261,11 @@ void setup_failed(engine *e, std::size_t ci, int cause,
 
 void begin_connect(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
-  if (c.state != CLOSED)
-    return;
+  if (c.state != CLOSED || now < c.not_before)
+    return; // under way, or backing off: the loop comes back for it
   int error = 0;
-  c.sock = stream_connect(&e->target->address, &error);
+  c.address_index = e->address_index;
+  c.sock = stream_connect(address_at(e, c.address_index), &error);
   if (c.sock == -1) {
     setup_failed(e, ci, PROBE_ERROR_CONNECT, sock_error_text(error));
     return;
@@ -222,18 +274,39 @@ void begin_connect(engine *e, std::size_t ci, probe_clock::time_point now) {
   c.setup_start = now;
 }
 
-// The server closed a connection that was open: what it had not answered
-// goes out again on a new one.
+// A connection that was open is gone. When the server had answered on it
+// (it closes idle or busy connections, as servers may), what it had not
+// answered goes out again on a new one as the same attempts. Otherwise
+// (it closed at once, or sent what is no DNS) those attempts end, as
+// `connect` or `format`, and the next connection waits, longer each time:
+// a server that closes every connection gets no more of them than the
+// probes have attempts.
 void connection_lost(engine *e, std::size_t ci, probe_clock::time_point now) {
   connection &c = e->conns[ci];
+  const bool broken = c.junk || !c.in.empty(); // a message cut short
+  const bool again_as_is = c.productive && !broken;
   close_connection(&c);
   std::deque<queued> again;
   for (std::size_t i = 0; i < e->slots.size(); ++i) {
     slot &s = e->slots[i];
-    if (s.busy && s.on_wire && s.conn == static_cast<int>(ci)) {
-      s.on_wire = false;
+    if (!s.busy || !s.on_wire || s.conn != static_cast<int>(ci))
+      continue;
+    s.on_wire = false;
+    if (again_as_is) {
       again.push_back(queued{static_cast<int>(i), s.generation, true});
+      continue;
     }
+    if (s.result.error == PROBE_ERROR_NONE ||
+        s.result.error == PROBE_ERROR_TIMEOUT)
+      s.result.error = broken ? PROBE_ERROR_FORMAT : PROBE_ERROR_CONNECT;
+    end_attempt(e, static_cast<int>(i));
+  }
+  if (!again_as_is) {
+    const int timeout = std::max(1, e->settings->timeout_ms);
+    e->backoff_ms = e->backoff_ms == 0
+                        ? std::min<int>(BACKOFF_FIRST_MS, timeout)
+                        : std::min(2 * e->backoff_ms, timeout);
+    c.not_before = now + std::chrono::milliseconds(e->backoff_ms);
   }
   c.queue.insert(c.queue.begin(), again.begin(), again.end());
   if (!c.queue.empty())
@@ -441,7 +514,8 @@ int on_stream_close(nghttp2_session *, std::int32_t stream_id, std::uint32_t,
   if (st.status == HTTP_OK) {
     take_reply(e, st.slot,
                reinterpret_cast<const unsigned char *>(st.reply.data()),
-               static_cast<long>(st.reply.size()));
+               static_cast<long>(st.reply.size()), true);
+    answered_on(e, c);
     return 0;
   }
   if (st.status == 0)
@@ -476,6 +550,8 @@ void opened(engine *e, std::size_t ci, probe_clock::time_point now) {
     return;
   }
   c.state = OPEN;
+  e->settled = true;
+  e->stats->address = *address_at(e, c.address_index);
   ++e->stats->opened;
   if (c.was_open)
     ++e->stats->reconnections;
@@ -668,7 +744,13 @@ void expire(engine *e, probe_clock::time_point now) {
       continue;
     // Still waiting for its connection: the set-up is what took too long
     // (a dropped connect, a handshake that never ends).
-    const int state = e->conns[static_cast<std::size_t>(s.conn)].state;
+    const connection &c = e->conns[static_cast<std::size_t>(s.conn)];
+    const int state = c.state;
+    // A connect that the network drops: the name's next address, if any.
+    if (state == CONNECTING &&
+        now - c.setup_start >=
+            std::chrono::milliseconds(e->settings->timeout_ms))
+      next_address(e, static_cast<std::size_t>(s.conn), now);
     if (s.result.error == PROBE_ERROR_NONE ||
         s.result.error == PROBE_ERROR_TIMEOUT)
       s.result.error = state == CONNECTING  ? PROBE_ERROR_CONNECT
@@ -681,22 +763,34 @@ void expire(engine *e, probe_clock::time_point now) {
   }
 }
 
-// Whole messages of a TCP or TLS stream: a two-byte length, the message.
-void take_frames(engine *e, connection *c) {
-  std::size_t at = 0;
-  while (c->in.size() - at >= LENGTH_PREFIX) {
-    const unsigned char *p =
-        reinterpret_cast<const unsigned char *>(c->in.data()) + at;
-    const std::size_t length = static_cast<std::size_t>(p[0] << 8 | p[1]);
-    if (c->in.size() - at < LENGTH_PREFIX + length)
-      break;
-    const long id = message_id(static_cast<long>(length), p + LENGTH_PREFIX);
-    const int index = id < 0 ? NO_SLOT : e->owner[static_cast<std::size_t>(id)];
-    if (index != NO_SLOT)
-      take_reply(e, index, p + LENGTH_PREFIX, static_cast<long>(length));
-    at += LENGTH_PREFIX + length;
+struct frame_reader {
+  engine *e;
+  connection *c;
+};
+
+// A whole message of a TCP or TLS stream. One whose ID no query in flight
+// carries may be a late reply to a query already decided: it is passed over.
+void take_frame(const unsigned char *message, long length, void *context) {
+  frame_reader *r = static_cast<frame_reader *>(context);
+  const long id = message_id(length, message);
+  const int index =
+      id < 0 ? NO_SLOT : r->e->owner[static_cast<std::size_t>(id)];
+  if (index != NO_SLOT && take_reply(r->e, index, message, length, false))
+    answered_on(r->e, r->c);
+}
+
+// False when the stream is broken.
+bool take_frames(engine *e, connection *c) {
+  frame_reader reader{e, c};
+  const long used =
+      split_frames(reinterpret_cast<const unsigned char *>(c->in.data()),
+                   c->in.size(), take_frame, &reader);
+  if (used < 0) {
+    c->junk = true;
+    return false;
   }
-  c->in.erase(0, at);
+  c->in.erase(0, static_cast<std::size_t>(used));
+  return true;
 }
 
 void read_connection(engine *e, std::size_t ci, probe_clock::time_point now) {
@@ -727,15 +821,19 @@ void read_connection(engine *e, std::size_t ci, probe_clock::time_point now) {
       }
     }
     if (c.h2) {
-      lost = nghttp2_session_mem_recv(c.h2, chunk,
-                                      static_cast<std::size_t>(n)) < 0;
+      // What nghttp2 cannot take is no HTTP/2 (an HTTP/1.1 error page).
+      c.junk = nghttp2_session_mem_recv(c.h2, chunk,
+                                        static_cast<std::size_t>(n)) < 0;
+      lost = c.junk;
     } else {
       c.in.append(reinterpret_cast<const char *>(chunk),
                   static_cast<std::size_t>(n));
     }
   }
   if (!c.h2) {
-    take_frames(e, &c);
+    // A stream that breaks ends the attempts on it, whatever came after.
+    if (!take_frames(e, &c))
+      lost = true;
   } else if (!lost) {
     pump_h2(&c);
     // The server said goodbye (GOAWAY) and has nothing more to send.
@@ -821,7 +919,8 @@ int stream_run(const ns_target *target, const engine_settings *settings,
   e.options = options;
   e.job = job;
   e.stats = stats;
-  *stats = stream_stats{0, 0, 0, 0, PROBE_ERROR_NONE, std::string(), 0, {}};
+  *stats = stream_stats{
+      0, 0, 0, 0, PROBE_ERROR_NONE, std::string(), 0, {}, target->address};
   char address[NS_TEXT_SIZE];
   format_ns_address(&target->address, ns_port(&target->address), address,
                     sizeof address);
@@ -859,15 +958,28 @@ int stream_run(const ns_target *target, const engine_settings *settings,
     send_due(&e);
     if (e.busy == 0 && e.sched.retries.empty() && e.next_name >= job->count)
       break;
+    int wait_ms = schedule_wait_ms(&e.sched, wants_to_send(&e), MAX_WAIT_MS);
+    const probe_clock::time_point before = probe_clock::now();
     for (std::size_t i = 0; i < e.conns.size(); ++i) {
-      const connection &c = e.conns[i];
+      connection &c = e.conns[i];
+      // A connection that backed off reconnects once its pause is over.
+      if (c.state == CLOSED && !c.queue.empty()) {
+        begin_connect(&e, i, before);
+        if (c.state == CLOSED && !c.queue.empty())
+          wait_ms = std::min(
+              wait_ms,
+              std::max<int>(
+                  1,
+                  1 + static_cast<int>(
+                          std::chrono::duration_cast<std::chrono::milliseconds>(
+                              c.not_before - before)
+                              .count())));
+      }
       const bool write = c.state == CONNECTING || c.tls_wants_write ||
                          (c.state == OPEN && !c.out.empty());
       waits[i] = stream_wait{c.sock, write, false, false};
     }
-    if (stream_poll(
-            waits.data(), static_cast<int>(waits.size()),
-            schedule_wait_ms(&e.sched, wants_to_send(&e), MAX_WAIT_MS)) <= 0)
+    if (stream_poll(waits.data(), static_cast<int>(waits.size()), wait_ms) <= 0)
       continue;
     const probe_clock::time_point now = probe_clock::now();
     for (std::size_t i = 0; i < e.conns.size(); ++i)

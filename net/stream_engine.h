@@ -37,6 +37,9 @@ struct stream_stats {
   std::string reason;
   int http_status; // the last HTTP status other than 200; 0 for none
   std::vector<std::int32_t> setup_us; // of each connection set up
+  // Where the connections went: the address at which one was set up, or
+  // else the first tried.
+  ns_address address;
 };
 
 // As engine_run, over `target`'s transport. A nameserver that cannot be

@@ -101,7 +101,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.engine_error = 0;
     pass.send_error = 0;
     pass.fallbacks = 0;
-    pass.stream = stream_stats{0, 0, 0, 0, PROBE_ERROR_NONE, {}, 0, {}};
+    pass.stream = stream_stats{0, 0, 0, 0, PROBE_ERROR_NONE, {}, 0, {}, {}};
     const stored_probe none{-1, PROBE_NONE, 0, -1, PROBE_ERROR_NONE, false};
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     job.pass = &pass;
@@ -116,9 +116,6 @@ int run_passes(const run_list *list, const run_settings *settings,
     const ns_target &target =
         settings->nameservers[static_cast<std::size_t>(p)];
     pass.transport = target.transport;
-    char address[NS_TEXT_SIZE];
-    format_ns_address(&target.address, -1, address, sizeof address);
-    pass.address = address;
     job.truncated.clear();
     job.fallback = false;
     job.fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
@@ -159,6 +156,12 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
             .count();
+    // A name's connections may have gone to another of its addresses.
+    char address[NS_TEXT_SIZE];
+    format_ns_address(target.transport == NS_UDP ? &target.address
+                                                 : &pass.stream.address,
+                      -1, address, sizeof address);
+    pass.address = address;
 
     std::lock_guard<std::mutex> hold(control->report);
     if (control->stop.load())

@@ -1,7 +1,8 @@
 // The stream engine against servers of the test's own: one that closes
 // every connection after three replies (every probe is decided, over as
-// many connections as it took, and no query is counted twice), and one
-// that never answers the TLS handshake.
+// many connections as it took, and no query is counted twice), one that
+// never answers the TLS handshake, and hostile ones that break the stream
+// in every way a server can.
 #include "net/dns_message.h"
 #include "net/probe.h"
 #include "net/stream_engine.h"
@@ -9,11 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,6 +149,210 @@ TEST(StreamEngineTest, HandshakeThatNeverEndsFailsAsTls) {
     EXPECT_EQ(r.error, PROBE_ERROR_TLS);
   }
   EXPECT_EQ(stats.opened, 0);
+}
+
+// One misbehaviour at a time, each with the failure it must be named by.
+enum misbehaviour {
+  RANDOM_BYTES,
+  LONGER_THAN_SENT, // a length, fewer bytes, then silence
+  EMPTY_MESSAGE,
+  WRONG_ID,
+  SHORT_HEADER,
+  BIG_JUNK, // a whole 65,535-byte message of junk
+  ONE_BYTE_WRITES,
+  CLOSE_AT_ONCE,
+  OTHER_QUESTION,
+  TRICKLE,
+  HTTP_REPLY,
+  MISBEHAVIOURS
+};
+
+struct hostile_server {
+  int kind;
+  int listener;
+  std::atomic<bool> stop{false};
+  std::atomic<int> accepted{0};
+};
+
+// Reads the next length-prefixed query of the connection (what came
+// beyond it stays in `in`); false when the client went away or the test
+// is over.
+bool read_query(int fd, const hostile_server *server, std::string *in,
+                std::string *query) {
+  while (!server->stop.load()) {
+    if (in->size() >= 2) {
+      const std::size_t length =
+          static_cast<std::size_t>(static_cast<unsigned char>((*in)[0]) << 8 |
+                                   static_cast<unsigned char>((*in)[1]));
+      if (in->size() >= 2 + length) {
+        *query = in->substr(0, 2 + length);
+        in->erase(0, 2 + length);
+        return true;
+      }
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0)
+      continue;
+    char chunk[4096];
+    const long n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0)
+      return false;
+    in->append(chunk, static_cast<std::size_t>(n));
+  }
+  return false;
+}
+
+// The query as a reply holding one answer.
+std::string reply_to(std::string query) {
+  query[2 + DNS_FLAGS_OFFSET] |= static_cast<char>(0x80); // QR
+  query[2 + DNS_ANCOUNT_OFFSET + 1] = 1;
+  return query;
+}
+
+void send_all(int fd, const std::string &bytes) {
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+void misbehave(int fd, hostile_server *server) {
+  std::string in, query;
+  if (server->kind != CLOSE_AT_ONCE && !read_query(fd, server, &in, &query)) {
+    close(fd);
+    return;
+  }
+  std::string reply = query.empty() ? query : reply_to(query);
+  switch (server->kind) {
+  case RANDOM_BYTES: {
+    std::mt19937 random(7);
+    std::string junk;
+    for (int i = 0; i < 300; ++i)
+      junk += static_cast<char>(random());
+    send_all(fd, junk);
+    break;
+  }
+  case LONGER_THAN_SENT:
+    send_all(fd, std::string("\x00\x40", 2) + std::string(20, 'x'));
+    while (read_query(fd, server, &in, &query)) {
+    } // silence until the client closes
+    break;
+  case EMPTY_MESSAGE:
+    send_all(fd, std::string(2, '\0'));
+    while (read_query(fd, server, &in, &query)) {
+    } // silence until the client closes
+    break;
+  case WRONG_ID:
+    reply[2 + DNS_ID_OFFSET] = static_cast<char>(~reply[2 + DNS_ID_OFFSET]);
+    send_all(fd, reply);
+    while (read_query(fd, server, &in, &query)) {
+    } // silence until the client closes
+    break;
+  case SHORT_HEADER:
+    send_all(fd, std::string("\x00\x05", 2) + reply.substr(2, 5));
+    while (read_query(fd, server, &in, &query)) {
+    } // silence until the client closes
+    break;
+  case BIG_JUNK:
+    send_all(fd, std::string("\xff\xff", 2) + std::string(65535, '\xab'));
+    while (read_query(fd, server, &in, &query)) {
+    } // silence until the client closes
+    break;
+  case ONE_BYTE_WRITES:
+  case TRICKLE: {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // Every query is answered, a byte at a time.
+    do {
+      for (char byte : reply_to(query)) {
+        send_all(fd, std::string(1, byte));
+        if (server->kind == TRICKLE)
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    } while (read_query(fd, server, &in, &query));
+    break;
+  }
+  case CLOSE_AT_ONCE:
+    break;
+  case OTHER_QUESTION:
+    reply[2 + DNS_HEADER_SIZE + 1] ^= 0x01; // "n0" becomes "o0"
+    send_all(fd, reply);
+    while (read_query(fd, server, &in, &query)) {
+    } // silence until the client closes
+    break;
+  case HTTP_REPLY:
+    send_all(fd, "HTTP/1.1 400 Bad Request\r\nContent-Length: 11\r\n"
+                 "Connection: close\r\n\r\nBad Request");
+    break;
+  }
+  close(fd);
+}
+
+void serve_hostile(hostile_server *server) {
+  std::vector<std::thread> connections;
+  while (!server->stop.load()) {
+    pollfd p{server->listener, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0)
+      continue;
+    int fd = accept(server->listener, nullptr, nullptr);
+    if (fd < 0)
+      continue;
+    ++server->accepted;
+    connections.emplace_back(misbehave, fd, server);
+  }
+  for (std::thread &t : connections)
+    t.join();
+}
+
+// Each ends within its attempts' time, on no more connections than the
+// probes have attempts (and a few), with the failure named.
+TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
+  const int expected[MISBEHAVIOURS] = {
+      PROBE_ERROR_FORMAT,  PROBE_ERROR_TIMEOUT, PROBE_ERROR_FORMAT,
+      PROBE_ERROR_TIMEOUT, PROBE_ERROR_FORMAT,  PROBE_ERROR_TIMEOUT,
+      PROBE_ERROR_NONE,    PROBE_ERROR_CONNECT, PROBE_ERROR_TIMEOUT,
+      PROBE_ERROR_NONE,    PROBE_ERROR_FORMAT};
+  const int probes = 4, attempts = 2, timeout_ms = 500;
+  for (int kind = 0; kind < MISBEHAVIOURS; ++kind) {
+    SCOPED_TRACE("misbehaviour " + std::to_string(kind));
+    ns_target target;
+    const std::string address =
+        "tcp://127.0.0.73:" + std::to_string(5300 + kind);
+    ASSERT_EQ(parse_ns_target(address.c_str(), &target), 0);
+    hostile_server server;
+    server.kind = kind;
+    server.listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(server.listener,
+                   reinterpret_cast<const sockaddr *>(&target.address.sa),
+                   static_cast<socklen_t>(target.address.length)),
+              0);
+    ASSERT_EQ(listen(server.listener, 64), 0);
+    std::thread thread(serve_hostile, &server);
+
+    names n;
+    for (int i = 0; i < probes; ++i)
+      n.text.push_back("n" + std::to_string(i) + ".example");
+    n.results.resize(n.text.size());
+    const engine_settings settings{probes,     timeout_ms, attempts, 0.0,
+                                   DNS_TYPE_A, false,      false};
+    const stream_options options{2, nullptr, false, false};
+    engine_job job{n.text.size(), name_of, done, &n, nullptr};
+    stream_stats stats;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(stream_run(&target, &settings, &options, &job, &stats), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    server.stop.store(true);
+    thread.join();
+    close(server.listener);
+
+    EXPECT_LT(took, std::chrono::milliseconds(attempts * timeout_ms + 1500));
+    EXPECT_LE(server.accepted.load(), probes * attempts + 4);
+    for (const probe_result &r : n.results) {
+      if (expected[kind] == PROBE_ERROR_NONE) {
+        EXPECT_EQ(r.outcome, PROBE_OK);
+      } else {
+        EXPECT_EQ(r.outcome, PROBE_FAILED);
+        EXPECT_EQ(r.error, expected[kind]);
+      }
+    }
+  }
 }
 
 } // namespace

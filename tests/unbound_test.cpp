@@ -431,4 +431,56 @@ TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
             "ok");
 }
 
+// A TLS server that speaks HTTP (openssl s_server -www): it waits for a
+// request line that a DNS query never completes, or answers a stray one
+// with a web page. Either way every probe ends in its time, named, on no
+// more connections than the probes have attempts.
+TEST_F(UnboundTest, TlsServerThatSpeaksHttpIsNoNameserver) {
+  write_file("two.txt", "ours:ok.example\nours:nx.example\n");
+  const char *const argv[] = {"/usr/bin/openssl",
+                              "s_server",
+                              "-quiet",
+                              "-www",
+                              "-accept",
+                              "127.0.0.82:853",
+                              "-cert",
+                              "server.pem",
+                              "-key",
+                              "server.key",
+                              nullptr};
+  pid_t web;
+  ASSERT_EQ(posix_spawn(&web, argv[0], nullptr, nullptr,
+                        const_cast<char *const *>(argv), environ),
+            0);
+  std::string out;
+  // Listening once a connection is taken; bounded.
+  for (int i = 0; i < 100 && run_tool({"/usr/bin/openssl", "s_client",
+                                       "-connect", "127.0.0.82:853"},
+                                      &out) != 0;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = std::chrono::steady_clock::now();
+  cli_result r = run_zelkor(
+      {"-q", "--no-log", "--ca-file", "ca.pem", "--timeout", "500", "-s",
+       "tls://dns.test@127.0.0.82", "--json", "web.json", "two.txt"});
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  kill(web, SIGTERM);
+  int raw;
+  waitpid(web, &raw, 0);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_LT(took, 3.0);
+  const json ns = parse_json("web.json")["nameservers"][0];
+  EXPECT_LE(ns["connections"]["opened"], 4 * 2 + 4) << ns["connections"];
+  for (const char *name : {"ok.example", "nx.example"}) {
+    for (const char *which : {"bare", "www"}) {
+      const json &probe = named(ns, name)[which];
+      EXPECT_EQ(probe["outcome"], "failed");
+      EXPECT_TRUE(probe["error"] == "timeout" || probe["error"] == "format")
+          << probe;
+    }
+  }
+}
+
 } // namespace
