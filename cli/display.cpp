@@ -75,8 +75,12 @@ void note_diagnostic(const std::string &text) {
   if (diagnostic_count < MAX_DIAGNOSTICS)
     diagnostics[diagnostic_count++] = diagnostic{text, 0};
   std::fprintf(stderr, "%szelkor: %s\n", line_open ? "\r\033[K" : "",
-               text.c_str());
+               shown_text(text).c_str());
   line_open = false;
+}
+
+const char *plural(int n) {
+  return n == 1 ? "" : "s";
 }
 
 double seconds_since(clock_type::time_point start) {
@@ -106,21 +110,25 @@ void format_line(char *line, int index, int count, const char *ns, int d,
     std::snprintf(rate, sizeof rate, "%5.1f%%", 100.0 * ok / (2.0 * d));
   std::snprintf(line, LINE_SIZE,
                 "[%d/%d] %-15s [%s] %3d%%  %d/%d  ok %s  %.1fs", index + 1,
-                count, ns, bar, percent, d, domains_per_pass, rate, seconds);
+                count, shown_text(ns, LINE_SIZE / 2).c_str(), bar, percent, d,
+                domains_per_pass, rate, seconds);
 }
 
 void plain_start(int index, int count, const char *ns) {
-  std::fprintf(stderr, "[%d/%d] %s: testing %d domains\n", index + 1, count, ns,
-               domains_per_pass);
+  std::fprintf(stderr, "[%d/%d] %s: testing %d domain%s\n", index + 1, count,
+               shown_text(ns).c_str(), domains_per_pass,
+               plural(domains_per_pass));
 }
 
 void plain_end(int index, int count) {
   const kept_pass &pass = passes[static_cast<std::size_t>(index)];
   std::fprintf(stderr,
                "[%d/%d] %s: done, %d of %d probed names resolved in %.1fs\n",
-               index + 1, count, pass.result.ns.c_str(), pass.total.ok,
-               pass.total.probed, pass.result.seconds);
+               index + 1, count, shown_text(pass.result.ns).c_str(),
+               pass.total.ok, pass.total.probed, pass.result.seconds);
 }
+
+void draw_progress(void);
 
 } // namespace
 
@@ -153,6 +161,9 @@ void display_say(const char *fmt, ...) {
   std::vsnprintf(text, sizeof text, fmt, args);
   va_end(args);
   std::lock_guard<std::mutex> hold(draw_lock);
+  // What the run has done so far is shown first, so that a message stands
+  // under the pass it is about.
+  draw_progress();
   note_diagnostic(text);
   std::fflush(stderr);
 }
@@ -168,9 +179,16 @@ void display_begin(int progress_mode, int usable) {
 }
 
 void display_tick(void) {
+  std::lock_guard<std::mutex> drawing(draw_lock);
+  draw_progress();
+}
+
+namespace {
+
+// Under draw_lock.
+void draw_progress(void) {
   if (mode == PROGRESS_NONE)
     return;
-  std::lock_guard<std::mutex> drawing(draw_lock);
   // Passes run one after another: draw each event in order, even those a
   // fast pass made between two ticks.
   const int now_finished = finished.load();
@@ -222,6 +240,8 @@ void display_tick(void) {
   std::fflush(stderr);
 }
 
+} // namespace
+
 void display_end(void) {
   display_tick();
   std::lock_guard<std::mutex> drawing(draw_lock);
@@ -231,8 +251,9 @@ void display_end(void) {
   }
   for (int i = 0; i < diagnostic_count; ++i) {
     if (diagnostics[i].repeats > 0)
-      std::fprintf(stderr, "zelkor: %s (%d more times)\n",
-                   diagnostics[i].text.c_str(), diagnostics[i].repeats);
+      std::fprintf(stderr, "zelkor: %s (%d more time%s)\n",
+                   shown_text(diagnostics[i].text).c_str(),
+                   diagnostics[i].repeats, plural(diagnostics[i].repeats));
   }
   std::fflush(stderr);
 }
@@ -284,32 +305,61 @@ void print_cell(std::FILE *out, double rate, double ms, bool colour) {
 
 } // namespace
 
+namespace {
+
+// A name for a table cell, as the terminal shows it, and its width.
+struct cell_name {
+  std::string text; // escaped and cut, still UTF-8
+  int columns;
+};
+
+cell_name cell_of(const std::string &bytes, int limit) {
+  cell_name c;
+  c.text = escaped_utf8(bytes, limit);
+  c.columns = text_columns(c.text);
+  return c;
+}
+
+// The name, then blanks up to `width` columns.
+void put_padded(std::FILE *out, const cell_name &name, int width) {
+  std::fputs(terminal_utf8(name.text).c_str(), out);
+  std::fprintf(out, "%*s", std::max(0, width - name.columns), "");
+}
+
+} // namespace
+
 void print_table(std::FILE *out, bool colour) {
   const int done_passes = passes_done();
   if (done_passes == 0)
     return;
-  // As wide as the longest provider name, within reason.
+  // A name wider than the screen is cut; files keep it whole.
+  const int limit = name_columns(fileno(out));
+  std::vector<cell_name> labels;
   int label_width = LABEL_WIDTH;
-  for (int row = 0; row < provider_rows(); ++row)
-    label_width =
-        std::max(label_width,
-                 std::min(40, static_cast<int>(provider_name(row).size()) + 2));
+  for (int row = 0; row < provider_rows(); ++row) {
+    labels.push_back(cell_of(provider_name(row), limit));
+    label_width = std::max(label_width, labels.back().columns + 2);
+  }
   // A column as wide as its cells or its nameserver's name, whichever is
   // wider; the last one is not padded.
+  std::vector<cell_name> heads;
   std::vector<int> pad(static_cast<std::size_t>(done_passes), 0);
-  for (int p = 0; p + 1 < done_passes; ++p)
-    pad[static_cast<std::size_t>(p)] = std::max(
-        0,
-        static_cast<int>(passes[static_cast<std::size_t>(p)].result.ns.size()) -
-            CELL_WIDTH);
+  for (int p = 0; p < done_passes; ++p) {
+    heads.push_back(
+        cell_of(passes[static_cast<std::size_t>(p)].result.ns, limit));
+    if (p + 1 < done_passes)
+      pad[static_cast<std::size_t>(p)] =
+          std::max(0, heads.back().columns - CELL_WIDTH);
+  }
   const auto end_cell = [&](int p) {
     std::fprintf(out, "%*s", pad[static_cast<std::size_t>(p)], "");
   };
   std::fprintf(out, "%-*s", label_width, "provider");
-  for (int p = 0; p < done_passes; ++p)
-    std::fprintf(out, "%*s%-*s", CELL_GAP, "",
-                 p + 1 < done_passes ? CELL_WIDTH : 0,
-                 passes[static_cast<std::size_t>(p)].result.ns.c_str());
+  for (int p = 0; p < done_passes; ++p) {
+    std::fprintf(out, "%*s", CELL_GAP, "");
+    put_padded(out, heads[static_cast<std::size_t>(p)],
+               p + 1 < done_passes ? CELL_WIDTH : 0);
+  }
   std::fputc('\n', out);
   for (int row = 0; row < provider_rows(); ++row) {
     bool any = false;
@@ -318,7 +368,7 @@ void print_table(std::FILE *out, bool colour) {
     // Providers the list does not name would only be dashes.
     if (!any)
       continue;
-    std::fprintf(out, "%-*s", label_width, provider_name(row).c_str());
+    put_padded(out, labels[static_cast<std::size_t>(row)], label_width);
     for (int p = 0; p < done_passes; ++p) {
       const row_figures &f =
           figures_of(&passes[static_cast<std::size_t>(p)], row);
@@ -357,15 +407,24 @@ void print_table(std::FILE *out, bool colour) {
     std::fputc('\n', out);
   }
   std::fputc('\n', out);
-  // Each nameserver's total as the window's pane words it.
+  // Each nameserver's total as the window's pane words it, the names whole
+  // and the figures in line after the longest.
+  std::vector<cell_name> names;
+  int name_width = 16;
+  for (int p = 0; p < done_passes; ++p) {
+    names.push_back(cell_of(passes[static_cast<std::size_t>(p)].result.ns, 0));
+    name_width = std::max(name_width, names.back().columns + 1);
+  }
   for (int p = 0; p < done_passes; ++p) {
     const kept_pass &pass = passes[static_cast<std::size_t>(p)];
     int ok, count;
     double rate = total_rate(&pass, &ok, &count);
-    char line[LINE_SIZE];
-    std::snprintf(line, sizeof line, "DNS %-16.15s成功率: %3.4f%% (%d/%d)",
-                  pass.result.ns.c_str(), rate, ok, count);
-    std::fprintf(out, "%s\n", terminal_text(line).c_str());
+    char figures[LINE_SIZE];
+    std::snprintf(figures, sizeof figures, "成功率: %3.4f%% (%d/%d)", rate, ok,
+                  count);
+    std::fputs("DNS ", out);
+    put_padded(out, names[static_cast<std::size_t>(p)], name_width);
+    std::fprintf(out, "%s\n", terminal_text(figures).c_str());
   }
   // Those totals are the log's, over every list line; the progress and the
   // provider rows count the probed names alone.

@@ -30,18 +30,6 @@ json number(double value, double scale) {
   return std::round(value * scale) / scale;
 }
 
-// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
-std::string rcode_name(int rcode) {
-  static const char *const NAMES[] = {
-      "NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
-      "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
-  if (rcode < 0)
-    return "";
-  if (rcode < static_cast<int>(sizeof NAMES / sizeof NAMES[0]))
-    return NAMES[rcode];
-  return "RCODE" + std::to_string(rcode);
-}
-
 const char *outcome_name(int outcome) {
   if (outcome == PROBE_OK)
     return "ok";
@@ -151,10 +139,12 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
 }
 
 // RFC 4180: quoted when it holds a comma, a quote or a line end; a field a
-// spreadsheet would take for a formula gets a leading apostrophe.
+// spreadsheet would take for a formula (one that starts with = + - @, a tab
+// or a carriage return, and has more after it) gets a leading apostrophe.
+// A lone "-", the row of bare domains, is no formula and stays as it is.
 std::string csv_field(const std::string &value) {
   std::string field = value;
-  if (!field.empty() && std::strchr("=+-@\t\r", field[0]))
+  if (field.size() > 1 && std::strchr("=+-@\t\r", field[0]))
     field.insert(0, "'");
   if (field.find_first_of(",\"\r\n") == std::string::npos)
     return field;
@@ -190,6 +180,18 @@ std::string domain_text(std::size_t line, bool *exact) {
   if (exact)
     *exact = same;
   return text;
+}
+
+// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
+std::string rcode_name(int rcode) {
+  static const char *const NAMES[] = {
+      "NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+      "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+  if (rcode < 0)
+    return "";
+  if (rcode < static_cast<int>(sizeof NAMES / sizeof NAMES[0]))
+    return NAMES[rcode];
+  return "RCODE" + std::to_string(rcode);
 }
 
 const char *error_name(int error) {

@@ -38,5 +38,7 @@ void write_csv(std::FILE *out);
 std::string domain_text(std::size_t line, bool *exact = nullptr);
 // "timeout", "rcode", ... for a PROBE_ERROR_; "" for none.
 const char *error_name(int error);
+// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
+std::string rcode_name(int rcode);
 
 #endif

@@ -113,8 +113,8 @@ const char STYLE[] =
     "svg{width:100%;height:auto;max-width:900px;min-width:560px}svg "
     "text{font-size:12px;"
     "fill:#111}"
-    "ul.names{margin:0;padding-left:1.2em;max-height:24em;overflow-y:auto}"
-    "ul.names li{overflow-wrap:anywhere}"
+    "ul.names{margin:0;padding-left:1.2em;min-width:14em}"
+    "ul.names span{white-space:nowrap}ul.names small{color:#555}"
     "@media (max-width:600px){body{font-size:14px;padding:8px}"
     "dl.facts{grid-template-columns:1fr}}";
 
@@ -417,10 +417,41 @@ void add_failures(std::string *page) {
 
 // One pass's failed names by row: the first HTML_NAMES_PER_CELL of each, and
 // how many more there were.
+struct failed_name {
+  std::string name;
+  std::string cause; // "timeout", "SERVFAIL", "NXDOMAIN", ...
+};
+
 struct failed_cells {
-  std::vector<std::vector<std::string>> names;
+  std::vector<std::vector<failed_name>> names;
   std::vector<int> rest;
 };
+
+// Why a probe failed, in the words of the JSON: the response code when the
+// nameserver answered with one, else the error.
+std::string failure_cause(const stored_probe &probe) {
+  if (probe.outcome == PROBE_NEGATIVE ||
+      (probe.error == PROBE_ERROR_RCODE && probe.rcode >= 0))
+    return probe.rcode == 0 ? std::string("NODATA") // NOERROR, no data
+                            : rcode_name(probe.rcode);
+  return error_name(probe.error);
+}
+
+// A name that breaks only after its dots: each label (with its dot) kept
+// whole, a break allowed between them.
+std::string name_html(const std::string &name) {
+  std::string html;
+  std::size_t start = 0;
+  while (start < name.size()) {
+    std::size_t dot = name.find('.', start);
+    const std::size_t end = dot == std::string::npos ? name.size() : dot + 1;
+    if (start > 0)
+      html += "<wbr>";
+    html += "<span>" + html_escape(name.substr(start, end - start)) + "</span>";
+    start = end;
+  }
+  return html;
+}
 
 void collect_failed(const kept_pass &pass, failed_cells *cells) {
   const std::size_t rows = results_list->providers.size();
@@ -433,14 +464,16 @@ void collect_failed(const kept_pass &pass, failed_cells *cells) {
     const line_probes &line = pass.result.lines[i];
     for (int www = 0; www < 2; ++www) {
       // As the log lists them.
-      if (!probe_failed((www ? line.www : line.bare).outcome))
+      const stored_probe &probe = www ? line.www : line.bare;
+      if (!probe_failed(probe.outcome))
         continue;
-      std::vector<std::string> &names =
+      std::vector<failed_name> &names =
           cells->names[static_cast<std::size_t>(row)];
       if (names.size() == HTML_NAMES_PER_CELL)
         ++cells->rest[static_cast<std::size_t>(row)];
       else
-        names.push_back((www ? "www." : "") + domain_text(i));
+        names.push_back(failed_name{(www ? "www." : "") + domain_text(i),
+                                    failure_cause(probe)});
     }
   }
 }
@@ -474,8 +507,12 @@ void add_failed_names(std::string *page) {
         page->append("none");
       else
         page->append("<ul class=\"names\">");
-      for (const std::string &name : c.names[r])
-        page->append("<li>").append(html_escape(name)).append("</li>");
+      for (const failed_name &name : c.names[r])
+        page->append("<li>")
+            .append(name_html(name.name))
+            .append(" <small>")
+            .append(html_escape(name.cause))
+            .append("</small></li>");
       if (!c.names[r].empty())
         page->append("</ul>");
       if (c.rest[r])

@@ -150,24 +150,41 @@ std::string iso_8601_now(void) {
   return iso;
 }
 
+// Refuses to go on, in one line; the texts are shown as the terminal may
+// show them.
 int trouble(const char *fmt, const char *a, const char *b) {
   std::fputs("zelkor: ", stderr);
-  std::fprintf(stderr, fmt, a, b);
+  std::fprintf(stderr, fmt, shown_text(a).c_str(), shown_text(b).c_str());
   std::fputc('\n', stderr);
   return EXIT_TROUBLE;
 }
 
 // A list that cannot be opened or read (a directory opens but cannot be
-// read) stops the program before anything is sent.
+// read), or that is no text, stops the program before anything is sent. A
+// NUL byte is in no text file but one saved as UTF-16, which starts with
+// its byte order mark.
 int check_list(const char *path) {
   std::FILE *file = std::fopen(path, "rb");
   if (!file)
     return trouble("cannot read the list %s: %s", path, std::strerror(errno));
-  std::fgetc(file);
+  char buffer[65536];
+  std::size_t n;
+  bool first = true, utf16 = false, nul = false;
+  while (!nul && !utf16 &&
+         (n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    utf16 = first && n >= 2 &&
+            (std::memcmp(buffer, "\xFF\xFE", 2) == 0 ||
+             std::memcmp(buffer, "\xFE\xFF", 2) == 0);
+    nul = !utf16 && std::memchr(buffer, '\0', n) != nullptr;
+    first = false;
+  }
   int error = std::ferror(file) ? errno : 0;
   std::fclose(file);
   if (error)
     return trouble("cannot read the list %s: %s", path, std::strerror(error));
+  if (nul)
+    return trouble("%s is not a text list: it holds NUL bytes%s", path,
+                   " (a list saved as UTF-16 starts with its byte order mark)");
   return 0;
 }
 
@@ -177,8 +194,8 @@ int refuse_output(const char *option, const char *path, int way) {
   std::string reason;
   if (!path || check_output_path(path, way, &reason) == 0)
     return 0;
-  std::fprintf(stderr, "zelkor: %s %s: %s\n", option, path[0] ? path : "\"\"",
-               reason.c_str());
+  std::fprintf(stderr, "zelkor: %s %s: %s\n", option,
+               path[0] ? shown_text(path).c_str() : "\"\"", reason.c_str());
   return EXIT_TROUBLE;
 }
 
@@ -218,10 +235,10 @@ void finish_outputs(void) {
                          : stdout;
   print_table(table, colour_for(table));
   if (options.log_path)
-    std::fprintf(table, "log:  %s\n", options.log_path);
+    std::fprintf(table, "log:  %s\n", shown_text(options.log_path).c_str());
   for (const export_file &f : export_files) {
     if (f.path && f.written)
-      std::fprintf(table, "%s%s\n", f.shown, f.path);
+      std::fprintf(table, "%s%s\n", f.shown, shown_text(f.path).c_str());
   }
   note_stdout_error();
   std::fflush(stderr);
@@ -239,7 +256,8 @@ int min_rate_status(void) {
       std::fprintf(stderr,
                    "zelkor: %s resolved %d of %d names (%.4f%%), below "
                    "--min-rate %g%%\n",
-                   pass.result.ns.c_str(), ok, count, rate, options.min_rate);
+                   shown_text(pass.result.ns).c_str(), ok, count, rate,
+                   options.min_rate);
       status = EXIT_BELOW_RATE;
     }
   }
@@ -253,6 +271,25 @@ void on_pass_started(int index, int count, const char *ns, void *) {
 
 void on_line_done(const line_probes *line, void *) {
   display_line_done(line);
+}
+
+// The first name of the pass that could not be sent, as written (cut to
+// what a line shows).
+std::string first_unsent(const kept_pass &pass) {
+  const std::vector<list_line> &lines = results_list->lines;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const line_probes &probes = pass.result.lines[i];
+    const std::string &domain = written_domain(results_list, i);
+    std::string name;
+    if (probes.bare.error == PROBE_ERROR_UNSENDABLE)
+      name = domain;
+    else if (probes.www.error == PROBE_ERROR_UNSENDABLE)
+      name = "www." + domain;
+    else
+      continue;
+    return name.size() > 100 ? name.substr(0, 100) + "..." : name;
+  }
+  return std::string();
 }
 
 // Called with the report lock held, so that a stop never cuts the files
@@ -293,10 +330,16 @@ void on_pass_ended(int index, pass_result *result, void *context) {
     display_say("no reply from %s to any query", ns);
   const int unsent = pass.total.errors[PROBE_ERROR_UNSENDABLE];
   if (unsent > 0)
-    display_say("%d names were not sent: they have no form a query can carry "
-                "(an empty label, a label over 63 bytes, or over 255 bytes "
-                "in all)",
-                unsent);
+    display_say("the name '%s' was not sent: it has no form a query can "
+                "carry (an empty label, a label over 63 bytes, or over 255 "
+                "bytes in all)%s",
+                first_unsent(pass).c_str(),
+                unsent > 1
+                    ? (std::string(unsent > 2 ? ", nor were " : ", nor was ") +
+                       std::to_string(unsent - 1) + " more such name" +
+                       (unsent > 2 ? "s" : ""))
+                          .c_str()
+                    : "");
   write_export_files();
   display_pass_kept(index);
 }
@@ -361,6 +404,15 @@ int main(int argc, char **argv) {
   if (loaded != 0)
     return trouble("cannot read the list %s: %s", options.list_path,
                    std::strerror(errno));
+  if (list.control_lines > 0)
+    std::fprintf(
+        stderr,
+        "zelkor: %s: %zu line%s with control characters %s not "
+        "tested, the first: '%s'\n",
+        shown_text(options.list_path).c_str(), list.control_lines,
+        list.control_lines == 1 ? "" : "s",
+        list.control_lines == 1 ? "is" : "are",
+        shown_text(list.first_control, name_columns(STDERR_FILENO)).c_str());
   if (list.probed == 0) {
     if (options.classic)
       return trouble("%s: nothing to test: no line is provider:domain with a "
@@ -374,22 +426,25 @@ int main(int argc, char **argv) {
     idna_report idna;
     convert_names(&list, &idna);
     if (idna.failed > 0)
-      std::fprintf(stderr,
-                   "zelkor: %s: the name '%s' has no ASCII form (%s); it "
-                   "is not sent%s\n",
-                   options.list_path, terminal_utf8(idna.first).c_str(),
-                   idna.reason.c_str(),
-                   idna.failed > 1
-                       ? (", nor are " + std::to_string(idna.failed - 1) +
-                          " more such names")
-                             .c_str()
-                       : "");
+      std::fprintf(
+          stderr,
+          "zelkor: %s: the name '%s' has no ASCII form (%s); it "
+          "is not sent%s\n",
+          shown_text(options.list_path).c_str(),
+          shown_text(idna.first, name_columns(STDERR_FILENO)).c_str(),
+          idna.reason.c_str(),
+          idna.failed > 1
+              ? (std::string(idna.failed > 2 ? ", nor are " : ", nor is ") +
+                 std::to_string(idna.failed - 1) + " more such name" +
+                 (idna.failed > 2 ? "s" : ""))
+                    .c_str()
+              : "");
   }
   if (list.cut)
     std::fprintf(stderr,
                  "zelkor: %s: a run takes the first %d lines; the lines "
                  "after them are not tested\n",
-                 options.list_path, MAX_DOMAINS);
+                 shown_text(options.list_path).c_str(), MAX_DOMAINS);
 
   run_settings settings;
   std::vector<std::string> names;

@@ -3,7 +3,10 @@
 
 #include <iconv.h>
 #include <langinfo.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -83,12 +86,39 @@ bool is_utf8(const unsigned char *p) {
 }
 
 // `text`, in the encoding `from`, in the terminal's; '?' for what it lacks.
+// The C locale's ASCII would show no Chinese at all: UTF-8 then, as most
+// programs write, since most terminals take it.
 std::string to_terminal(const char *from, const char *text) {
   std::string out;
   std::string to = nl_langinfo(CODESET);
+  if (to == "ANSI_X3.4-1968" || to == "ASCII")
+    to = "UTF-8";
   to += "//TRANSLIT";
   convert(to.c_str(), from, text, &out, "?");
   return out;
+}
+
+// The length of the UTF-8 character at `p` (well formed, as utf8_text
+// makes it), and its code point.
+int utf8_char(const unsigned char *p, unsigned long *code) {
+  const int length = *p < 0x80 ? 1 : *p < 0xE0 ? 2 : *p < 0xF0 ? 3 : 4;
+  unsigned long c = length == 1 ? *p : *p & (0x7F >> length);
+  for (int i = 1; i < length && p[i]; ++i)
+    c = c << 6 | (p[i] & 0x3F);
+  *code = c;
+  return length;
+}
+
+bool is_control(unsigned long c) {
+  return c < 0x20 || (c >= 0x7F && c < 0xA0);
+}
+
+bool is_wide(unsigned long c) {
+  return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+         (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+         (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+         (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1FAFF) ||
+         (c >= 0x20000 && c <= 0x3FFFD);
 }
 
 } // namespace
@@ -120,4 +150,72 @@ void append_printf(std::string *out, const char *fmt, ...) {
   std::vsnprintf(text, sizeof text, fmt, args);
   va_end(args);
   *out += text;
+}
+
+std::string shown_text(const std::string &bytes, int columns) {
+  return to_terminal("UTF-8", escaped_utf8(bytes, columns).c_str());
+}
+
+std::string escaped_utf8(const std::string &bytes, int columns) {
+  std::string utf8;
+  utf8_text(bytes.c_str(), &utf8);
+  std::string out;
+  int used = 0;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8.data());
+  const unsigned char *const end = p + utf8.size();
+  while (p < end) {
+    unsigned long c;
+    const int length =
+        std::min<int>(utf8_char(p, &c), static_cast<int>(end - p));
+    if (is_control(c)) {
+      for (int i = 0; i < length; ++i)
+        append_printf(&out, "\\x%02x", p[i]);
+      used += 4 * length;
+    } else {
+      out.append(reinterpret_cast<const char *>(p),
+                 static_cast<std::size_t>(length));
+      used += is_wide(c) ? 2 : 1;
+    }
+    p += length;
+  }
+  if (columns <= 0 || used <= columns)
+    return out;
+  // Too wide: as much as fits before an ellipsis.
+  std::string cut;
+  const int room = columns - 1;
+  used = 0;
+  const unsigned char *q = reinterpret_cast<const unsigned char *>(out.data());
+  const unsigned char *const stop = q + out.size();
+  while (q < stop) {
+    unsigned long c;
+    const int length =
+        std::min<int>(utf8_char(q, &c), static_cast<int>(stop - q));
+    const int width = is_wide(c) ? 2 : 1;
+    if (used + width > room)
+      break;
+    cut.append(reinterpret_cast<const char *>(q),
+               static_cast<std::size_t>(length));
+    used += width;
+    q += length;
+  }
+  return cut + "\xE2\x80\xA6"; // U+2026
+}
+
+int text_columns(const std::string &utf8) {
+  int columns = 0;
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8.data());
+  const unsigned char *const end = p + utf8.size();
+  while (p < end) {
+    unsigned long c;
+    p += utf8_char(p, &c);
+    columns += is_wide(c) ? 2 : 1;
+  }
+  return columns;
+}
+
+int name_columns(int fd) {
+  winsize size{};
+  if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    return size.ws_col;
+  return 40;
 }

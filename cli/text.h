@@ -11,6 +11,22 @@ std::string terminal_text(const char *gbk);
 // The same for a UTF-8 text (a name from the list).
 std::string terminal_utf8(const std::string &utf8);
 
+// A text from outside (a list line, a tag, a name, a path, a server's
+// words) as the terminal may show it: its bytes read as utf8_text reads
+// them, every control character written as "\x1b" (so that nothing the
+// list holds can move the cursor, clear the screen or ring the bell), in
+// the terminal's encoding. Cut with an ellipsis to `columns` when it is
+// wider; 0 for no limit.
+std::string shown_text(const std::string &bytes, int columns = 0);
+// The same, still in UTF-8 (to measure it with text_columns).
+std::string escaped_utf8(const std::string &bytes, int columns = 0);
+// Columns a UTF-8 text takes on a terminal: two for East Asian wide
+// characters, one for the rest.
+int text_columns(const std::string &utf8);
+// The widest a name may be shown: the width of the terminal that `fd` is,
+// or 40 columns when it is none.
+int name_columns(int fd);
+
 // Bytes of a list line as UTF-8: kept when they are UTF-8 already, else
 // read as GBK (the list's code page on Windows), else each byte that fits
 // neither becomes U+FFFD. Returns false in that last case, when the text

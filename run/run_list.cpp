@@ -19,6 +19,18 @@ void start_list(run_list *list, int rules) {
   list->lines.clear();
   list->probed = 0;
   list->cut = false;
+  list->control_lines = 0;
+  list->first_control.clear();
+}
+
+// A control character other than the blank a tab is.
+bool holds_control(const char *begin, const char *end) {
+  for (const char *p = begin; p < end; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if ((c < 0x20 && c != '\t') || c == 0x7F)
+      return true;
+  }
+  return false;
 }
 
 void put_utf8(std::string *out, unsigned long c) {
@@ -105,6 +117,12 @@ void parse_open_list(const std::string &file, run_list *list) {
       --end;
     trim(&p, &end);
     if (p == end || *p == '#') {
+      p = next;
+      continue;
+    }
+    if (holds_control(p, end)) {
+      if (list->control_lines++ == 0)
+        list->first_control.assign(p, end);
       p = next;
       continue;
     }

@@ -33,6 +33,11 @@ struct run_list {
   std::vector<list_line> lines;
   std::size_t probed; // lines with a row
   bool cut;           // classic rules: lines after the 2048th were left out
+  // Open rules: lines holding a control character, which no name has (a
+  // binary file, escape sequences): neither kept nor counted. The first
+  // one's bytes, to show.
+  std::size_t control_lines;
+  std::string first_control;
   // The domain as the list wrote it, for the lines whose asked form differs
   // (an internationalised name in its ASCII form); few lines, so a map.
   std::unordered_map<std::size_t, std::string> written;

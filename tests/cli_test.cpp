@@ -147,9 +147,11 @@ TEST_F(CliTest, ExportsTellOutcomeAttemptsAndLatency) {
   EXPECT_EQ(r.err, "zelkor: list.txt: the name 'bad\xef\xbf\xbd.example' has "
                    "no ASCII form (its bytes are neither UTF-8 nor GBK); it "
                    "is not sent\n"
-                   "zelkor: 2 names were not sent: they have no form a query "
-                   "can carry (an empty label, a label over 63 bytes, or over "
-                   "255 bytes in all)\n");
+                   "zelkor: the name '" +
+                       std::string(64, 'a') +
+                       ".example' was not sent: it has no form a query can "
+                       "carry (an empty label, a label over 63 bytes, or over "
+                       "255 bytes in all), nor was 1 more such name\n");
   json j = parse_json("r.json");
   ASSERT_EQ(j["nameservers"].size(), 1u);
   const json &n = j["nameservers"][0];
@@ -301,12 +303,86 @@ TEST_F(CliTest, BadInputStopsBeforeAnythingIsSent) {
   EXPECT_EQ(empty.err.rfind("zelkor: untagged.txt: nothing to test: ", 0), 0u)
       << empty.err;
   EXPECT_EQ(count_lines(empty.err), 1u);
+  // Random bytes are no list.
+  write_file("random.bin", std::string("\x8f\x00\x1b[2J\x07zz:\x00\xff", 11));
+  cli_result binary = run_zelkor({"-s", "127.0.0.51", "random.bin"});
+  EXPECT_EQ(binary.status, 2);
+  EXPECT_EQ(binary.err, "zelkor: random.bin is not a text list: it holds NUL "
+                        "bytes (a list saved as UTF-16 starts with its byte "
+                        "order mark)\n");
 
   EXPECT_FALSE(std::filesystem::exists("log.txt"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator("folder"),
                           std::filesystem::directory_iterator()),
             0);
   EXPECT_TRUE(fake_ns_received(ns).empty());
+}
+
+// What reaches the terminal from outside is shown, never obeyed: control
+// characters escaped, long names cut (the files keep them whole), each
+// message under its own nameserver, the names of the totals whole, and
+// Chinese as UTF-8 even in the C locale.
+TEST_F(CliTest, TerminalShowsNothingRawAndKeepsItsLines) {
+  serve("127.0.0.52", FAKE_ANSWER_A);
+  serve("127.0.0.54", FAKE_ANSWER_A);
+  const std::string long_tag(300, 't');
+  write_file("list.txt", "\x1b[2J\x1b[31mevil:example.com\n"
+                         "ding\x07:bell.example\n" +
+                             long_tag +
+                             ":long.example\n"
+                             "bare.example\n" +
+                             std::string(64, 'a') + ".example\n");
+  cli_setup c_locale;
+  c_locale.locale = "C";
+  cli_result r = run_zelkor({"--no-log", "-s", "127.0.0.52", "-s", "127.0.0.54",
+                             "-s", "tcp://127.0.0.53", "--csv", "r.csv",
+                             "--json", "r.json", "list.txt"},
+                            c_locale);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const std::string *text : {&r.out, &r.err})
+    for (char byte : {'\x1b', '\x07'})
+      EXPECT_EQ(text->find(byte), std::string::npos) << *text;
+  EXPECT_NE(r.err.find("zelkor: list.txt: 2 lines with control characters "
+                       "are not tested, the first: "
+                       "'\\x1b[2J\\x1b[31mevil:example.com'\n"),
+            std::string::npos)
+      << r.err;
+  // Plain progress, in order: each message under its pass.
+  EXPECT_NE(r.err.find("[1/3] 127.0.0.52: testing 3 domains\n"),
+            std::string::npos);
+  const std::size_t third = r.err.find("[3/3] tcp://127.0.0.53: testing");
+  const std::size_t refused = r.err.find("cannot connect to tcp://127.0.0.53");
+  ASSERT_NE(refused, std::string::npos) << r.err;
+  EXPECT_LT(r.err.find("[2/3] 127.0.0.54: done"), third) << r.err;
+  EXPECT_LT(third, refused) << r.err;
+  EXPECT_NE(r.err.find("was not sent: it has no form a query can carry (an "
+                       "empty label, a label over 63 bytes, or over 255 bytes "
+                       "in all), nor was 1 more such name (2 more times)\n"),
+            std::string::npos)
+      << r.err;
+  // Not a terminal: a name is cut to 40 columns.
+  EXPECT_NE(r.out.find("\n" + std::string(39, 't') + "\xe2\x80\xa6  "),
+            std::string::npos)
+      << r.out;
+  // The totals name each nameserver whole, the figures in one column.
+  const std::string rate = "\xe6\x88\x90\xe5\x8a\x9f\xe7\x8e\x87: "; // UTF-8
+  EXPECT_NE(r.out.find("\nDNS 127.0.0.52       " + rate), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\nDNS 127.0.0.54       " + rate), std::string::npos);
+  EXPECT_NE(r.out.find("\nDNS tcp://127.0.0.53 " + rate), std::string::npos);
+  // The files keep the tag whole; the row of bare domains is "-" in both.
+  const json j = parse_json("r.json");
+  EXPECT_EQ(j["nameservers"][0]["providers"][8]["tag"], long_tag);
+  const std::string csv = read_file("r.csv");
+  EXPECT_NE(csv.find("\r\n127.0.0.52,-,bare.example,bare.example,ok,"),
+            std::string::npos)
+      << csv;
+
+  write_file("one.txt", "one.example\n");
+  r = run_zelkor({"--no-log", "-s", "127.0.0.52", "one.txt"});
+  EXPECT_NE(r.err.find("[1/1] 127.0.0.52: testing 1 domain\n"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(CliTest, NumbersKeepTheirPointInACommaLocale) {
@@ -433,14 +509,22 @@ TEST_F(CliTest, ReportAndMetricsShowTheJsonsFigures) {
           << cell;
     }
   }
-  // The hostile names are text, and nothing of theirs ran.
-  EXPECT_NE(dom.find("<li>&lt;script&gt;document.title='pwned'&lt;/script&gt;"
-                     ".example</li>"),
+  // The hostile names are text, and nothing of theirs ran. A name breaks
+  // only after a dot, and says why it failed.
+  EXPECT_NE(dom.find("<li><span>&lt;script&gt;document.</span><wbr><span>"
+                     "title='pwned'&lt;/script&gt;.</span><wbr><span>example"
+                     "</span> <small>NXDOMAIN</small></li>"),
             std::string::npos);
-  EXPECT_NE(dom.find("<li>&lt;img src=x onerror=\"document.title='pwned'\""
-                     "&gt;.example</li>"),
+  EXPECT_NE(dom.find("<li><span>&lt;img src=x onerror=\"document.</span><wbr>"
+                     "<span>title='pwned'\"&gt;.</span><wbr><span>example"
+                     "</span> <small>NXDOMAIN</small></li>"),
             std::string::npos);
-  EXPECT_NE(dom.find("<li>a&amp;b\"c'.example</li>"), std::string::npos);
+  EXPECT_NE(dom.find("<li><span>a&amp;b\"c'.</span><wbr><span>example</span> "
+                     "<small>NXDOMAIN</small></li>"),
+            std::string::npos);
+  EXPECT_NE(dom.find("<li><span>slow.</span><wbr><span>example</span> "
+                     "<small>REFUSED</small></li>"),
+            std::string::npos);
   EXPECT_NE(dom.find("<title>Zelkor: DNS resolution report</title>"),
             std::string::npos);
   for (const char *outside : {"<script", "<img", "<link", "<iframe", " src=\"",
