@@ -140,11 +140,11 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
 
 // RFC 4180: quoted when it holds a comma, a quote or a line end; a field a
 // spreadsheet would take for a formula (one that starts with = + - @, a tab
-// or a carriage return, and has more after it) gets a leading apostrophe.
-// A lone "-", the row of bare domains, is no formula and stays as it is.
+// or a carriage return) gets a leading apostrophe. A lone "-", the row of
+// bare domains, is no formula and stays as it is.
 std::string csv_field(const std::string &value) {
   std::string field = value;
-  if (field.size() > 1 && std::strchr("=+-@\t\r", field[0]))
+  if (!field.empty() && field != "-" && std::strchr("=+-@\t\r", field[0]))
     field.insert(0, "'");
   if (field.find_first_of(",\"\r\n") == std::string::npos)
     return field;
