@@ -415,13 +415,13 @@ void add_failures(std::string *page) {
   page->append("</tbody></table></div></section>\n");
 }
 
-// One pass's failed names by row: the first HTML_NAMES_PER_CELL of each, and
-// how many more there were.
 struct failed_name {
   std::string name;
   std::string cause; // "timeout", "SERVFAIL", "NXDOMAIN", ...
 };
 
+// One pass's failed names by row: the first HTML_NAMES_PER_CELL of each, and
+// how many more there were.
 struct failed_cells {
   std::vector<std::vector<failed_name>> names;
   std::vector<int> rest;

@@ -220,8 +220,6 @@ void close_connection(connection *c) {
   c->junk = false;
 }
 
-// Set-up failed: the probes waiting for it fail, and after as many failures
-// in a row as a probe has attempts, so does every later one.
 void begin_connect(engine *e, std::size_t ci, probe_clock::time_point now);
 
 // A name looked up may have several addresses: until a connection has been
@@ -238,6 +236,8 @@ bool next_address(engine *e, std::size_t ci, probe_clock::time_point now) {
   return true;
 }
 
+// Set-up failed: the probes waiting for it fail, and after as many failures
+// in a row as a probe has attempts, so does every later one.
 void setup_failed(engine *e, std::size_t ci, int cause,
                   const std::string &reason) {
   connection &c = e->conns[ci];
@@ -963,17 +963,14 @@ int stream_run(const ns_target *target, const engine_settings *settings,
     for (std::size_t i = 0; i < e.conns.size(); ++i) {
       connection &c = e.conns[i];
       // A connection that backed off reconnects once its pause is over.
-      if (c.state == CLOSED && !c.queue.empty()) {
+      if (c.state == CLOSED && !c.queue.empty())
         begin_connect(&e, i, before);
-        if (c.state == CLOSED && !c.queue.empty())
-          wait_ms = std::min(
-              wait_ms,
-              std::max<int>(
-                  1,
-                  1 + static_cast<int>(
-                          std::chrono::duration_cast<std::chrono::milliseconds>(
-                              c.not_before - before)
-                              .count())));
+      if (c.state == CLOSED && !c.queue.empty()) {
+        const auto pause =
+            std::chrono::duration_cast<std::chrono::milliseconds>(c.not_before -
+                                                                  before);
+        wait_ms =
+            std::min(wait_ms, 1 + std::max(0, static_cast<int>(pause.count())));
       }
       const bool write = c.state == CONNECTING || c.tls_wants_write ||
                          (c.state == OPEN && !c.out.empty());
