@@ -71,5 +71,15 @@ msg=$(PATH="$copy/bin-chroot:$PATH" "$copy/scripts/sandbox" -- true 2>&1)
 [ $? = 2 ] && grep -q 'root filesystem propagation: Invalid argument' <<<"$msg" ||
   fail "the sandbox's refusal hides its cause: $msg"
 
+# The test command's summary names each failed suite with a log of its own.
+mkdir -p "$copy/tree/Testing/Temporary"
+printf '1/2 Testing: a_test\nOutput:\nwhy a failed\n2/2 Testing: b_test\nOutput:\nfine\n' \
+  >"$copy/tree/Testing/Temporary/LastTest.log"
+summary=$(printf '50%% tests passed, 1 tests failed out of 2\n\nThe following tests FAILED:\n\t  1 - a_test (Failed)\n' |
+  "$root/scripts/suite-logs" asan "$copy/tree" "$copy/logs")
+[ "$summary" = "failed: asan/a_test (log: $copy/logs/asan/a_test.log)
+totals 1 1" ] && grep -q 'why a failed' "$copy/logs/asan/a_test.log" ||
+  fail "the failed suite and its log: $summary"
+
 if [ "$failures" = 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
 [ "$failures" = 0 ]
