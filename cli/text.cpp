@@ -102,7 +102,9 @@ std::string to_terminal(const char *from, const char *text) {
 // makes it), and its code point.
 int utf8_char(const unsigned char *p, unsigned long *code) {
   const int length = *p < 0x80 ? 1 : *p < 0xE0 ? 2 : *p < 0xF0 ? 3 : 4;
-  unsigned long c = length == 1 ? *p : *p & (0x7F >> length);
+  unsigned long c = *p;
+  if (length > 1)
+    c &= 0x7Fu >> length; // the lead byte's bits of the code point
   for (int i = 1; i < length && p[i]; ++i)
     c = c << 6 | (p[i] & 0x3F);
   *code = c;

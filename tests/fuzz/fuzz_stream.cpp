@@ -3,6 +3,7 @@
 // came, and each message goes through everything a reply meets (its ID,
 // the question check against a real query, the classification).
 #include "net/dns_message.h"
+#include "net/probe.h"
 #include "net/stream_framing.h"
 
 #include <cstddef>
