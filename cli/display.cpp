@@ -1,6 +1,7 @@
 // Progress on standard error, and the results table.
 #include "cli/display.h"
 
+#include "cli/names.h"
 #include "cli/results.h"
 #include "cli/text.h"
 #include "net/probe.h"
@@ -264,7 +265,6 @@ enum {
   LABEL_WIDTH = 12,
   CELL_WIDTH = 17, // "100.0%" and " 1234.5 ms"
   CELL_GAP = 2,
-  CELL_SIZE = 64,
 };
 
 // Green from 99%, yellow from 90%, red below.
@@ -272,17 +272,6 @@ const char *rate_colour(double rate) {
   if (!(rate >= 90.0))
     return "\033[31m";
   return rate >= 99.0 ? "\033[32m" : "\033[33m";
-}
-
-void format_ms(char *text, std::size_t size, double ms) {
-  if (std::isnan(ms))
-    std::snprintf(text, size, "-");
-  else if (ms < 10.0)
-    std::snprintf(text, size, "%.2f ms", ms);
-  else if (ms < 1000.0)
-    std::snprintf(text, size, "%.1f ms", ms);
-  else
-    std::snprintf(text, size, "%.0f ms", ms);
 }
 
 // "  100.0%    0.05 ms": the gap, then the cell; colour around the rate
@@ -294,13 +283,11 @@ void print_cell(std::FILE *out, double rate, double ms, bool colour) {
     std::snprintf(rate_text, sizeof rate_text, "%6s", "-");
   else
     std::snprintf(rate_text, sizeof rate_text, "%5.1f%%", rate);
-  char ms_text[CELL_SIZE];
-  format_ms(ms_text, sizeof ms_text, ms);
   if (colour && !std::isnan(rate))
     std::fprintf(out, "%s%s\033[0m", rate_colour(rate), rate_text);
   else
     std::fputs(rate_text, out);
-  std::fprintf(out, " %10s", ms_text);
+  std::fprintf(out, " %10s", ms_text(ms).c_str());
 }
 
 } // namespace
@@ -396,12 +383,9 @@ void print_table(std::FILE *out, bool colour) {
   if (streams) {
     std::fprintf(out, "%-*s", label_width, "setup");
     for (int p = 0; p < done_passes; ++p) {
-      char ms_text[CELL_SIZE];
-      format_ms(
-          ms_text, sizeof ms_text,
-          setup_ms(passes[static_cast<std::size_t>(p)].result.stream.setup_us,
-                   50.0));
-      std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", ms_text);
+      const std::string setup = ms_text(setup_ms(
+          passes[static_cast<std::size_t>(p)].result.stream.setup_us, 50.0));
+      std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", setup.c_str());
       end_cell(p);
     }
     std::fputc('\n', out);

@@ -32,13 +32,4 @@ bool run_complete(const export_run *run);
 void write_json(std::FILE *out, const export_run *run);
 void write_csv(std::FILE *out);
 
-// The text of list line `line` as the exports write it: UTF-8 kept, else
-// read as GBK, else U+FFFD for each byte that fits neither; *exact is then
-// false.
-std::string domain_text(std::size_t line, bool *exact = nullptr);
-// "timeout", "rcode", ... for a PROBE_ERROR_; "" for none.
-const char *error_name(int error);
-// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
-std::string rcode_name(int rcode);
-
 #endif

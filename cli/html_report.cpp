@@ -2,6 +2,7 @@
 // comes from the list or the command line goes through html_escape.
 #include "cli/html_report.h"
 
+#include "cli/names.h"
 #include "cli/results.h"
 #include "cli/text.h"
 #include "net/dns_message.h"
@@ -124,14 +125,6 @@ std::string rate_text(double rate) {
     return "-";
   char text[16];
   std::snprintf(text, sizeof text, "%.1f%%", rate);
-  return text;
-}
-
-std::string ms_text(double ms) {
-  if (std::isnan(ms))
-    return "-";
-  char text[32];
-  std::snprintf(text, sizeof text, ms < 10.0 ? "%.2f ms" : "%.1f ms", ms);
   return text;
 }
 

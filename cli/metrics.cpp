@@ -2,6 +2,7 @@
 // requires; a provider without a probed line has no samples.
 #include "cli/metrics.h"
 
+#include "cli/names.h"
 #include "cli/results.h"
 #include "cli/text.h"
 

@@ -1,6 +1,7 @@
 // The passes kept, and their figures: one scan of a pass makes every row's.
 #include "cli/results.h"
 
+#include "cli/text.h"
 #include "net/probe.h"
 
 #include <algorithm>
@@ -137,4 +138,12 @@ double total_rate(const kept_pass *pass, int *ok, int *count) {
   *count = 2 * static_cast<int>(results_list->lines.size());
   return *count > 0 ? 100.0 * *ok / *count
                     : std::numeric_limits<double>::quiet_NaN();
+}
+
+std::string domain_text(std::size_t line, bool *exact) {
+  std::string text;
+  bool same = utf8_text(written_domain(results_list, line).c_str(), &text);
+  if (exact)
+    *exact = same;
+  return text;
 }

@@ -64,6 +64,10 @@ int provider_rows(void);
 const row_figures &figures_of(const kept_pass *pass, int row);
 // The total as the log has it: resolved names over twice the counted lines.
 double total_rate(const kept_pass *pass, int *ok, int *count);
+// The text of list line `line` as the exports write it: UTF-8 kept, else
+// read as GBK, else U+FFFD for each byte that fits neither; *exact is then
+// false.
+std::string domain_text(std::size_t line, bool *exact = nullptr);
 // A percentile (nearest rank) of connection set-up times, in ms; NaN for
 // none.
 double setup_ms(const std::vector<std::int32_t> &setup_us, double percent);

@@ -282,9 +282,6 @@ void read_socket(engine *e, int socket) {
 
 } // namespace
 
-const engine_settings CLASSIC_ENGINE{
-    1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
-
 int engine_run(const ns_address *ns, const engine_settings *settings,
                const engine_job *job, int *sys_error) {
   engine e;

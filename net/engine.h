@@ -48,10 +48,6 @@ struct engine_settings {
   bool truncated_ends;
 };
 
-// The Windows program's probe of a name: one query in flight, two attempts
-// of 2000 ms, type A, the classic wire.
-extern const engine_settings CLASSIC_ENGINE;
-
 struct probe_result {
   std::int32_t outcome;      // PROBE_OK, PROBE_NEGATIVE, PROBE_FAILED
   std::int32_t attempts;     // queries sent

@@ -17,6 +17,9 @@
 #include <cstring>
 #include <vector>
 
+const engine_settings CLASSIC_ENGINE{
+    1, REPLY_TIMEOUT_MS, PROBE_ATTEMPTS, 0.0, DNS_TYPE_A, true, false};
+
 namespace {
 
 enum {

@@ -13,6 +13,10 @@ struct slice_job {
   const engine_settings *engine; // how each name is probed
 };
 
+// The Windows program's probe of a name: one query in flight, two attempts
+// of 2000 ms, type A, the classic wire.
+extern const engine_settings CLASSIC_ENGINE;
+
 int slice_worker(slice_job *job);
 
 #endif

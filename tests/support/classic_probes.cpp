@@ -2,6 +2,7 @@
 #include "tests/support/classic_probes.h"
 
 #include "net/probe.h"
+#include "run/slice_worker.h"
 
 #include <chrono>
 #include <thread>

@@ -1,7 +1,8 @@
-// JSON through nlohmann::json (escaping, numbers, UTF-8 checks), CSV by
-// RFC 4180.
+// The JSON export, through nlohmann::json (escaping, numbers, UTF-8
+// checks).
 #include "cli/export.h"
 
+#include "cli/names.h"
 #include "cli/results.h"
 #include "cli/text.h"
 #include "net/probe.h"
@@ -10,30 +11,16 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <cstring>
 
 namespace {
 
 typedef nlohmann::ordered_json json;
-
-const char *const ERROR_NAMES[ERROR_KINDS] = {
-    "",     "timeout", "rcode", "truncated", "unsendable", "network",
-    "idna", "connect", "tls",   "http",      "format",
-};
-
-const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https"};
 
 // A rate or latency: null where there is none, never NaN.
 json number(double value, double scale) {
   if (std::isnan(value))
     return nullptr;
   return std::round(value * scale) / scale;
-}
-
-const char *outcome_name(int outcome) {
-  if (outcome == PROBE_OK)
-    return "ok";
-  return outcome == PROBE_NEGATIVE ? "negative" : "failed";
 }
 
 json probe_json(const stored_probe &probe) {
@@ -91,7 +78,7 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
                "      \"replied\": %s,\n      \"connections\": %s,\n"
                "      \"providers\": [",
                dump(pass->result.ns).c_str(),
-               dump(TRANSPORT_NAMES[pass->result.transport]).c_str(),
+               dump(transport_name(pass->result.transport)).c_str(),
                dump(pass->result.address).c_str(), dump(total).c_str(),
                pass->any_reply ? "true" : "false", dump(connections).c_str());
   for (int row = 0; row < provider_rows(); ++row) {
@@ -108,7 +95,7 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
     p["p95_ms"] = number(f.p95_ms, 1000.0);
     json errors = json::object();
     for (int e = PROBE_ERROR_TIMEOUT; e < ERROR_KINDS; ++e)
-      errors[ERROR_NAMES[e]] = f.errors[e];
+      errors[error_name(e)] = f.errors[e];
     p["errors"] = errors;
     std::fprintf(out, "%s%s", row ? ",\n        " : "\n        ",
                  dump(p).c_str());
@@ -138,65 +125,7 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
   std::fputs(first ? "]\n    }" : "\n      ]\n    }", out);
 }
 
-// RFC 4180: quoted when it holds a comma, a quote or a line end; a field a
-// spreadsheet would take for a formula (one that starts with = + - @, a tab
-// or a carriage return) gets a leading apostrophe. A lone "-", the row of
-// bare domains, is no formula and stays as it is.
-std::string csv_field(const std::string &value) {
-  std::string field = value;
-  if (!field.empty() && field != "-" && std::strchr("=+-@\t\r", field[0]))
-    field.insert(0, "'");
-  if (field.find_first_of(",\"\r\n") == std::string::npos)
-    return field;
-  std::string quoted = "\"";
-  for (char c : field) {
-    if (c == '"')
-      quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
-void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
-             const std::string &domain, const std::string &name,
-             const std::string &ascii, const stored_probe &probe) {
-  char ms[32] = "";
-  if (probe.reply_us >= 0)
-    std::snprintf(ms, sizeof ms, "%.3f", probe.reply_us / 1000.0);
-  const bool failed =
-      probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE;
-  std::fprintf(out, "%s,%s,%s,%s,%s,%s,%d,%s,%s,%s\r\n", csv_field(ns).c_str(),
-               csv_field(tag).c_str(), csv_field(domain).c_str(),
-               csv_field(name).c_str(), outcome_name(probe.outcome), ms,
-               probe.attempts, rcode_name(probe.rcode).c_str(),
-               failed ? error_name(probe.error) : "", csv_field(ascii).c_str());
-}
-
 } // namespace
-
-std::string domain_text(std::size_t line, bool *exact) {
-  std::string text;
-  bool same = utf8_text(written_domain(results_list, line).c_str(), &text);
-  if (exact)
-    *exact = same;
-  return text;
-}
-
-// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
-std::string rcode_name(int rcode) {
-  static const char *const NAMES[] = {
-      "NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
-      "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
-  if (rcode < 0)
-    return "";
-  if (rcode < static_cast<int>(sizeof NAMES / sizeof NAMES[0]))
-    return NAMES[rcode];
-  return "RCODE" + std::to_string(rcode);
-}
-
-const char *error_name(int error) {
-  return error >= 0 && error < ERROR_KINDS ? ERROR_NAMES[error] : "";
-}
 
 bool run_complete(const export_run *run) {
   return !run->stopped && passes_done() == run->passes_planned;
@@ -230,27 +159,4 @@ void write_json(std::FILE *out, const export_run *run) {
     write_pass_json(out, &passes[static_cast<std::size_t>(p)]);
   }
   std::fputs(done ? "\n  ]\n}\n" : "]\n}\n", out);
-}
-
-void write_csv(std::FILE *out) {
-  std::fputs("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
-             "error,ascii\r\n",
-             out);
-  const std::vector<list_line> &lines = results_list->lines;
-  const int done = passes_done();
-  for (int p = 0; p < done; ++p) {
-    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i].row < 0)
-        continue;
-      const std::string domain = domain_text(i);
-      const std::string &tag = provider_name(lines[i].row);
-      const bool converted = results_list->written.count(i) != 0;
-      const std::string ascii = converted ? lines[i].domain : "";
-      csv_row(out, pass.result.ns, tag, domain, domain, ascii,
-              pass.result.lines[i].bare);
-      csv_row(out, pass.result.ns, tag, domain, "www." + domain,
-              converted ? "www." + ascii : "", pass.result.lines[i].www);
-    }
-  }
 }

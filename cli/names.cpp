@@ -1,0 +1,60 @@
+// The names the terminal program gives things, for every output.
+#include "cli/names.h"
+
+#include "cli/results.h"
+#include "net/probe.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+const char *const ERROR_NAMES[ERROR_KINDS] = {
+    "",     "timeout", "rcode", "truncated", "unsendable", "network",
+    "idna", "connect", "tls",   "http",      "format",
+};
+
+const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https"};
+
+} // namespace
+
+const char *outcome_name(int outcome) {
+  if (outcome == PROBE_OK)
+    return "ok";
+  return outcome == PROBE_NEGATIVE ? "negative" : "failed";
+}
+
+const char *error_name(int error) {
+  return error >= 0 && error < ERROR_KINDS ? ERROR_NAMES[error] : "";
+}
+
+// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
+std::string rcode_name(int rcode) {
+  static const char *const NAMES[] = {
+      "NOERROR",  "FORMERR", "SERVFAIL", "NXDOMAIN", "NOTIMP", "REFUSED",
+      "YXDOMAIN", "YXRRSET", "NXRRSET",  "NOTAUTH",  "NOTZONE"};
+  if (rcode < 0)
+    return "";
+  if (rcode < static_cast<int>(sizeof NAMES / sizeof NAMES[0]))
+    return NAMES[rcode];
+  return "RCODE" + std::to_string(rcode);
+}
+
+const char *transport_name(int transport) {
+  const int known =
+      static_cast<int>(sizeof TRANSPORT_NAMES / sizeof TRANSPORT_NAMES[0]);
+  return transport >= 0 && transport < known ? TRANSPORT_NAMES[transport] : "";
+}
+
+std::string ms_text(double ms) {
+  if (std::isnan(ms))
+    return "-";
+  char text[32];
+  if (ms < 10.0)
+    std::snprintf(text, sizeof text, "%.2f ms", ms);
+  else if (ms < 1000.0)
+    std::snprintf(text, sizeof text, "%.1f ms", ms);
+  else
+    std::snprintf(text, sizeof text, "%.0f ms", ms);
+  return text;
+}

@@ -1,0 +1,21 @@
+// The names the terminal program gives things, one place for every output
+// (the table, JSON, CSV, the HTML report and the metrics): outcomes, causes,
+// response codes, transports and durations.
+#ifndef CLI_NAMES_H
+#define CLI_NAMES_H
+
+#include <string>
+
+// "ok", "negative" or "failed" for a PROBE_ outcome.
+const char *outcome_name(int outcome);
+// "timeout", "rcode", ... for a PROBE_ERROR_; "" for none.
+const char *error_name(int error);
+// "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).
+std::string rcode_name(int rcode);
+// "udp", "tcp", "tls" or "https" for an NS_ transport.
+const char *transport_name(int transport);
+// A duration as a person reads it: "0.52 ms", "12.3 ms", "1235 ms"; "-" for
+// none (NaN).
+std::string ms_text(double ms);
+
+#endif
