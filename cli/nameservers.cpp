@@ -1,39 +1,29 @@
-// The resolver file is read as the C library's resolver reads it: a
-// "nameserver" keyword at the start of a line, the address up to a blank
-// or a comment.
+// The nameservers a run tests when none is named: the machine's (of either
+// family, from its resolver file), then the public resolvers.
 #include "cli/nameservers.h"
 
 #include "net/ns_address.h"
 #include "net/probe.h"
 #include "run/local_dns.h"
+#include "run/resolv_conf.h"
 
 #include <netdb.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
 enum { LOCAL_NAMESERVERS = 2 };
 
 void add_resolv_conf(std::vector<std::string> *out) {
-  std::ifstream file(resolv_conf_path);
-  std::string line;
-  while (out->size() < LOCAL_NAMESERVERS && std::getline(file, line)) {
-    static const std::string keyword = "nameserver";
-    if (line.compare(0, keyword.size(), keyword) != 0 ||
-        line.size() == keyword.size() ||
-        (line[keyword.size()] != ' ' && line[keyword.size()] != '\t'))
-      continue;
-    std::size_t start = line.find_first_not_of(" \t", keyword.size());
-    if (start == std::string::npos)
-      continue;
-    std::size_t end = line.find_first_of(" \t\r#;", start);
-    const std::string text = line.substr(start, end - start);
+  std::vector<std::string> listed;
+  resolv_conf_nameservers(resolv_conf_path, &listed);
+  for (const std::string &text : listed) {
     ns_address address;
     // A link-local address with its zone ("fe80::1%eth0") is skipped.
-    if (parse_ns_address(text.c_str(), DNS_PORT, &address) != 0)
+    if (out->size() == LOCAL_NAMESERVERS ||
+        parse_ns_address(text.c_str(), DNS_PORT, &address) != 0)
       continue;
     char canonical[NS_TEXT_SIZE];
     format_ns_address(&address, DNS_PORT, canonical, sizeof canonical);

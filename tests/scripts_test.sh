@@ -27,7 +27,7 @@ as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
 # Set-up where every package seems missing: a PATH of the few tools it uses,
 # dpkg-query saying "not installed" and apt-get doing nothing; with sudo
-# (a stand-in that runs what it is given) or without.
+# (a stand-in that runs apt-get and does nothing else) or without.
 tools() { # dir, with_sudo
   mkdir -p "$1"
   for t in bash id grep sort comm find tail tee chmod rm locale cat; do
@@ -35,7 +35,7 @@ tools() { # dir, with_sudo
   done
   printf '#!/bin/sh\nexit 1\n' >"$1/dpkg-query"
   printf '#!/bin/sh\nexit 0\n' >"$1/apt-get"
-  [ "$2" = 0 ] || printf '#!/bin/sh\nexec "$@"\n' >"$1/sudo"
+  [ "$2" = 0 ] || printf '#!/bin/sh\ncase "$1" in apt-get) exec "$@" ;; tee) cat >/dev/null ;; esac\n' >"$1/sudo"
   chmod 755 "$1"/*
 }
 tools "$copy/bin-sudo" 1
@@ -48,8 +48,9 @@ set_up() { # PATH, then who: setup --cli's status and standard error
 msg=$(set_up "$copy/bin-nosudo" "${as_nobody[@]}")
 [ $? != 0 ] && [ "$(wc -l <<<"$msg")" = 1 ] && grep -q 'as root' <<<"$msg" ||
   fail "set-up without sudo: $msg"
-# Root's run first: another user's later run has a log of its own.
-msg=$(set_up "$copy/bin-sudo") || fail "set-up as root: $msg"
+# One user's run first: another user's later run has a log of its own.
+msg=$(set_up "$copy/bin-sudo" setpriv --reuid=65533 --regid=65533 --clear-groups) ||
+  fail "set-up as a first user: $msg"
 msg=$(set_up "$copy/bin-sudo" "${as_nobody[@]}") || fail "set-up as a second user: $msg"
 grep -q "zelkor-setup-nobody.log" <<<"$msg" || fail "the second user's log: $msg"
 if "${as_nobody[@]}" unshare --user --map-root-user --net true 2>/dev/null; then
