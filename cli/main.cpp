@@ -43,13 +43,28 @@ enum {
   TICK_MS = 100,
 };
 
-cli_options options;
-export_run run_info;
-std::atomic<bool> run_over{false};
-bool write_failed; // an export could not be written at least once
-std::chrono::steady_clock::time_point run_start;
-// The first failure to write standard output: reported once, at the end.
-int stdout_error;
+// The files rewritten after every nameserver.
+struct export_file {
+  const char *option;
+  const char *shown; // how the end of the run names it
+  const char *path;  // null when not asked for as a file
+  void (*write)(std::FILE *out, const void *run);
+  bool written; // holds the latest results: only then is it named
+};
+
+// Everything one run of the program goes by and keeps.
+struct cli_run {
+  cli_options options;
+  run_list list;
+  run_settings settings;
+  export_run info;
+  export_file files[4];
+  std::chrono::steady_clock::time_point start;
+  std::atomic<bool> over{false};
+  bool write_failed = false; // an export could not be written at least once
+  // The first failure to write standard output: reported once, at the end.
+  int stdout_error = 0;
+};
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
@@ -64,76 +79,69 @@ bool is_file(const char *path) {
   return path && !is_stdout(path);
 }
 
-void json_writer(std::FILE *out) {
-  write_json(out, &run_info);
+const export_run *info_of(const void *run) {
+  return &static_cast<const cli_run *>(run)->info;
 }
 
-void csv_writer(std::FILE *out) {
+void json_writer(std::FILE *out, const void *run) {
+  write_json(out, info_of(run));
+}
+
+void csv_writer(std::FILE *out, const void *) {
   write_csv(out);
 }
 
-void html_writer(std::FILE *out) {
-  write_html(out, &run_info);
+void html_writer(std::FILE *out, const void *run) {
+  write_html(out, info_of(run));
 }
 
-void metrics_writer(std::FILE *out) {
-  write_metrics(out, &run_info);
+void metrics_writer(std::FILE *out, const void *run) {
+  write_metrics(out, info_of(run));
 }
 
-// The files rewritten after every nameserver.
-struct export_file {
-  const char *option;
-  const char *shown; // how the end of the run names it
-  const char *path;  // null when not asked for as a file
-  void (*write)(std::FILE *out);
-  bool written; // holds the latest results: only then is it named
-};
-
-export_file export_files[] = {
-    {"--json", "json: ", nullptr, json_writer, false},
-    {"--csv", "csv:  ", nullptr, csv_writer, false},
-    {"--html", "html: ", nullptr, html_writer, false},
-    {"--metrics", "metrics: ", nullptr, metrics_writer, false},
-};
-
-void prepare_export_files(void) {
-  export_files[0].path =
-      is_file(options.json_path) ? options.json_path : nullptr;
-  export_files[1].path = is_file(options.csv_path) ? options.csv_path : nullptr;
-  export_files[2].path = options.html_path;
-  export_files[3].path = options.metrics_path;
+void prepare_export_files(cli_run *run) {
+  const cli_options &o = run->options;
+  run->files[0] = {"--json",
+                   "json: ", is_file(o.json_path) ? o.json_path : nullptr,
+                   json_writer, false};
+  run->files[1] = {"--csv",
+                   "csv:  ", is_file(o.csv_path) ? o.csv_path : nullptr,
+                   csv_writer, false};
+  run->files[2] = {"--html", "html: ", o.html_path, html_writer, false};
+  run->files[3] = {"--metrics", "metrics: ", o.metrics_path, metrics_writer,
+                   false};
 }
 
-void write_export_files(void) {
-  run_info.seconds = seconds_since(run_start);
-  for (export_file &f : export_files) {
+void write_export_files(cli_run *run) {
+  run->info.seconds = seconds_since(run->start);
+  for (export_file &f : run->files) {
     if (!f.path)
       continue;
-    f.written = replace_file(f.path, f.write) == 0;
+    f.written = replace_file(f.path, f.write, run) == 0;
     if (!f.written) {
       display_say("cannot write %s: %s", f.path, std::strerror(errno));
-      write_failed = true;
+      run->write_failed = true;
     }
   }
 }
 
-void note_stdout_error(void) {
-  if (stdout_error == 0 && std::ferror(stdout))
-    stdout_error = errno ? errno : EIO;
+void note_stdout_error(cli_run *run) {
+  if (run->stdout_error == 0 && std::ferror(stdout))
+    run->stdout_error = errno ? errno : EIO;
 }
 
 // 0 once everything written to standard output has reached it; else says
 // why not (nothing for a reader that has gone away, as a closed pipe is
 // no news to the user) and gives the exit status for it.
-int finish_stdout(void) {
-  note_stdout_error();
-  if (std::fflush(stdout) != 0 && stdout_error == 0)
-    stdout_error = errno ? errno : EIO;
-  if (stdout_error == 0)
+int finish_stdout(cli_run *run) {
+  note_stdout_error(run);
+  if (std::fflush(stdout) != 0 && run->stdout_error == 0)
+    run->stdout_error = errno ? errno : EIO;
+  if (run->stdout_error == 0)
     return 0;
-  if (stdout_error != EPIPE)
+  if (run->stdout_error != EPIPE)
     std::fprintf(stderr, "zelkor: cannot write standard output: %s\n",
-                 std::strerror(stdout_error));
+                 std::strerror(run->stdout_error));
   return EXIT_TROUBLE;
 }
 
@@ -199,10 +207,10 @@ int refuse_output(const char *option, const char *path, int way) {
   return EXIT_TROUBLE;
 }
 
-int check_outputs(void) {
-  if (refuse_output("--log", options.log_path, OUTPUT_IN_PLACE) != 0)
+int check_outputs(const cli_run *run) {
+  if (refuse_output("--log", run->options.log_path, OUTPUT_IN_PLACE) != 0)
     return EXIT_TROUBLE;
-  for (const export_file &f : export_files) {
+  for (const export_file &f : run->files) {
     if (refuse_output(f.option, f.path, OUTPUT_REPLACED) != 0)
       return EXIT_TROUBLE;
   }
@@ -224,9 +232,10 @@ bool colour_for(std::FILE *stream) {
 
 // What is left to show once the run has ended or was stopped: the export
 // on standard output, the table, and where the files went.
-void finish_outputs(void) {
+void finish_outputs(cli_run *run) {
+  const cli_options &options = run->options;
   if (is_stdout(options.json_path))
-    write_json(stdout, &run_info);
+    write_json(stdout, &run->info);
   if (is_stdout(options.csv_path))
     write_csv(stdout);
   // Standard output carries the export then; the table goes beside it.
@@ -236,15 +245,15 @@ void finish_outputs(void) {
   print_table(table, colour_for(table));
   if (options.log_path)
     std::fprintf(table, "log:  %s\n", shown_text(options.log_path).c_str());
-  for (const export_file &f : export_files) {
+  for (const export_file &f : run->files) {
     if (f.path && f.written)
       std::fprintf(table, "%s%s\n", f.shown, shown_text(f.path).c_str());
   }
-  note_stdout_error();
+  note_stdout_error(run);
   std::fflush(stderr);
 }
 
-int min_rate_status(void) {
+int min_rate_status(const cli_options &options) {
   if (!options.has_min_rate)
     return 0;
   int status = 0;
@@ -295,12 +304,13 @@ std::string first_unsent(const kept_pass &pass) {
 // Called with the report lock held, so that a stop never cuts the files
 // short.
 void on_pass_ended(int index, pass_result *result, void *context) {
+  cli_run *run = static_cast<cli_run *>(context);
   keep_pass(result);
   const kept_pass &pass = passes[static_cast<std::size_t>(index)];
   const char *ns = pass.result.ns.c_str();
   // A name is shown with the address its connections went to.
-  const ns_target &target = static_cast<const run_settings *>(context)
-                                ->nameservers[static_cast<std::size_t>(index)];
+  const ns_target &target =
+      run->settings.nameservers[static_cast<std::size_t>(index)];
   if (target.looked_up)
     display_say("%s is %s", target.host, pass.result.address.c_str());
   // What kept the nameserver from answering, once per cause.
@@ -340,24 +350,25 @@ void on_pass_ended(int index, pass_result *result, void *context) {
                        (unsent > 2 ? "s" : ""))
                           .c_str()
                     : "");
-  write_export_files();
+  write_export_files(run);
   display_pass_kept(index);
 }
 
 // Stopped by `signal_number`: keeps what the run has finished, shows it,
 // then ends by that signal, so that a shell or a supervisor sees the
 // program killed by it (a loop in a script stops too).
-[[noreturn]] void stop_run(int signal_number, run_control *control) {
+[[noreturn]] void stop_run(cli_run *run, int signal_number,
+                           run_control *control) {
   // Waits for a report being written; nothing is reported after it.
   stop_passes(control);
-  run_info.stopped = true;
-  write_export_files();
+  run->info.stopped = true;
+  write_export_files(run);
   display_end();
   std::fprintf(stderr, "zelkor: stopped by %s; %d of %d nameservers finished\n",
                signal_number == SIGINT ? "SIGINT" : "SIGTERM", passes_done(),
                display_pass_count());
-  finish_outputs();
-  finish_stdout();
+  finish_outputs(run);
+  finish_stdout(run);
   // The run's thread may be waiting on a reply: the program ends without
   // it. Every finished block and file is already written whole.
   std::signal(signal_number, SIG_DFL);
@@ -369,36 +380,35 @@ void on_pass_ended(int index, pass_result *result, void *context) {
   _exit(128 + signal_number);
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-  // Only the character encoding follows the user's locale: every number
-  // the program reads or writes keeps its '.', as files and scripts expect.
-  std::setlocale(LC_CTYPE, "");
+// The options. False when the program ends here (help, version, a usage
+// error), with its exit status in *status.
+bool parse(int argc, char **argv, cli_run *run, int *status) {
   char error[256];
-  if (parse_options(argc, argv, &options, error, sizeof error) != 0) {
+  if (parse_options(argc, argv, &run->options, error, sizeof error) != 0) {
     std::fprintf(stderr, "zelkor: %s\nTry 'zelkor --help'.\n", error);
-    return EXIT_TROUBLE;
+    *status = EXIT_TROUBLE;
+    return false;
   }
-  if (options.action == ACTION_HELP) {
+  if (run->options.action == ACTION_HELP) {
     std::fputs(USAGE_TEXT, stdout);
-    return finish_stdout();
+    *status = finish_stdout(run);
+    return false;
   }
-  if (options.action == ACTION_VERSION) {
+  if (run->options.action == ACTION_VERSION) {
     std::printf("zelkor %s\n", ZELKOR_VERSION);
-    return finish_stdout();
+    *status = finish_stdout(run);
+    return false;
   }
-  if (check_list(options.list_path) != 0)
-    return EXIT_TROUBLE;
-  prepare_export_files();
-  if (check_outputs() != 0)
-    return EXIT_TROUBLE;
+  return true;
+}
 
-  // The core's console lines are the Windows program's; this program says
-  // in its own words what loading the list found.
+// What loading the list found, in this program's own words (the core's
+// console lines are the Windows program's). 0, or the exit status.
+int load_list(cli_run *run) {
+  const cli_options &options = run->options;
+  run_list &list = run->list;
   console_out = nullptr;
   console_err = nullptr;
-  run_list list;
   int loaded = options.classic ? load_classic_list(options.list_path, &list)
                                : load_open_list(options.list_path, &list);
   if (loaded != 0)
@@ -445,8 +455,13 @@ int main(int argc, char **argv) {
                  "zelkor: %s: a run takes the first %d lines; the lines "
                  "after them are not tested\n",
                  shown_text(options.list_path).c_str(), MAX_DOMAINS);
+  return 0;
+}
 
-  run_settings settings;
+// The nameservers and how to ask them. 0, or the exit status.
+int plan_nameservers(cli_run *run) {
+  const cli_options &options = run->options;
+  run_settings &settings = run->settings;
   std::vector<std::string> names;
   if (options.servers.empty())
     default_nameservers(options.classic, &names);
@@ -485,30 +500,48 @@ int main(int argc, char **argv) {
                                     options.qtype,
                                     false,
                                     false};
+  return 0;
+}
 
-  run_info.started = iso_8601_now();
-  run_info.started_unix =
-      std::chrono::duration<double>(
-          std::chrono::system_clock::now().time_since_epoch())
-          .count();
-  run_start = std::chrono::steady_clock::now();
-  run_info.list_path = options.list_path;
-  run_info.passes_planned = static_cast<int>(settings.nameservers.size());
-  run_info.rules = options.classic ? "classic" : "open";
-  run_info.tcp_fallback = settings.tcp_fallback;
-  run_info.insecure = options.insecure;
-  run_info.concurrency = options.concurrency;
-  run_info.timeout_ms = options.timeout_ms;
-  run_info.attempts = options.attempts;
-  run_info.rate = options.rate;
-  run_info.type = options.type_name;
-  prepare_results(&list, settings.nameservers.size());
-
+// Everything checked and prepared before anything is sent. False when the
+// program ends here, with its exit status in *status.
+bool plan(cli_run *run, int *status) {
+  const cli_options &options = run->options;
+  *status = EXIT_TROUBLE;
+  if (check_list(options.list_path) != 0)
+    return false;
+  prepare_export_files(run);
+  if (check_outputs(run) != 0 || load_list(run) != 0 ||
+      plan_nameservers(run) != 0)
+    return false;
+  export_run &info = run->info;
+  info.started = iso_8601_now();
+  info.started_unix = std::chrono::duration<double>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  run->start = std::chrono::steady_clock::now();
+  info.list_path = options.list_path;
+  info.passes_planned = static_cast<int>(run->settings.nameservers.size());
+  info.rules = options.classic ? "classic" : "open";
+  info.tcp_fallback = run->settings.tcp_fallback;
+  info.insecure = options.insecure;
+  info.concurrency = options.concurrency;
+  info.timeout_ms = options.timeout_ms;
+  info.attempts = options.attempts;
+  info.rate = options.rate;
+  info.type = options.type_name;
+  prepare_results(&run->list, run->settings.nameservers.size());
   int mode = PROGRESS_NONE;
   if (!options.quiet)
     mode = isatty(STDERR_FILENO) ? PROGRESS_LIVE : PROGRESS_PLAIN;
-  display_begin(mode, static_cast<int>(list.probed));
+  display_begin(mode, static_cast<int>(run->list.probed));
+  *status = 0;
+  return true;
+}
 
+// The passes, on a thread of their own, while this one redraws the
+// progress and waits for a stop. A stop ends the program here.
+void execute(cli_run *run) {
   // Blocked in every thread; the main thread takes them with sigtimedwait,
   // so nothing runs in a signal handler. SIGUSR1 is the run's word that it
   // is over, so that the program ends without waiting for a tick.
@@ -519,19 +552,17 @@ int main(int argc, char **argv) {
   sigaddset(&stop_signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-  sock_startup();
   run_control control;
-  const run_events events{on_pass_started, on_line_done, on_pass_ended,
-                          &settings};
+  const run_events events{on_pass_started, on_line_done, on_pass_ended, run};
   const pthread_t main_thread = pthread_self();
   std::thread runner([&] {
-    run_passes(&list, &settings, &events, &control);
-    run_over.store(true);
+    run_passes(&run->list, &run->settings, &events, &control);
+    run->over.store(true);
     pthread_kill(main_thread, SIGUSR1);
   });
   const timespec tick = {0, TICK_MS * 1000000L};
   int stop_signal = 0;
-  while (!run_over.load()) {
+  while (!run->over.load()) {
     int signal_number = sigtimedwait(&stop_signals, nullptr, &tick);
     if (stop_signal == 0 &&
         (signal_number == SIGINT || signal_number == SIGTERM))
@@ -539,17 +570,37 @@ int main(int argc, char **argv) {
     // A run forgets a stop from before its start: a stop waits until the
     // first pass has begun.
     if (stop_signal != 0 && display_pass_count() > 0)
-      stop_run(stop_signal, &control);
+      stop_run(run, stop_signal, &control);
     display_tick();
   }
   if (stop_signal != 0)
-    stop_run(stop_signal, &control);
+    stop_run(run, stop_signal, &control);
   runner.join();
+}
+
+// What is left once every nameserver was tested: the table and the
+// files named, and the exit status.
+int finish(cli_run *run) {
   display_end();
-  finish_outputs();
-  sock_cleanup();
-  int status = finish_stdout();
-  if (status == 0 && write_failed)
+  finish_outputs(run);
+  int status = finish_stdout(run);
+  if (status == 0 && run->write_failed)
     status = EXIT_TROUBLE;
-  return status != 0 ? status : min_rate_status();
+  return status != 0 ? status : min_rate_status(run->options);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  // Only the character encoding follows the user's locale: every number
+  // the program reads or writes keeps its '.', as files and scripts expect.
+  std::setlocale(LC_CTYPE, "");
+  cli_run run;
+  int status = 0;
+  if (!parse(argc, argv, &run, &status) || !plan(&run, &status))
+    return status;
+  sock_startup();
+  execute(&run);
+  sock_cleanup();
+  return finish(&run);
 }

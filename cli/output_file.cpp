@@ -52,7 +52,8 @@ int open_temp(const std::string &target, std::string *temp) {
 
 // Writes, flushes and closes; false with errno from the first step that
 // failed.
-bool write_whole(int fd, void (*write)(std::FILE *out)) {
+bool write_whole(int fd, void (*write)(std::FILE *out, const void *context),
+                 const void *context) {
   std::FILE *out = fdopen(fd, "wb");
   if (!out) {
     int error = errno;
@@ -60,7 +61,7 @@ bool write_whole(int fd, void (*write)(std::FILE *out)) {
     errno = error;
     return false;
   }
-  write(out);
+  write(out, context);
   int error = 0;
   if (std::fflush(out) != 0 || std::ferror(out))
     error = errno ? errno : EIO;
@@ -118,7 +119,9 @@ int check_output_path(const char *path, int way, std::string *reason) {
   return 0;
 }
 
-int replace_file(const char *path, void (*write)(std::FILE *out)) {
+int replace_file(const char *path,
+                 void (*write)(std::FILE *out, const void *context),
+                 const void *context) {
   const std::string target = link_target(path);
   std::string temp;
   int fd = open_temp(target, &temp);
@@ -134,7 +137,7 @@ int replace_file(const char *path, void (*write)(std::FILE *out)) {
     errno = error;
     return -1;
   }
-  if (!write_whole(fd, write) ||
+  if (!write_whole(fd, write, context) ||
       std::rename(temp.c_str(), target.c_str()) != 0) {
     int error = errno ? errno : EIO;
     unlink(temp.c_str());

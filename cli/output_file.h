@@ -21,6 +21,8 @@ int check_output_path(const char *path, int way, std::string *reason);
 // followed and its target replaced; an existing file keeps its permission
 // bits. 0, or -1 with errno set to what failed (the file is then untouched
 // and the temporary file gone).
-int replace_file(const char *path, void (*write)(std::FILE *out));
+int replace_file(const char *path,
+                 void (*write)(std::FILE *out, const void *context),
+                 const void *context);
 
 #endif

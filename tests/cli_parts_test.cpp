@@ -88,7 +88,7 @@ TEST(OutputFileTest, UnwritablePathsAreRefusedAndNothingIsWritten) {
   umount("ro");
 }
 
-void write_new(std::FILE *out) {
+void write_new(std::FILE *out, const void *) {
   std::fputs("new", out);
 }
 
@@ -101,8 +101,8 @@ TEST(OutputFileTest, ReplacementKeepsTheModeAndTheLink) {
   // A link to a file yet to be made is followed too.
   ASSERT_EQ(symlink("store/later.json", "later.json"), 0);
 
-  ASSERT_EQ(replace_file("r.json", write_new), 0);
-  ASSERT_EQ(replace_file("later.json", write_new), 0);
+  ASSERT_EQ(replace_file("r.json", write_new, nullptr), 0);
+  ASSERT_EQ(replace_file("later.json", write_new, nullptr), 0);
   EXPECT_TRUE(std::filesystem::is_symlink("r.json"));
   EXPECT_TRUE(std::filesystem::is_symlink("later.json"));
   EXPECT_EQ(read_file("store/r.json"), "new");
@@ -112,7 +112,7 @@ TEST(OutputFileTest, ReplacementKeepsTheModeAndTheLink) {
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   // The failure reported is the one that happened.
   errno = 0;
-  EXPECT_EQ(replace_file("missing/r.json", write_new), -1);
+  EXPECT_EQ(replace_file("missing/r.json", write_new, nullptr), -1);
   EXPECT_EQ(errno, ENOENT);
 }
 
