@@ -1,11 +1,15 @@
 // Pieces of the terminal program where a fault lives in one function: the
-// command line's messages, the checks and replacement of output files, and
-// the display's messages during a live progress line.
+// command line's messages, the checks and replacement of output files, the
+// exports of a run's results, and the display's messages during a live
+// progress line.
 #include "cli/display.h"
+#include "cli/export.h"
 #include "cli/html_report.h"
 #include "cli/metrics.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
+#include "cli/results.h"
+#include "net/probe.h"
 #include "tests/support/run_files.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +18,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -114,6 +122,77 @@ TEST(OutputFileTest, ReplacementKeepsTheModeAndTheLink) {
   errno = 0;
   EXPECT_EQ(replace_file("missing/r.json", write_new, nullptr), -1);
   EXPECT_EQ(errno, ENOENT);
+}
+
+std::string written_by(void (*write)(std::FILE *, const export_run *),
+                       const export_run *run) {
+  char *bytes = nullptr;
+  std::size_t size = 0;
+  std::FILE *out = open_memstream(&bytes, &size);
+  write(out, run);
+  std::fclose(out);
+  std::string text(bytes, size);
+  std::free(bytes);
+  return text;
+}
+
+void csv_of(std::FILE *out, const export_run *) {
+  write_csv(out);
+}
+
+// The exports of a kept pass, without running anything: every name in list
+// order with its outcome and cause, the row of bare domains as "-", and a
+// formula kept as text.
+TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
+  run_list list;
+  list.rules = LIST_OPEN;
+  list.providers = {"ours", "-"};
+  list.lines = {{"ok.example", 0, false}, {"=cmd.example", 1, false}};
+  list.probed = 2;
+  list.cut = false;
+  list.control_lines = 0;
+  prepare_results(&list, 1);
+  const stored_probe ok{1500, PROBE_OK, 1, 0, PROBE_ERROR_NONE, false};
+  const stored_probe refused{-1, PROBE_FAILED, 2, 5, PROBE_ERROR_RCODE, false};
+  pass_result pass;
+  pass.ns = "tcp://192.0.2.53";
+  pass.transport = NS_TCP;
+  pass.address = "192.0.2.53:53";
+  pass.engine_error = pass.send_error = pass.fallbacks = 0;
+  pass.seconds = 0.5;
+  pass.stream = stream_stats{};
+  pass.lines = {{ok, refused}, {refused, ok}};
+  keep_pass(&pass);
+  export_run run{};
+  run.started = "2026-12-08T00:00:00+00:00";
+  run.list_path = "list.txt";
+  run.passes_planned = 1;
+  run.rules = "open";
+  run.type = "A";
+
+  const nlohmann::json j = nlohmann::json::parse(written_by(write_json, &run));
+  EXPECT_EQ(j["complete"], true);
+  const nlohmann::json &ns = j["nameservers"][0];
+  EXPECT_EQ(ns["transport"], "tcp");
+  EXPECT_EQ(ns["connect_address"], "192.0.2.53:53");
+  EXPECT_EQ(ns["total"]["ok"], 2);
+  EXPECT_EQ(ns["names"][0]["bare"]["ms"], 1.5);
+  EXPECT_EQ(ns["names"][0]["www"]["rcode"], "REFUSED");
+  EXPECT_EQ(ns["names"][0]["www"]["error"], "rcode");
+  EXPECT_EQ(ns["names"][1]["provider"], "-");
+  EXPECT_EQ(ns["providers"][1]["errors"]["rcode"], 1);
+
+  EXPECT_EQ(written_by(csv_of, &run),
+            "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error,"
+            "ascii\r\n"
+            "tcp://192.0.2.53,ours,ok.example,ok.example,ok,1.500,1,NOERROR,,"
+            "\r\n"
+            "tcp://192.0.2.53,ours,ok.example,www.ok.example,failed,,2,REFUSED,"
+            "rcode,\r\n"
+            "tcp://192.0.2.53,-,'=cmd.example,'=cmd.example,failed,,2,REFUSED,"
+            "rcode,\r\n"
+            "tcp://192.0.2.53,-,'=cmd.example,www.=cmd.example,ok,1.500,1,"
+            "NOERROR,,\r\n");
 }
 
 TEST(EscapeTest, ListTextsCannotBreakOutOfTheirPlace) {
