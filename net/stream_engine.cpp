@@ -5,6 +5,7 @@
 #include "net/stream_engine.h"
 
 #include "net/dns_message.h"
+#include "net/poller.h"
 #include "net/probe.h"
 #include "net/schedule.h"
 #include "net/stream_framing.h"
@@ -92,6 +93,7 @@ struct connection {
   // Something came that is no DNS framing: the stream is broken.
   bool junk = false;
   probe_clock::time_point not_before; // no reconnection before this
+  int watched = 0; // the POLL_ events its socket is watched for; 0: none
 };
 
 struct engine {
@@ -100,6 +102,7 @@ struct engine {
   const stream_options *options;
   const engine_job *job;
   stream_stats *stats;
+  poller *waiting = nullptr;
   SSL_CTX *tls = nullptr;
   SSL_SESSION *session = nullptr; // the last one the server gave
   std::string address_text;       // to check a certificate without a name
@@ -210,6 +213,9 @@ void close_connection(connection *c) {
     SSL_free(c->ssl);
   }
   c->ssl = nullptr;
+  if (c->watched)
+    poller_forget(c->owner->waiting, c->sock);
+  c->watched = 0;
   sock_close(c->sock);
   c->sock = -1;
   c->state = CLOSED;
@@ -882,10 +888,26 @@ SSL_CTX *tls_context(const engine *e, std::string *reason) {
   return ctx;
 }
 
-void step_connection(engine *e, std::size_t i, const stream_wait &w,
+// What a connection waits for: to read always, and to write while it
+// connects or has bytes to write. Told to the poller only when it changes.
+void watch(engine *e, std::size_t i) {
+  connection &c = e->conns[i];
+  if (c.sock == -1)
+    return;
+  const bool write = c.state == CONNECTING || c.tls_wants_write ||
+                     (c.state == OPEN && !c.out.empty());
+  const int events = POLL_READ | (write ? POLL_WRITE : 0);
+  if (events != c.watched &&
+      poller_watch(e->waiting, c.sock, static_cast<int>(i), events) == 0)
+    c.watched = events;
+}
+
+void step_connection(engine *e, std::size_t i, int events,
                      probe_clock::time_point now) {
   connection &c = e->conns[i];
-  if (c.sock == -1 || !(w.readable || w.writable))
+  const bool readable = (events & POLL_READ) != 0;
+  const bool writable = (events & POLL_WRITE) != 0;
+  if (c.sock == -1 || !(readable || writable))
     return;
   if (c.state == CONNECTING) {
     const int error = stream_connect_result(c.sock);
@@ -901,10 +923,10 @@ void step_connection(engine *e, std::size_t i, const stream_wait &w,
     drive_handshake(e, i, now);
     return;
   }
-  if (w.writable && (!c.out.empty() || c.tls_wants_write) &&
+  if (writable && (!c.out.empty() || c.tls_wants_write) &&
       !write_out(e, i, now))
     return;
-  if (w.readable && c.state == OPEN)
+  if (readable && c.state == OPEN)
     read_connection(e, i, now);
 }
 
@@ -936,6 +958,13 @@ int stream_run(const ns_target *target, const engine_settings *settings,
     if (!e.tls)
       return -1;
   }
+  e.waiting = poller_open();
+  if (!e.waiting) {
+    stats->reason = sock_error_text(sock_error());
+    if (e.tls)
+      SSL_CTX_free(e.tls);
+    return -1;
+  }
   e.random.seed(std::random_device{}());
   const int concurrency = std::max(1, settings->concurrency);
   const int connections = std::min(std::max(1, options->connections),
@@ -952,7 +981,7 @@ int stream_run(const ns_target *target, const engine_settings *settings,
   }
   schedule_start(&e.sched, settings->rate);
 
-  std::vector<stream_wait> waits(e.conns.size());
+  std::vector<poller_event> ready(e.conns.size());
   while (!(job->stop && job->stop->load())) {
     expire(&e, probe_clock::now());
     send_due(&e);
@@ -972,18 +1001,19 @@ int stream_run(const ns_target *target, const engine_settings *settings,
         wait_ms =
             std::min(wait_ms, 1 + std::max(0, static_cast<int>(pause.count())));
       }
-      const bool write = c.state == CONNECTING || c.tls_wants_write ||
-                         (c.state == OPEN && !c.out.empty());
-      waits[i] = stream_wait{c.sock, write, false, false};
+      watch(&e, i);
     }
-    if (stream_poll(waits.data(), static_cast<int>(waits.size()), wait_ms) <= 0)
-      continue;
+    const int n = poller_wait_events(e.waiting, wait_ms, ready.data(),
+                                     static_cast<int>(ready.size()));
     const probe_clock::time_point now = probe_clock::now();
-    for (std::size_t i = 0; i < e.conns.size(); ++i)
-      step_connection(&e, i, waits[i], now);
+    for (int k = 0; k < n; ++k)
+      step_connection(
+          &e, static_cast<std::size_t>(ready[static_cast<std::size_t>(k)].tag),
+          ready[static_cast<std::size_t>(k)].events, now);
   }
   for (connection &c : e.conns)
     close_connection(&c);
+  poller_close(e.waiting);
   if (e.session)
     SSL_SESSION_free(e.session);
   if (e.tls)

@@ -1,6 +1,6 @@
-// Stream sockets for DNS over TCP: non-blocking connects, reads and writes,
-// and a wait over a few of them. POSIX only (the terminal program's); the
-// calls live in stream_sock_posix.cpp.
+// Stream sockets for DNS over TCP: non-blocking connects, reads and writes
+// (the engine waits on them through the poller). POSIX only (the terminal
+// program's); the calls live in stream_sock_posix.cpp.
 #ifndef NET_STREAM_SOCK_H
 #define NET_STREAM_SOCK_H
 
@@ -18,16 +18,5 @@ int stream_connect_result(sock_t sock);
 // sock_error() set.
 long stream_send(sock_t sock, const unsigned char *bytes, std::size_t length);
 long stream_recv(sock_t sock, unsigned char *buffer, std::size_t capacity);
-
-struct stream_wait {
-  sock_t sock;
-  bool want_write; // in: also wake when it can be written (or connected)
-  bool readable;   // out
-  bool writable;   // out
-};
-
-// Waits up to `timeout_ms` for any of `count` sockets; the number ready, or
-// -1 with sock_error() set.
-int stream_poll(stream_wait *items, int count, int timeout_ms);
 
 #endif

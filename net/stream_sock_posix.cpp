@@ -2,12 +2,10 @@
 #include "net/stream_sock.h"
 
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 sock_t stream_connect(const ns_address *ns, int *sys_error) {
   int fd =
@@ -49,24 +47,5 @@ long stream_recv(sock_t sock, unsigned char *buffer, std::size_t capacity) {
   long n = recv(static_cast<int>(sock), buffer, capacity, 0);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
     return SOCK_WOULD_BLOCK;
-  return n;
-}
-
-int stream_poll(stream_wait *items, int count, int timeout_ms) {
-  std::vector<pollfd> fds(static_cast<std::size_t>(count));
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    fds[i].fd = static_cast<int>(items[i].sock);
-    fds[i].events =
-        static_cast<short>(POLLIN | (items[i].want_write ? POLLOUT : 0));
-    fds[i].revents = 0;
-  }
-  int n = poll(fds.data(), fds.size(), timeout_ms);
-  if (n < 0)
-    return errno == EINTR ? 0 : -1;
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    // An error or hang-up shows as readable: the read says which.
-    items[i].readable = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
-    items[i].writable = (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
-  }
   return n;
 }

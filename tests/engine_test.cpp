@@ -3,6 +3,7 @@
 // flight, the rate limit, and a stop.
 #include "net/dns_message.h"
 #include "net/engine.h"
+#include "net/poller.h"
 #include "net/probe.h"
 #include "tests/support/fake_ns.h"
 
@@ -218,6 +219,29 @@ std::string canonical(const char *text) {
   char shown[NS_TEXT_SIZE];
   format_ns_address(&address, DNS_PORT, shown, sizeof shown);
   return shown;
+}
+
+// The poller tells each socket's events by its tag: writing when asked
+// for, nothing to read until something comes, nothing once forgotten.
+TEST(PollerTest, EventsAsWatched) {
+  poller *p = poller_open();
+  ASSERT_NE(p, nullptr);
+  sock_t sock = sock_udp_nonblocking(AF_INET);
+  ASSERT_NE(sock, -1);
+  poller_event ready[4];
+  ASSERT_EQ(poller_watch(p, sock, 7, POLL_READ | POLL_WRITE), 0);
+  ASSERT_EQ(poller_wait_events(p, 1000, ready, 4), 1);
+  EXPECT_EQ(ready[0].tag, 7);
+  EXPECT_EQ(ready[0].events, POLL_WRITE);
+  ASSERT_EQ(poller_watch(p, sock, 7, POLL_READ), 0);
+  EXPECT_EQ(poller_wait_events(p, 0, ready, 4), 0);
+  ASSERT_EQ(poller_watch(p, sock, 8, POLL_WRITE), 0);
+  ASSERT_EQ(poller_wait_events(p, 1000, ready, 4), 1);
+  EXPECT_EQ(ready[0].tag, 8);
+  poller_forget(p, sock);
+  EXPECT_EQ(poller_wait_events(p, 0, ready, 4), 0);
+  sock_close(sock);
+  poller_close(p);
 }
 
 TEST(NsAddressTest, WrittenFormsAreParsedStrictly) {
