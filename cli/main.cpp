@@ -54,11 +54,11 @@ struct export_file {
 
 // Everything one run of the program goes by and keeps.
 struct cli_run {
-  cli_options options;
-  run_list list;
-  run_settings settings;
-  export_run info;
-  export_file files[4];
+  cli_options options{};
+  run_list list{};
+  run_settings settings{};
+  export_run info{};
+  export_file files[4]{};
   std::chrono::steady_clock::time_point start;
   std::atomic<bool> over{false};
   bool write_failed = false; // an export could not be written at least once
