@@ -74,7 +74,7 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
                              counts[KIND_SERVFAIL] - counts[KIND_REFUSED];
   counts[KIND_TRUNCATED] = f.errors[PROBE_ERROR_TRUNCATED];
   counts[KIND_UNSENT] =
-      f.errors[PROBE_ERROR_UNSENDABLE] + f.errors[PROBE_ERROR_IDNA];
+      f.errors[PROBE_ERROR_UNSENDABLE] + f.errors[RUN_ERROR_IDNA];
   counts[KIND_NETWORK] =
       f.errors[PROBE_ERROR_NETWORK] + f.errors[PROBE_ERROR_CONNECT] +
       f.errors[PROBE_ERROR_TLS] + f.errors[PROBE_ERROR_HTTP] +

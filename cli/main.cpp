@@ -336,7 +336,7 @@ void on_pass_ended(int index, pass_result *result, void *context) {
     display_say("%s answered with HTTP status %d", ns, stream.http_status);
   else if (!said && !pass.any_reply &&
            pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE] +
-                                   pass.total.errors[PROBE_ERROR_IDNA])
+                                   pass.total.errors[RUN_ERROR_IDNA])
     display_say("no reply from %s to any query", ns);
   const int unsent = pass.total.errors[PROBE_ERROR_UNSENDABLE];
   if (unsent > 0)

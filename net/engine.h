@@ -19,12 +19,12 @@ enum {
   PROBE_ERROR_TRUNCATED,  // a reply cut short (TC) with no answer
   PROBE_ERROR_UNSENDABLE, // the name has no wire form; nothing was sent
   PROBE_ERROR_NETWORK,    // the query could not be sent
-  // Not the engine's: the run's, for a name that has no ASCII form.
-  PROBE_ERROR_IDNA,
-  PROBE_ERROR_CONNECT, // a stream to the nameserver could not be set up
-  PROBE_ERROR_TLS,     // its certificate or TLS handshake failed
-  PROBE_ERROR_HTTP,    // an HTTP status other than 200
-  PROBE_ERROR_FORMAT,  // a reply that is no DNS message
+  // The next code is the run's own (RUN_ERROR_IDNA), kept apart so that
+  // every cause has one number.
+  PROBE_ERROR_CONNECT = PROBE_ERROR_NETWORK + 2, // no stream could be set up
+  PROBE_ERROR_TLS,    // its certificate or TLS handshake failed
+  PROBE_ERROR_HTTP,   // an HTTP status other than 200
+  PROBE_ERROR_FORMAT, // a reply that is no DNS message
 };
 
 enum {

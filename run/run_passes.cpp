@@ -106,7 +106,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     job.pass = &pass;
     events->pass_started(p, count, ns, events->context);
-    const stored_probe idna{-1, PROBE_FAILED, 0, -1, PROBE_ERROR_IDNA, false};
+    const stored_probe idna{-1, PROBE_FAILED, 0, -1, RUN_ERROR_IDNA, false};
     for (std::size_t i : unconvertible) {
       pass.lines[i] = line_probes{idna, idna};
       if (events->line_done)

@@ -15,6 +15,13 @@
 #include <string>
 #include <vector>
 
+enum {
+  // A name that has no ASCII form the DNS knows: never sent. The run's own
+  // cause, numbered among the engine's (PROBE_ERROR_) in the gap they
+  // leave for it.
+  RUN_ERROR_IDNA = PROBE_ERROR_NETWORK + 1,
+};
+
 // One probe as a pass keeps it: twelve bytes, so that a list of a million
 // lines costs 24 MB a nameserver.
 struct stored_probe {
