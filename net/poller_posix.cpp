@@ -65,18 +65,6 @@ int poller_wait_events(poller *p, int timeout_ms, poller_event *ready,
   return n;
 }
 
-int poller_wait(poller *p, int timeout_ms, int *ready, int capacity) {
-  enum { BATCH = 64 };
-  epoll_event events[BATCH];
-  int n = epoll_wait(p->fd, events, capacity < BATCH ? capacity : BATCH,
-                     timeout_ms);
-  if (n < 0)
-    return errno == EINTR ? 0 : -1;
-  for (int i = 0; i < n; ++i)
-    ready[i] = static_cast<int>(events[i].data.u32);
-  return n;
-}
-
 void poller_close(poller *p) {
   if (!p)
     return;

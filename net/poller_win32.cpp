@@ -74,22 +74,6 @@ int poller_wait_events(poller *p, int timeout_ms, poller_event *ready,
   return count;
 }
 
-int poller_wait(poller *p, int timeout_ms, int *ready, int capacity) {
-  if (p->fds.empty()) {
-    Sleep(static_cast<DWORD>(timeout_ms));
-    return 0;
-  }
-  int n = WSAPoll(p->fds.data(), static_cast<ULONG>(p->fds.size()), timeout_ms);
-  if (n < 0)
-    return -1;
-  int count = 0;
-  for (std::size_t i = 0; i < p->fds.size() && count < capacity; ++i) {
-    if (p->fds[i].revents != 0)
-      ready[count++] = p->tags[i];
-  }
-  return count;
-}
-
 void poller_close(poller *p) {
   delete p;
 }
