@@ -319,12 +319,17 @@ void print_table(std::FILE *out, bool colour) {
   const int done_passes = passes_done();
   if (done_passes == 0)
     return;
-  // A name wider than the screen is cut; files keep it whole.
+  // A name wider than the screen is cut; files keep it whole. On a
+  // terminal a tag leaves room for the first column beside it.
   const int limit = name_columns(fileno(out));
+  const int label_limit =
+      isatty(fileno(out))
+          ? std::max<int>(LABEL_WIDTH, limit - CELL_GAP - CELL_WIDTH - 2)
+          : limit;
   std::vector<cell_name> labels;
   int label_width = LABEL_WIDTH;
   for (int row = 0; row < provider_rows(); ++row) {
-    labels.push_back(cell_of(provider_name(row), limit));
+    labels.push_back(cell_of(provider_name(row), label_limit));
     label_width = std::max(label_width, labels.back().columns + 2);
   }
   // A column as wide as its cells or its nameserver's name, whichever is

@@ -301,6 +301,21 @@ std::string first_unsent(const kept_pass &pass) {
   return std::string();
 }
 
+// The address a name's connections went to; when none could be set up,
+// every address of the name, each of which was tried.
+std::string looked_up_address(const ns_target &target, const kept_pass &pass) {
+  if (pass.result.stream.opened > 0)
+    return pass.result.address;
+  std::string all;
+  char text[NS_TEXT_SIZE];
+  for (int i = -1; i < target.fallback_count; ++i) {
+    format_ns_address(i < 0 ? &target.address : &target.fallback[i], -1, text,
+                      sizeof text);
+    all += (i < 0 ? "" : " or ") + std::string(text);
+  }
+  return all;
+}
+
 // Called with the report lock held, so that a stop never cuts the files
 // short.
 void on_pass_ended(int index, pass_result *result, void *context) {
@@ -312,7 +327,8 @@ void on_pass_ended(int index, pass_result *result, void *context) {
   const ns_target &target =
       run->settings.nameservers[static_cast<std::size_t>(index)];
   if (target.looked_up)
-    display_say("%s is %s", target.host, pass.result.address.c_str());
+    display_say("%s is %s", target.host,
+                looked_up_address(target, pass).c_str());
   // What kept the nameserver from answering, once per cause.
   const stream_stats &stream = pass.result.stream;
   bool said = true;
