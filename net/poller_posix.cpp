@@ -21,15 +21,6 @@ poller *poller_open(void) {
   return p;
 }
 
-int poller_add(poller *p, sock_t sock, int tag) {
-  epoll_event event{};
-  event.events = EPOLLIN;
-  event.data.u32 = static_cast<unsigned>(tag);
-  return epoll_ctl(p->fd, EPOLL_CTL_ADD, static_cast<int>(sock), &event) == 0
-             ? 0
-             : -1;
-}
-
 int poller_watch(poller *p, sock_t sock, int tag, int events) {
   epoll_event event{};
   event.events = ((events & POLL_READ) ? EPOLLIN : 0u) |

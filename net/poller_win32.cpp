@@ -13,15 +13,6 @@ poller *poller_open(void) {
   return new (std::nothrow) poller();
 }
 
-int poller_add(poller *p, sock_t sock, int tag) {
-  WSAPOLLFD fd{};
-  fd.fd = static_cast<SOCKET>(sock);
-  fd.events = POLLRDNORM;
-  p->fds.push_back(fd);
-  p->tags.push_back(tag);
-  return 0;
-}
-
 int poller_watch(poller *p, sock_t sock, int tag, int events) {
   const SHORT wanted =
       static_cast<SHORT>(((events & POLL_READ) ? POLLRDNORM : 0) |
