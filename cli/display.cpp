@@ -290,10 +290,6 @@ void print_cell(std::FILE *out, double rate, double ms, bool colour) {
   std::fprintf(out, " %10s", ms_text(ms).c_str());
 }
 
-} // namespace
-
-namespace {
-
 // A name for a table cell, as the terminal shows it, and its width.
 struct cell_name {
   std::string text; // escaped and cut, still UTF-8

@@ -41,6 +41,8 @@ enum {
   EXIT_TROUBLE = 2,
   // How often the main thread looks for a signal and redraws.
   TICK_MS = 100,
+  // A name in a message: the columns a terminal line spares it.
+  UNSENT_NAME_COLUMNS = 100,
 };
 
 // The files rewritten after every nameserver.
@@ -282,8 +284,8 @@ void on_line_done(const line_probes *line, void *) {
   display_line_done(line);
 }
 
-// The first name of the pass that could not be sent, as written (cut to
-// what a line shows).
+// The first name of the pass that could not be sent, as written, cut to
+// what a message line holds.
 std::string first_unsent(const kept_pass &pass) {
   const std::vector<list_line> &lines = results_list->lines;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -296,7 +298,7 @@ std::string first_unsent(const kept_pass &pass) {
       name = "www." + domain;
     else
       continue;
-    return name.size() > 100 ? name.substr(0, 100) + "..." : name;
+    return escaped_utf8(name, UNSENT_NAME_COLUMNS);
   }
   return std::string();
 }

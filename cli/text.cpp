@@ -163,6 +163,9 @@ std::string escaped_utf8(const std::string &bytes, int columns) {
   utf8_text(bytes.c_str(), &utf8);
   std::string out;
   int used = 0;
+  // Where a cut would end, leaving a column for the ellipsis; a character
+  // (an escape too) is never split.
+  std::size_t cut_at = 0;
   const unsigned char *p = reinterpret_cast<const unsigned char *>(utf8.data());
   const unsigned char *const end = p + utf8.size();
   while (p < end) {
@@ -179,28 +182,12 @@ std::string escaped_utf8(const std::string &bytes, int columns) {
       used += is_wide(c) ? 2 : 1;
     }
     p += length;
+    if (used <= columns - 1)
+      cut_at = out.size();
   }
   if (columns <= 0 || used <= columns)
     return out;
-  // Too wide: as much as fits before an ellipsis.
-  std::string cut;
-  const int room = columns - 1;
-  used = 0;
-  const unsigned char *q = reinterpret_cast<const unsigned char *>(out.data());
-  const unsigned char *const stop = q + out.size();
-  while (q < stop) {
-    unsigned long c;
-    const int length =
-        std::min<int>(utf8_char(q, &c), static_cast<int>(stop - q));
-    const int width = is_wide(c) ? 2 : 1;
-    if (used + width > room)
-      break;
-    cut.append(reinterpret_cast<const char *>(q),
-               static_cast<std::size_t>(length));
-    used += width;
-    q += length;
-  }
-  return cut + "\xE2\x80\xA6"; // U+2026
+  return out.substr(0, cut_at) + "\xE2\x80\xA6"; // U+2026
 }
 
 int text_columns(const std::string &utf8) {

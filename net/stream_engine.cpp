@@ -164,15 +164,14 @@ void end_attempt(engine *e, int index) {
     finish(e, index);
 }
 
-// A reply for the slot's probe: decides it, or ends its attempt. Over TCP
-// and TLS a reply for another question is not ours (false); over HTTPS,
-// where the stream says whose it is (`by_stream`), it is no answer to the
-// query and ends the attempt as `format`, as a body that is no DNS
-// message does.
+// A reply for the slot's probe: decides it, or ends its attempt; true when
+// it answered the query. Over TCP and TLS a reply for another question is
+// not ours and is passed over; over HTTPS, where the stream says whose it
+// is (`by_stream`), it ends the attempt as `format`, as a body that is no
+// DNS message does.
 bool take_reply(engine *e, int index, const unsigned char *reply, long n,
                 bool by_stream) {
   slot &s = slot_at(e, index);
-  int kind = REPLY_SHORT;
   const bool ours = n >= DNS_HEADER_SIZE &&
                     (same_question(s.frame + LENGTH_PREFIX,
                                    s.frame_length - LENGTH_PREFIX, reply, n) ||
@@ -181,13 +180,13 @@ bool take_reply(engine *e, int index, const unsigned char *reply, long n,
     return false;
   if (!ours) {
     s.result.error = PROBE_ERROR_FORMAT;
-  } else {
-    s.result.rcode = static_cast<std::int16_t>(reply_rcode(n, reply));
-    kind = classify_reply(n, reply);
-    s.result.error =
-        reply_truncated(n, reply) ? PROBE_ERROR_TRUNCATED : PROBE_ERROR_RCODE;
+    end_attempt(e, index);
+    return false;
   }
-  if (reply_decides(&s.result, kind, s.first_sent))
+  s.result.rcode = static_cast<std::int16_t>(reply_rcode(n, reply));
+  s.result.error =
+      reply_truncated(n, reply) ? PROBE_ERROR_TRUNCATED : PROBE_ERROR_RCODE;
+  if (reply_decides(&s.result, classify_reply(n, reply), s.first_sent))
     finish(e, index);
   else
     end_attempt(e, index);
@@ -518,10 +517,10 @@ int on_stream_close(nghttp2_session *, std::int32_t stream_id, std::uint32_t,
   if (!s.busy || s.index != st.probe)
     return 0; // decided meanwhile
   if (st.status == HTTP_OK) {
-    take_reply(e, st.slot,
-               reinterpret_cast<const unsigned char *>(st.reply.data()),
-               static_cast<long>(st.reply.size()), true);
-    answered_on(e, c);
+    if (take_reply(e, st.slot,
+                   reinterpret_cast<const unsigned char *>(st.reply.data()),
+                   static_cast<long>(st.reply.size()), true))
+      answered_on(e, c);
     return 0;
   }
   if (st.status == 0)
