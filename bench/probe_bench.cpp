@@ -8,6 +8,8 @@
 #include "tests/support/fake_ns.h"
 #include "tests/support/sandbox_check.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -6,6 +6,7 @@
 //   run_bench [RUNS]   (1 to 10 runs, default 3)
 // Exits non-zero when a run went wrong or a target was missed.
 #include "net/probe.h"
+#include "net/sock.h"
 #include "tests/support/classic_probes.h"
 #include "run/domain_list.h"
 #include "run/local_dns.h"

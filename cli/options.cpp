@@ -4,9 +4,10 @@
 
 #include "net/dns_message.h"
 #include "net/engine.h"
-#include "net/stream_engine.h"
 #include "net/ns_address.h"
 #include "net/probe.h"
+#include "net/stream_run.h"
+#include "run/slice_worker.h"
 
 #include <getopt.h>
 #include <strings.h>

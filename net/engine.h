@@ -1,11 +1,10 @@
-// The probe engine: one nameserver, many names, many queries in flight over
-// a small pool of UDP sockets, each probe as the classic probe judges it
-// (answer count, then authority count), with its attempts, timeout and an
-// optional rate limit. It prints nothing: failures come back as codes.
+// The probe engine: one nameserver, many names, many queries in flight
+// over one transport (net/transport.h), each probe as the classic probe
+// judges it (answer count, then authority count), with its attempts,
+// timeout and an optional rate limit. It prints nothing: failures come back
+// as codes.
 #ifndef NET_ENGINE_H
 #define NET_ENGINE_H
-
-#include "net/ns_address.h"
 
 #include <atomic>
 #include <cstddef>
@@ -71,10 +70,12 @@ struct engine_job {
   const std::atomic<bool> *stop;
 };
 
-// 0 when every probe was reported (or the job was stopped); -1 when the
-// engine could not start (no socket, no poller), with sock_error()'s code
-// in *sys_error; nothing is reported then.
-int engine_run(const ns_address *ns, const engine_settings *settings,
-               const engine_job *job, int *sys_error);
+class transport;
+
+// Runs `job` over `t`. 0 when every probe was reported (or the job was
+// stopped); -1 when the engine could not start (no poller, or the
+// transport could not start: it keeps why); nothing is reported then.
+int probe_run(transport *t, const engine_settings *settings,
+              const engine_job *job);
 
 #endif

@@ -28,12 +28,9 @@ int poller_add(poller *p, sock_t sock, int tag);
 int poller_watch(poller *p, sock_t sock, int tag, int events);
 // Stops watching `sock`, before it is closed.
 void poller_forget(poller *p, sock_t sock);
-// Waits up to `timeout_ms` (0: just looks) for sockets with something to
-// read, and puts their tags in `ready`; their number, or -1.
-int poller_wait(poller *p, int timeout_ms, int *ready, int capacity);
-// The same for every kind of event watched.
-int poller_wait_events(poller *p, int timeout_ms, poller_event *ready,
-                       int capacity);
+// Waits up to `timeout_ms` (0: just looks) for the events watched, and
+// puts the sockets' tags and events in `ready`; their number, or -1.
+int poller_wait(poller *p, int timeout_ms, poller_event *ready, int capacity);
 void poller_close(poller *p);
 
 #endif

@@ -38,8 +38,7 @@ void poller_forget(poller *p, sock_t sock) {
   epoll_ctl(p->fd, EPOLL_CTL_DEL, static_cast<int>(sock), nullptr);
 }
 
-int poller_wait_events(poller *p, int timeout_ms, poller_event *ready,
-                       int capacity) {
+int poller_wait(poller *p, int timeout_ms, poller_event *ready, int capacity) {
   enum { BATCH = 64 };
   epoll_event events[BATCH];
   int n = epoll_wait(p->fd, events, capacity < BATCH ? capacity : BATCH,

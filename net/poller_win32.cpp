@@ -42,8 +42,7 @@ void poller_forget(poller *p, sock_t sock) {
   }
 }
 
-int poller_wait_events(poller *p, int timeout_ms, poller_event *ready,
-                       int capacity) {
+int poller_wait(poller *p, int timeout_ms, poller_event *ready, int capacity) {
   if (p->fds.empty()) {
     Sleep(static_cast<DWORD>(timeout_ms));
     return 0;

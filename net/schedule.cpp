@@ -1,4 +1,4 @@
-// The engines' time keeping.
+// The engine's time keeping.
 #include "net/schedule.h"
 
 #include "net/dns_message.h"

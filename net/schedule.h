@@ -1,4 +1,4 @@
-// What both probe engines keep of time: the attempts' deadlines and the
+// What the probe engine keeps of time: the attempts' deadlines and the
 // retries due, the pace of sends, how long the loop may wait, and a reply
 // that decides a probe.
 #ifndef NET_SCHEDULE_H

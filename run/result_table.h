@@ -13,6 +13,14 @@ enum {
   RESULT_NAME_SIZE = 256,
 };
 
+// How a probe went: the queries it sent (0 to 2) and, when a reply decided
+// it (an answer or a negative answer), the microseconds from sending its
+// first datagram to that reply; -1 when none did.
+struct probe_timing {
+  std::int32_t attempts;
+  std::int32_t reply_us;
+};
+
 struct domain_result {
   char name[RESULT_NAME_SIZE];
   std::int32_t bare_status;

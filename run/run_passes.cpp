@@ -3,6 +3,7 @@
 #include "run/run_passes.h"
 
 #include "net/probe.h"
+#include "net/udp_transport.h"
 #include "run/log_block.h"
 
 #include <algorithm>
@@ -127,8 +128,8 @@ int run_passes(const run_list *list, const run_settings *settings,
     if (target.transport != NS_UDP) {
       failed_all = stream_run(&target, &engine, &settings->streams, &work,
                               &pass.stream) != 0;
-    } else if (engine_run(&target.address, &engine, &work,
-                          &pass.engine_error) != 0) {
+    } else if (udp_run(&target.address, &engine, &work, &pass.engine_error) !=
+               0) {
       failed_all = true; // no socket, as the classic probe's would
     }
     if (failed_all) {

@@ -6,7 +6,7 @@
 
 #include "net/engine.h"
 #include "net/ns_address.h"
-#include "net/stream_engine.h"
+#include "net/stream_run.h"
 #include "run/run_list.h"
 
 #include <atomic>

@@ -7,6 +7,7 @@
 
 #include "net/dns_message.h"
 #include "net/probe.h"
+#include "net/udp_transport.h"
 #include "run/console.h"
 #include "run/domain_list.h"
 #include "run/driver_events.h"
@@ -133,7 +134,7 @@ int slice_worker(slice_job *job) {
   }
   const engine_job work{2 * w.lines.size(), name_of, probe_done, &w, nullptr};
   int sys_error = 0;
-  if (engine_run(&ns, job->engine, &work, &sys_error) != 0) {
+  if (udp_run(&ns, job->engine, &work, &sys_error) != 0) {
     say("set sock opt failed", sock_error_text(sys_error));
     fail_every_probe(&w, EBADF);
   }

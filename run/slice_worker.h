@@ -14,7 +14,12 @@ struct slice_job {
 };
 
 // The Windows program's probe of a name: one query in flight, two attempts
-// of 2000 ms, type A, the classic wire.
+// of 2000 ms, type A, the classic wire. The terminal program starts from
+// the same attempts and timeout.
+enum {
+  PROBE_ATTEMPTS = 2,
+  REPLY_TIMEOUT_MS = 2000, // per attempt
+};
 extern const engine_settings CLASSIC_ENGINE;
 
 int slice_worker(slice_job *job);

@@ -1,16 +1,19 @@
 // The probe engine against the fake nameserver: outcomes and their causes,
 // what reaches the wire, which replies count, and the pace: queries in
-// flight, the rate limit, and a stop.
+// flight, the rate limit, and a stop. Then the engine over a transport of
+// the test's own, and the poller under both.
 #include "net/dns_message.h"
-#include "net/engine.h"
 #include "net/poller.h"
 #include "net/probe.h"
+#include "net/transport.h"
+#include "net/udp_transport.h"
 #include "tests/support/fake_ns.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <string>
 #include <thread>
@@ -50,7 +53,7 @@ protected:
   int probe_all(run &r, engine_settings s) {
     engine_job job{r.names.size(), name_of, done, &r, &r.stop};
     int error = 0;
-    return engine_run(&address, &s, &job, &error);
+    return udp_run(&address, &s, &job, &error);
   }
   std::vector<test_clock::time_point> arrivals(void) {
     std::vector<test_clock::time_point> at;
@@ -208,6 +211,147 @@ TEST_F(EngineTest, StopEndsARunAtAnyConcurrency) {
   EXPECT_TRUE(r.results.empty());
 }
 
+// What the scripted transport does with an attempt, one step each time the
+// engine is about to wait.
+enum {
+  STEP_SENT,       // on the wire
+  STEP_SENT_AGAIN, // on the wire again, on a new connection
+  STEP_LOST,       // its connection is lost
+  STEP_ANSWER,     // a reply with an answer
+  STEP_SERVFAIL,   // a reply that settles nothing
+  STEP_STOP,       // the user stops the run
+};
+
+// A transport that sends nothing: each name's attempts play their script.
+class scripted_transport : public transport {
+public:
+  // By name, then by attempt: the steps.
+  std::vector<std::vector<std::vector<int>>> script;
+  std::atomic<bool> *stop = nullptr;
+  int sends = 0;
+  int timeouts = 0;
+  bool finished = false;
+
+  int start(probe_engine *e, poller *) override {
+    e_ = e;
+    return 0;
+  }
+  void send(int slot, probe_clock::time_point) override {
+    const probe_slot &s = engine_slot(e_, slot);
+    ++sends;
+    for (int step : script[s.index][static_cast<std::size_t>(s.tries - 1)])
+      due_.push_back({slot, step});
+  }
+  int timed_out(int, probe_clock::time_point) override {
+    ++timeouts;
+    return PROBE_ERROR_TIMEOUT;
+  }
+  int before_wait(probe_clock::time_point now, int wait_ms) override {
+    // What it plays may make more due: the engine comes back at once.
+    const bool played = !due_.empty();
+    while (!due_.empty()) {
+      const std::pair<int, int> next = due_.front();
+      due_.pop_front();
+      play(next.first, next.second, now);
+    }
+    return played ? 0 : wait_ms;
+  }
+  void ready(int, int, probe_clock::time_point) override {}
+  void finish() override {
+    finished = true;
+  }
+
+private:
+  void play(int slot, int step, probe_clock::time_point now) {
+    const probe_slot &s = engine_slot(e_, slot);
+    std::vector<unsigned char> reply(s.query, s.query + s.query_length);
+    reply[DNS_FLAGS_OFFSET] = 0x81;
+    reply[DNS_FLAGS_OFFSET + 1] = step == STEP_SERVFAIL ? 0x82 : 0x80;
+    reply[DNS_ANCOUNT_OFFSET + 1] = step == STEP_ANSWER ? 1 : 0;
+    switch (step) {
+    case STEP_SENT:
+    case STEP_SENT_AGAIN:
+      engine_sent(e_, slot, now, step == STEP_SENT_AGAIN);
+      break;
+    case STEP_LOST:
+      engine_end_attempt(e_, slot, PROBE_ERROR_CONNECT, true);
+      break;
+    case STEP_ANSWER:
+    case STEP_SERVFAIL:
+      engine_reply(e_, slot, reply.data(), static_cast<long>(reply.size()),
+                   REPLY_BY_QUESTION);
+      break;
+    default:
+      stop->store(true);
+    }
+  }
+
+  probe_engine *e_ = nullptr;
+  std::deque<std::pair<int, int>> due_;
+};
+
+class TransportTest : public testing::Test {
+protected:
+  // Runs the script, a name for each of its entries.
+  int play(engine_settings s) {
+    for (std::size_t i = 0; i < t.script.size(); ++i)
+      r.names.push_back("n" + std::to_string(i) + ".example");
+    t.stop = &r.stop;
+    engine_job job{r.names.size(), name_of, done, &r, &r.stop};
+    return probe_run(&t, &s, &job);
+  }
+  const probe_result &result(std::size_t i) {
+    return r.results[r.names[i]];
+  }
+
+  scripted_transport t;
+  run r;
+  // Long enough that a deadline reached is a fault of the test's.
+  const engine_settings defaults{2, 10000, 2, 0.0, DNS_TYPE_A, false, false};
+};
+
+// An attempt that ends is followed at once, not at its deadline; a lost
+// connection does not hide what an earlier reply said.
+TEST_F(TransportTest, AnAttemptThatEndsIsFollowedAtOnce) {
+  t.script = {{{STEP_SENT, STEP_LOST}, {STEP_SENT, STEP_ANSWER}},
+              {{STEP_SENT, STEP_SERVFAIL}, {STEP_SENT, STEP_LOST}},
+              {{STEP_SENT, STEP_LOST}, {STEP_SENT, STEP_LOST}}};
+  ASSERT_EQ(play(defaults), 0);
+  EXPECT_EQ(result(0).outcome, PROBE_OK);
+  EXPECT_EQ(result(0).attempts, 2);
+  EXPECT_EQ(result(1).outcome, PROBE_FAILED);
+  EXPECT_EQ(result(1).error, PROBE_ERROR_RCODE);
+  EXPECT_EQ(result(1).rcode, 2);
+  EXPECT_EQ(result(2).error, PROBE_ERROR_CONNECT);
+  EXPECT_EQ(result(2).attempts, 2);
+  EXPECT_EQ(t.sends, 6);
+  EXPECT_EQ(t.timeouts, 0);
+  EXPECT_TRUE(t.finished);
+}
+
+// A query sent again on a new connection is the same attempt, and its
+// reply decides the probe.
+TEST_F(TransportTest, AReplyAfterAReconnectionCountsOnce) {
+  t.script = {{{STEP_SENT, STEP_SENT_AGAIN, STEP_ANSWER}, {}}};
+  ASSERT_EQ(play(defaults), 0);
+  EXPECT_EQ(result(0).outcome, PROBE_OK);
+  EXPECT_EQ(result(0).attempts, 1);
+  EXPECT_GE(result(0).reply_us, 0);
+  EXPECT_EQ(t.sends, 1);
+}
+
+// After a stop nothing more is sent or reported, and the transport closes.
+TEST_F(TransportTest, AStopEndsTheRun) {
+  t.script.assign(10, {{STEP_SENT}, {STEP_SENT}});
+  t.script[0][0].push_back(STEP_ANSWER);
+  t.script[1][0].push_back(STEP_STOP);
+  ASSERT_EQ(play(defaults), 0);
+  EXPECT_EQ(r.results.size(), 1u);
+  EXPECT_EQ(result(0).outcome, PROBE_OK);
+  EXPECT_EQ(t.sends, 2);
+  EXPECT_TRUE(t.finished);
+}
+
 } // namespace
 
 namespace {
@@ -230,16 +374,16 @@ TEST(PollerTest, EventsAsWatched) {
   ASSERT_NE(sock, -1);
   poller_event ready[4];
   ASSERT_EQ(poller_watch(p, sock, 7, POLL_READ | POLL_WRITE), 0);
-  ASSERT_EQ(poller_wait_events(p, 1000, ready, 4), 1);
+  ASSERT_EQ(poller_wait(p, 1000, ready, 4), 1);
   EXPECT_EQ(ready[0].tag, 7);
   EXPECT_EQ(ready[0].events, POLL_WRITE);
   ASSERT_EQ(poller_watch(p, sock, 7, POLL_READ), 0);
-  EXPECT_EQ(poller_wait_events(p, 0, ready, 4), 0);
+  EXPECT_EQ(poller_wait(p, 0, ready, 4), 0);
   ASSERT_EQ(poller_watch(p, sock, 8, POLL_WRITE), 0);
-  ASSERT_EQ(poller_wait_events(p, 1000, ready, 4), 1);
+  ASSERT_EQ(poller_wait(p, 1000, ready, 4), 1);
   EXPECT_EQ(ready[0].tag, 8);
   poller_forget(p, sock);
-  EXPECT_EQ(poller_wait_events(p, 0, ready, 4), 0);
+  EXPECT_EQ(poller_wait(p, 0, ready, 4), 0);
   sock_close(sock);
   poller_close(p);
 }

@@ -4,6 +4,7 @@
 // outcomes, the datagrams it saw, and which replies count.
 #include "net/dns_message.h"
 #include "net/engine.h"
+#include "net/ns_address.h"
 #include "net/probe.h"
 #include "tests/support/classic_probes.h"
 #include "tests/support/fake_ns.h"

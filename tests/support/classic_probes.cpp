@@ -2,6 +2,7 @@
 #include "tests/support/classic_probes.h"
 
 #include "net/probe.h"
+#include "net/udp_transport.h"
 #include "run/slice_worker.h"
 
 #include <chrono>
@@ -45,7 +46,7 @@ run_classic_probes(const char *ns_text, const std::vector<std::string> &names,
              probe_time::now()};
   engine_job job{names.size(), name_of, done, &s, nullptr};
   int error = 0;
-  if (engine_run(&ns, &CLASSIC_ENGINE, &job, &error) != 0)
+  if (udp_run(&ns, &CLASSIC_ENGINE, &job, &error) != 0)
     return {};
   return s.probes;
 }

@@ -1,11 +1,11 @@
-// The stream engine against servers of the test's own: one that closes
+// The stream transports against servers of the test's own: one that closes
 // every connection after three replies (every probe is decided, over as
 // many connections as it took, and no query is counted twice), one that
 // never answers the TLS handshake, and hostile ones that break the stream
 // in every way a server can.
 #include "net/dns_message.h"
 #include "net/probe.h"
-#include "net/stream_engine.h"
+#include "net/stream_run.h"
 
 #include <gtest/gtest.h>
 

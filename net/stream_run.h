@@ -1,15 +1,16 @@
-// The probe engine over streams: DNS over TCP (RFC 7766), over TLS (RFC
-// 7858) and over HTTPS (RFC 8484, HTTP/2). Many queries share a few
-// connections: over TCP and TLS they are pipelined and the replies matched
-// out of order by ID and question; over HTTPS each is a stream of one
-// HTTP/2 connection. A connection the server closes is opened again and its
-// unanswered queries sent again, without counting an attempt twice.
-// Connection set-up (TCP, the TLS handshake, the HTTP/2 preface) is timed
-// apart from the probes. The terminal program's alone (OpenSSL, nghttp2).
-#ifndef NET_STREAM_ENGINE_H
-#define NET_STREAM_ENGINE_H
+// DNS over streams: over TCP (RFC 7766), over TLS (RFC 7858) and over
+// HTTPS (RFC 8484, HTTP/2). Many queries share a few connections: over TCP
+// and TLS they are pipelined and the replies matched out of order by ID
+// and question; over HTTPS each is a stream of one HTTP/2 connection. A
+// connection the server closes is opened again and its unanswered queries
+// sent again, without counting an attempt twice. Connection set-up (TCP,
+// the TLS handshake, the HTTP/2 preface) is timed apart from the probes.
+// The terminal program's alone (OpenSSL, nghttp2).
+#ifndef NET_STREAM_RUN_H
+#define NET_STREAM_RUN_H
 
 #include "net/engine.h"
+#include "net/ns_address.h"
 
 #include <cstdint>
 #include <string>
@@ -42,11 +43,11 @@ struct stream_stats {
   ns_address address;
 };
 
-// As engine_run, over `target`'s transport. A nameserver that cannot be
+// Runs `job` over `target`'s transport. A nameserver that cannot be
 // reached, or whose certificate or handshake fails, fails the probes
 // waiting for it (PROBE_ERROR_CONNECT, PROBE_ERROR_TLS); after as many
 // failed set-ups in a row as a probe has attempts, the rest fail at once.
-// 0, or -1 when TLS could not be prepared (the CA file), with the reason in
+// 0, or -1 when the run could not start (the CA file), with the reason in
 // stats->reason; nothing is reported then.
 int stream_run(const ns_target *target, const engine_settings *settings,
                const stream_options *options, const engine_job *job,
