@@ -36,18 +36,19 @@ void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
     std::snprintf(ms, sizeof ms, "%.3f", probe.reply_us / 1000.0);
   const bool failed =
       probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE;
-  std::fprintf(out, "%s,%s,%s,%s,%s,%s,%d,%s,%s,%s\r\n", csv_field(ns).c_str(),
-               csv_field(tag).c_str(), csv_field(domain).c_str(),
-               csv_field(name).c_str(), outcome_name(probe.outcome), ms,
-               probe.attempts, rcode_name(probe.rcode).c_str(),
-               failed ? error_name(probe.error) : "", csv_field(ascii).c_str());
+  std::fprintf(
+      out, "%s,%s,%s,%s,%s,%s,%d,%s,%s,%s,%s\r\n", csv_field(ns).c_str(),
+      csv_field(tag).c_str(), csv_field(domain).c_str(),
+      csv_field(name).c_str(), outcome_name(probe.outcome), ms, probe.attempts,
+      rcode_name(probe.rcode).c_str(), failed ? error_name(probe.error) : "",
+      csv_field(ascii).c_str(), verdict_name(probe.verdict));
 }
 
 } // namespace
 
 void write_csv(std::FILE *out) {
   std::fputs("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
-             "error,ascii\r\n",
+             "error,ascii,authority\r\n",
              out);
   const std::vector<list_line> &lines = results_list->lines;
   const int done = passes_done();

@@ -421,3 +421,62 @@ void print_table(std::FILE *out, bool colour) {
                  "provider and were not probed.\n",
                  counted, unprobed);
 }
+
+void print_authority(std::FILE *out) {
+  const int done_passes = passes_done();
+  if (!results_checks || done_passes == 0)
+    return;
+  bool any = false;
+  for (int p = 0; p < done_passes; ++p) {
+    const int *v = passes[static_cast<std::size_t>(p)].total.verdicts;
+    for (int k = VERDICT_RESOLVER; k <= VERDICT_NOT_CHECKED; ++k)
+      any = any || v[k] > 0;
+  }
+  if (!any)
+    return;
+  std::fputs("\nWhere the failures lie (checked against the authoritative "
+             "servers):\n",
+             out);
+  // The names whole, the figures in line after the longest.
+  std::vector<cell_name> names;
+  int name_width = 0;
+  for (int p = 0; p < done_passes; ++p) {
+    names.push_back(cell_of(passes[static_cast<std::size_t>(p)].result.ns, 0));
+    name_width = std::max(name_width, names.back().columns + 1);
+  }
+  for (int p = 0; p < done_passes; ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
+    const int *v = pass.total.verdicts;
+    std::fputs("  ", out);
+    put_padded(out, names[static_cast<std::size_t>(p)], name_width);
+    std::string line = std::to_string(v[VERDICT_RESOLVER]) +
+                       " with the nameserver, " +
+                       std::to_string(v[VERDICT_AUTHORITY]) +
+                       " with the providers' servers, " +
+                       std::to_string(v[VERDICT_PARTIAL]) + " partly";
+    if (v[VERDICT_CONFIRMED] > 0)
+      line += ", " + std::to_string(v[VERDICT_CONFIRMED]) + " confirmed";
+    if (v[VERDICT_UNVERIFIABLE] > 0)
+      line += ", " + std::to_string(v[VERDICT_UNVERIFIABLE]) + " unverifiable";
+    if (v[VERDICT_NOT_CHECKED] > 0)
+      line += ", " + std::to_string(v[VERDICT_NOT_CHECKED]) + " not checked";
+    std::fprintf(out, "%s\n", line.c_str());
+  }
+  std::vector<auth_tally> failing;
+  for (const auth_tally &t : authority_tallies(results_checks)) {
+    if (t.failures > 0)
+      failing.push_back(t);
+  }
+  if (failing.empty())
+    return;
+  std::stable_sort(failing.begin(), failing.end(),
+                   [](const auth_tally &a, const auth_tally &b) {
+                     return a.failures > b.failures;
+                   });
+  std::fputs("Authoritative servers that failed:\n", out);
+  for (const auth_tally &t : failing)
+    std::fprintf(out, "  %s %s (%s): %d failure%s, %s\n",
+                 shown_text(t.address).c_str(), shown_text(t.name).c_str(),
+                 shown_text(t.zone).c_str(), t.failures,
+                 t.failures == 1 ? "" : "s", auth_outcome_name(t.last_outcome));
+}

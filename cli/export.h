@@ -22,6 +22,7 @@ struct export_run {
   int attempts;
   double rate; // 0 for no limit
   const char *type;
+  int qtype;
   bool tcp_fallback;
   bool insecure;
 };

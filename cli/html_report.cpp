@@ -522,6 +522,75 @@ void add_failed_names(std::string *page) {
   page->append("</section>\n");
 }
 
+// Where the checked failures lie, per provider and nameserver, and the
+// authoritative servers that failed.
+void add_authority(std::string *page) {
+  if (!results_checks)
+    return;
+  const int done = passes_done();
+  page->append("<section id=\"authority\"><h2>Where the failures lie</h2>"
+               "<p>Failed and negative probes checked against the "
+               "authoritative servers of their names: <b>resolver</b>, the "
+               "servers are fine; <b>authority</b>, none is; "
+               "<b>partial</b>, some are; <b>confirmed</b>, they too say the "
+               "name does not exist.</p><div class=\"scroll\"><table><thead>"
+               "<tr><th scope=\"col\">provider</th>");
+  for (int p = 0; p < done; ++p)
+    page->append("<th scope=\"col\">")
+        .append(html_escape(pass_at(p).result.ns))
+        .append("</th>");
+  page->append("</tr></thead><tbody>\n");
+  for (int row = 0; row < provider_rows(); ++row) {
+    bool any = false;
+    for (int p = 0; p < done && !any; ++p)
+      any = figures_of(&pass_at(p), row).lines > 0;
+    if (!any)
+      continue;
+    page->append("<tr><th scope=\"row\">")
+        .append(html_escape(provider_name(row)))
+        .append("</th>");
+    for (int p = 0; p < done; ++p) {
+      const int *v = figures_of(&pass_at(p), row).verdicts;
+      std::string cell;
+      for (int k = VERDICT_RESOLVER; k <= VERDICT_NOT_CHECKED; ++k) {
+        if (v[k] == 0)
+          continue;
+        if (!cell.empty())
+          cell += ", ";
+        cell += std::to_string(v[k]) + " " +
+                (k == VERDICT_NOT_CHECKED ? "not checked" : verdict_name(k));
+      }
+      page->append("<td>").append(cell.empty() ? "-" : cell).append("</td>");
+    }
+    page->append("</tr>\n");
+  }
+  page->append("</tbody></table></div>");
+  std::vector<auth_tally> failing;
+  for (const auth_tally &t : authority_tallies(results_checks)) {
+    if (t.failures > 0)
+      failing.push_back(t);
+  }
+  std::stable_sort(failing.begin(), failing.end(),
+                   [](const auth_tally &a, const auth_tally &b) {
+                     return a.failures > b.failures;
+                   });
+  if (!failing.empty()) {
+    page->append("<h3>Authoritative servers that failed</h3><div "
+                 "class=\"scroll\"><table><thead><tr><th>address</th>"
+                 "<th>name</th><th>zone</th><th>failures</th><th>queries</th>"
+                 "<th>last</th></tr></thead><tbody>\n");
+    for (const auth_tally &t : failing)
+      append_printf(page,
+                    "<tr><td>%s</td><td>%s</td><td>%s</td><td>%d</td>"
+                    "<td>%d</td><td>%s</td></tr>\n",
+                    html_escape(t.address).c_str(), html_escape(t.name).c_str(),
+                    html_escape(t.zone).c_str(), t.failures, t.queries,
+                    auth_outcome_name(t.last_outcome));
+    page->append("</tbody></table></div>");
+  }
+  page->append("</section>\n");
+}
+
 } // namespace
 
 std::string html_escape(const std::string &text) {
@@ -570,6 +639,7 @@ void write_html(std::FILE *out, const export_run *run) {
   add_heat_map(&page);
   add_latency(&page);
   add_failures(&page);
+  add_authority(&page);
   add_failed_names(&page);
   page.append("</body></html>\n");
   std::fwrite(page.data(), 1, page.size(), out);

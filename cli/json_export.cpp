@@ -23,7 +23,39 @@ json number(double value, double scale) {
   return std::round(value * scale) / scale;
 }
 
-json probe_json(const stored_probe &probe) {
+// Where a checked probe's failure lies, and what each authoritative server
+// did.
+json authority_json(const stored_probe &probe, const std::string &name,
+                    int qtype) {
+  json a;
+  a["verdict"] = verdict_name(probe.verdict);
+  const auth_check *check =
+      results_checks ? authority_result(results_checks, name, qtype) : nullptr;
+  if (!check)
+    return a;
+  a["zone"] = check->zone;
+  if (!check->reason.empty())
+    a["reason"] = check->reason;
+  json servers = json::array();
+  for (const auth_server &s : check->servers) {
+    json server;
+    server["name"] = s.name;
+    server["address"] = s.address;
+    server["outcome"] = auth_outcome_name(s.reply.outcome);
+    server["rcode"] =
+        s.reply.rcode >= 0 ? json(rcode_name(s.reply.rcode)) : json(nullptr);
+    server["aa"] = s.reply.aa;
+    server["ms"] = s.reply.ms >= 0 ? json(s.reply.ms) : json(nullptr);
+    server["transport"] = transport_name(s.reply.transport);
+    if (s.child_only)
+      server["child_only"] = true;
+    servers.push_back(server);
+  }
+  a["servers"] = servers;
+  return a;
+}
+
+json probe_json(const stored_probe &probe, const std::string &name, int qtype) {
   json j;
   j["outcome"] = outcome_name(probe.outcome);
   j["ms"] = probe.reply_us >= 0 ? number(probe.reply_us / 1000.0, 1000.0)
@@ -34,6 +66,8 @@ json probe_json(const stored_probe &probe) {
     j["error"] = error_name(probe.error);
   if (probe.tcp_fallback)
     j["tcp_fallback"] = true;
+  if (probe.verdict != VERDICT_NONE && probe.verdict != VERDICT_NOT_CHECKED)
+    j["authority"] = authority_json(probe, name, qtype);
   return j;
 }
 
@@ -54,7 +88,7 @@ std::string dump(const json &j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void write_pass_json(std::FILE *out, const kept_pass *pass) {
+void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
   int ok, count;
   double rate = total_rate(pass, &ok, &count);
   json total;
@@ -97,6 +131,13 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
     for (int e = PROBE_ERROR_TIMEOUT; e < ERROR_KINDS; ++e)
       errors[error_name(e)] = f.errors[e];
     p["errors"] = errors;
+    if (results_checks) {
+      json verdicts = json::object();
+      for (int v = VERDICT_RESOLVER; v <= VERDICT_UNVERIFIABLE; ++v)
+        verdicts[verdict_name(v)] = f.verdicts[v];
+      verdicts["not_checked"] = f.verdicts[VERDICT_NOT_CHECKED];
+      p["authority"] = verdicts;
+    }
     std::fprintf(out, "%s%s", row ? ",\n        " : "\n        ",
                  dump(p).c_str());
   }
@@ -116,8 +157,8 @@ void write_pass_json(std::FILE *out, const kept_pass *pass) {
     // The form asked, where it is not the one written.
     if (results_list->written.count(i))
       n["ascii"] = lines[i].domain;
-    n["bare"] = probe_json(probes.bare);
-    n["www"] = probe_json(probes.www);
+    n["bare"] = probe_json(probes.bare, lines[i].domain, qtype);
+    n["www"] = probe_json(probes.www, "www." + lines[i].domain, qtype);
     std::fprintf(out, "%s%s", first ? "\n        " : ",\n        ",
                  dump(n).c_str());
     first = false;
@@ -156,7 +197,22 @@ void write_json(std::FILE *out, const export_run *run) {
   const int done = passes_done();
   for (int p = 0; p < done; ++p) {
     std::fputs(p ? ",\n" : "\n", out);
-    write_pass_json(out, &passes[static_cast<std::size_t>(p)]);
+    write_pass_json(out, &passes[static_cast<std::size_t>(p)], run->qtype);
   }
-  std::fputs(done ? "\n  ]\n}\n" : "]\n}\n", out);
+  std::fputs(done ? "\n  ]" : "]", out);
+  if (results_checks) {
+    json servers = json::array();
+    for (const auth_tally &t : authority_tallies(results_checks)) {
+      json server;
+      server["address"] = t.address;
+      server["name"] = t.name;
+      server["zone"] = t.zone;
+      server["queries"] = t.queries;
+      server["failures"] = t.failures;
+      servers.push_back(server);
+    }
+    std::fprintf(out, ",\n  \"authoritative_servers\": %s",
+                 dump(servers).c_str());
+  }
+  std::fputs("\n}\n", out);
 }

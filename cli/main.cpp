@@ -15,8 +15,10 @@
 #include "net/dns_message.h"
 #include "net/probe.h"
 #include "net/sock.h"
+#include "run/authority.h"
 #include "run/domain_list.h"
 #include "run/run_list.h"
+#include "run/root_hints.h"
 #include "run/run_passes.h"
 #include "version.h"
 
@@ -43,6 +45,8 @@ enum {
   TICK_MS = 100,
   // A name in a message: the columns a terminal line spares it.
   UNSENT_NAME_COLUMNS = 100,
+  // Checks of authoritative servers under way at once.
+  CHECK_THREADS = 16,
 };
 
 // The files rewritten after every nameserver.
@@ -245,6 +249,7 @@ void finish_outputs(cli_run *run) {
                          ? stderr
                          : stdout;
   print_table(table, colour_for(table));
+  print_authority(table);
   if (options.log_path)
     std::fprintf(table, "log:  %s\n", shown_text(options.log_path).c_str());
   for (const export_file &f : run->files) {
@@ -521,6 +526,31 @@ int plan_nameservers(cli_run *run) {
   return 0;
 }
 
+// The checks of the authoritative servers, under the open rules. 0, or
+// the exit status (a root hints file that cannot be used).
+int plan_checks(cli_run *run) {
+  const cli_options &options = run->options;
+  if (options.classic || options.authority == AUTHORITY_OFF)
+    return 0;
+  authority_settings checks;
+  if (options.root_hints) {
+    std::string why;
+    if (read_root_hints(options.root_hints, &checks.roots, &why) != 0)
+      return trouble("%s", why.c_str(), "");
+  } else {
+    checks.roots = builtin_root_hints();
+  }
+  checks.timeout_ms = options.timeout_ms;
+  checks.attempts = options.attempts;
+  checks.rate = options.authority_rate;
+  checks.threads = CHECK_THREADS;
+  run->settings.checks = authority_start(&checks);
+  run->settings.check_all = options.authority == AUTHORITY_ALL;
+  run->settings.check_max = options.authority_max;
+  results_checks = run->settings.checks;
+  return 0;
+}
+
 // Everything checked and prepared before anything is sent. False when the
 // program ends here, with its exit status in *status.
 bool plan(cli_run *run, int *status) {
@@ -530,7 +560,7 @@ bool plan(cli_run *run, int *status) {
     return false;
   prepare_export_files(run);
   if (check_outputs(run) != 0 || load_list(run) != 0 ||
-      plan_nameservers(run) != 0)
+      plan_nameservers(run) != 0 || plan_checks(run) != 0)
     return false;
   export_run &info = run->info;
   info.started = iso_8601_now();
@@ -548,6 +578,7 @@ bool plan(cli_run *run, int *status) {
   info.attempts = options.attempts;
   info.rate = options.rate;
   info.type = options.type_name;
+  info.qtype = options.qtype;
   prepare_results(&run->list, run->settings.nameservers.size());
   int mode = PROGRESS_NONE;
   if (!options.quiet)
@@ -620,5 +651,8 @@ int main(int argc, char **argv) {
   sock_startup();
   execute(&run);
   sock_cleanup();
-  return finish(&run);
+  status = finish(&run);
+  if (run.settings.checks)
+    authority_end(run.settings.checks);
+  return status;
 }

@@ -79,6 +79,31 @@ void write_metrics(std::FILE *out, const export_run *run) {
       append_printf(&text, "zelkor_failures_total%s,cause=\"%s\"} %d\n",
                     l.c_str(), error_name(e), f.errors[e]);
   });
+  if (results_checks) {
+    family(&text, "zelkor_checked_failures_total", "counter",
+           "Checked probes of this run, by nameserver, provider and where "
+           "the authoritative servers place the failure.");
+    each_row([&](const kept_pass &pass, int row, const row_figures &f) {
+      const std::string l = labels(pass, row);
+      for (int v = VERDICT_RESOLVER; v <= VERDICT_UNVERIFIABLE; ++v)
+        append_printf(&text,
+                      "zelkor_checked_failures_total%s,verdict=\"%s\"} %d\n",
+                      l.c_str(), verdict_name(v), f.verdicts[v]);
+    });
+    const std::vector<auth_tally> tallies = authority_tallies(results_checks);
+    family(&text, "zelkor_authority_queries_total", "counter",
+           "Queries this run sent to each authoritative server address.");
+    for (const auth_tally &t : tallies)
+      append_printf(&text, "zelkor_authority_queries_total{server=\"%s\"} %d\n",
+                    metric_label(t.address).c_str(), t.queries);
+    family(&text, "zelkor_authority_failures_total", "counter",
+           "Checks in which an authoritative server address did not answer "
+           "as it should (no answer or negative answer with AA).");
+    for (const auth_tally &t : tallies)
+      append_printf(&text,
+                    "zelkor_authority_failures_total{server=\"%s\"} %d\n",
+                    metric_label(t.address).c_str(), t.failures);
+  }
   family(&text, "zelkor_success_ratio", "gauge",
          "Share of the probed names that resolved, 0 to 1.");
   each_row([&](const kept_pass &pass, int row, const row_figures &f) {

@@ -3,6 +3,7 @@
 
 #include "cli/results.h"
 #include "net/probe.h"
+#include "run/authority.h"
 
 #include <cmath>
 #include <cstdio>
@@ -44,6 +45,30 @@ const char *transport_name(int transport) {
   const int known =
       static_cast<int>(sizeof TRANSPORT_NAMES / sizeof TRANSPORT_NAMES[0]);
   return transport >= 0 && transport < known ? TRANSPORT_NAMES[transport] : "";
+}
+
+const char *verdict_name(int verdict) {
+  switch (verdict) {
+  case VERDICT_RESOLVER:
+    return "resolver";
+  case VERDICT_PARTIAL:
+    return "partial";
+  case VERDICT_AUTHORITY:
+    return "authority";
+  case VERDICT_CONFIRMED:
+    return "confirmed";
+  case VERDICT_UNVERIFIABLE:
+    return "unverifiable";
+  default:
+    return "";
+  }
+}
+
+const char *auth_outcome_name(int outcome) {
+  static const char *const NAMES[] = {"refused",  "servfail", "answer",
+                                      "negative", "referral", "lame",
+                                      "timeout",  "error",    "not_asked"};
+  return outcome >= 0 && outcome <= AUTH_NOT_ASKED ? NAMES[outcome] : "";
 }
 
 std::string ms_text(double ms) {

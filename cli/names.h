@@ -1,6 +1,6 @@
 // The names the terminal program gives things, one place for every output
 // (the table, JSON, CSV, the HTML report and the metrics): outcomes, causes,
-// response codes, transports and durations.
+// response codes, transports, verdicts and durations.
 #ifndef CLI_NAMES_H
 #define CLI_NAMES_H
 
@@ -14,6 +14,12 @@ const char *error_name(int error);
 std::string rcode_name(int rcode);
 // "udp", "tcp", "tls" or "https" for an NS_ transport.
 const char *transport_name(int transport);
+// "resolver", "partial", "authority", "confirmed", "unverifiable" for a
+// VERDICT_; "" for none or one not checked.
+const char *verdict_name(int verdict);
+// "answer", "negative", "referral", "lame", "refused", "servfail",
+// "timeout", "error", "not_asked" for an authoritative server's AUTH_.
+const char *auth_outcome_name(int outcome);
 // A duration as a person reads it: "0.52 ms", "12.3 ms", "1235 ms"; "-" for
 // none (NaN).
 std::string ms_text(double ms);

@@ -71,6 +71,19 @@ const char USAGE_TEXT[] =
     "      --doh-get       ask DNS over HTTPS with GET (default POST)\n"
     "  -t, --type TYPE     the record type asked: A (default), AAAA, MX, TXT,\n"
     "                      NS, CNAME, SOA, CAA, HTTPS, ... or TYPEnnn\n"
+    "      --authority WHICH check failed and negative probes (failed, the\n"
+    "                      default), every probe (all) or none (off)\n"
+    "                      against the name's own authoritative servers,\n"
+    "                      found from the root: a check costs a query to\n"
+    "                      each of the zone's servers (two without EDNS or\n"
+    "                      over TCP at most), once a run for each name,\n"
+    "                      and the delegations are followed once a zone\n"
+    "      --authority-max N  check at most N probes of a provider a\n"
+    "                      nameserver (default 1000)\n"
+    "      --authority-rate QPS  send at most QPS queries a second to one\n"
+    "                      authoritative address (default 50)\n"
+    "      --root-hints FILE  start from the root servers of FILE (root\n"
+    "                      hints form) instead of IANA's\n"
     "      --classic       the Windows program's list rules and nameservers\n"
     "      --log FILE      write the report to FILE (default ./log.txt)\n"
     "      --no-log        write no report file\n"
@@ -117,6 +130,10 @@ enum {
   OPT_INSECURE,
   OPT_DOH_GET,
   OPT_RATE,
+  OPT_AUTHORITY,
+  OPT_AUTHORITY_MAX,
+  OPT_AUTHORITY_RATE,
+  OPT_ROOT_HINTS,
   // Limits of the pace options.
   MAX_TIMEOUT_MS = 60000,
   MAX_RATE = 1000000,
@@ -143,6 +160,10 @@ const option LONG_OPTIONS[] = {
     {"insecure", no_argument, nullptr, OPT_INSECURE},
     {"doh-get", no_argument, nullptr, OPT_DOH_GET},
     {"rate", required_argument, nullptr, OPT_RATE},
+    {"authority", required_argument, nullptr, OPT_AUTHORITY},
+    {"authority-max", required_argument, nullptr, OPT_AUTHORITY_MAX},
+    {"authority-rate", required_argument, nullptr, OPT_AUTHORITY_RATE},
+    {"root-hints", required_argument, nullptr, OPT_ROOT_HINTS},
     {"type", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
@@ -244,6 +265,9 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
   options->type_name = "A";
   options->list_path = "./domains.txt";
   options->log_path = "./log.txt";
+  options->authority = AUTHORITY_FAILED;
+  options->authority_max = 1000;
+  options->authority_rate = 50.0;
   // getopt's own messages would name the option differently on each libc;
   // the caller says what went wrong in one line of its own.
   opterr = 0;
@@ -306,6 +330,35 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
                     "--rate takes queries a second above 0 and up to "
                     "1000000, not '%s'",
                     optarg);
+      break;
+    case OPT_AUTHORITY:
+      if (std::strcmp(optarg, "failed") == 0)
+        options->authority = AUTHORITY_FAILED;
+      else if (std::strcmp(optarg, "all") == 0)
+        options->authority = AUTHORITY_ALL;
+      else if (std::strcmp(optarg, "off") == 0)
+        options->authority = AUTHORITY_OFF;
+      else
+        return fail(error, error_size,
+                    "--authority takes failed, all or off, not '%s'", optarg);
+      break;
+    case OPT_AUTHORITY_MAX:
+      if (parse_count(optarg, 0, 100000000, &options->authority_max) != 0)
+        return fail(error, error_size,
+                    "--authority-max takes a number from 0 to 100000000, "
+                    "not '%s'",
+                    optarg);
+      break;
+    case OPT_AUTHORITY_RATE:
+      if (parse_number(optarg, 0.0, true, MAX_RATE, &options->authority_rate) !=
+          0)
+        return fail(error, error_size,
+                    "--authority-rate takes queries a second above 0 and up "
+                    "to 1000000, not '%s'",
+                    optarg);
+      break;
+    case OPT_ROOT_HINTS:
+      options->root_hints = optarg;
       break;
     case 't':
       options->qtype = parse_type(optarg, &options->type_name);

@@ -10,6 +10,13 @@ enum {
   DEFAULT_CONCURRENCY = 10,
 };
 
+// Which probes are checked against the authoritative servers.
+enum {
+  AUTHORITY_FAILED, // failed and negative ones
+  AUTHORITY_ALL,
+  AUTHORITY_OFF,
+};
+
 enum {
   ACTION_RUN,
   ACTION_HELP,
@@ -39,6 +46,10 @@ struct cli_options {
   double rate; // queries a second; 0 for no limit
   int qtype;
   const char *type_name;
+  int authority;          // AUTHORITY_
+  int authority_max;      // checks per provider and nameserver
+  double authority_rate;  // queries a second to one authoritative address
+  const char *root_hints; // --root-hints FILE, or null for the built-in
 };
 
 // 0, or -1 with the reason in `error` (one line, no program name).

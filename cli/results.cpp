@@ -9,6 +9,7 @@
 #include <limits>
 
 const run_list *results_list;
+authority *results_checks;
 std::vector<kept_pass> passes;
 
 namespace {
@@ -29,6 +30,8 @@ void count_probe(const stored_probe &probe, row_figures *out,
         probe.rcode < 16)
       ++out->failed_rcodes[probe.rcode];
   }
+  if (probe.verdict < VERDICT_KINDS)
+    ++out->verdicts[probe.verdict];
   if (probe.reply_us >= 0) {
     latencies->push_back(probe.reply_us);
     out->sum_ms += probe.reply_us / 1000.0;

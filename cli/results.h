@@ -5,6 +5,7 @@
 #define CLI_RESULTS_H
 
 #include "net/engine.h"
+#include "run/authority.h"
 #include "run/run_list.h"
 #include "run/run_passes.h"
 
@@ -16,6 +17,7 @@
 enum {
   TOTAL_ROW = -2, // all rows together
   ERROR_KINDS = PROBE_ERROR_FORMAT + 1,
+  VERDICT_KINDS = VERDICT_NOT_CHECKED + 1,
 };
 
 // A row's figures in one pass, or all rows' (TOTAL_ROW).
@@ -24,9 +26,10 @@ struct row_figures {
   int ok;    // names
   int negative;
   int failed;
-  int errors[ERROR_KINDS]; // failed names by cause (PROBE_ERROR_)
-  int failed_rcodes[16];   // of errors[PROBE_ERROR_RCODE], by response code
-  int probed;              // names: twice `lines`
+  int errors[ERROR_KINDS];     // failed names by cause (PROBE_ERROR_)
+  int failed_rcodes[16];       // of errors[PROBE_ERROR_RCODE], by response code
+  int verdicts[VERDICT_KINDS]; // probes by the verdict of their check
+  int probed;                  // names: twice `lines`
   double rate;      // percent of `probed` that resolved; NaN with no line
   int replied;      // probes decided by a reply, which have a latency
   double sum_ms;    // of their latencies
@@ -49,6 +52,8 @@ struct kept_pass {
 
 // The run's list; set before the run.
 extern const run_list *results_list;
+// The run's checks of authoritative servers, or null; set before the run.
+extern authority *results_checks;
 // Room for every pass is made before the run, so that keeping one never
 // moves the others: passes[i] for i < passes_done() may be read from any
 // thread.

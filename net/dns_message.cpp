@@ -157,3 +157,23 @@ bool error_without_question(long received, const unsigned char *bytes) {
   return rcode == DNS_RCODE_FORMERR || rcode == DNS_RCODE_SERVFAIL ||
          rcode == DNS_RCODE_NOTIMP || rcode == DNS_RCODE_REFUSED;
 }
+
+int build_plain_query(const char *name, int qtype, unsigned id, int udp_size,
+                      unsigned char *dst, int dst_len) {
+  int n = build_query_with_id(name, qtype, id, dst, dst_len);
+  if (n < 0)
+    return -1;
+  write_u16(dst + DNS_FLAGS_OFFSET, read_u16(dst + DNS_FLAGS_OFFSET) &
+                                        ~static_cast<unsigned>(DNS_FLAG_RD));
+  if (udp_size == 0)
+    return n;
+  if (n + DNS_OPT_SIZE > dst_len)
+    return -1;
+  unsigned char *opt = dst + n;
+  opt[0] = 0;             // the root
+  write_u16(opt + 1, 41); // OPT
+  write_u16(opt + 3, static_cast<unsigned>(udp_size));
+  std::memset(opt + 5, 0, 6); // extended rcode, version, flags, no options
+  write_u16(dst + DNS_ARCOUNT_OFFSET, 1);
+  return n + DNS_OPT_SIZE;
+}

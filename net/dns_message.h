@@ -39,6 +39,7 @@ enum {
   DNS_MAX_LABEL = 63,      // RFC 1035 2.3.4
   DNS_MAX_NAME_WIRE = 255, // octets of an encoded name, RFC 1035 2.3.4
   QNAME_BUFFER_SIZE = 256, // encode_qname's work buffer
+  DNS_OPT_SIZE = 11,       // an EDNS OPT record without options
 };
 
 int encode_qname(const char *name, int length, unsigned char *out);
@@ -49,6 +50,10 @@ int build_query(const char *name, int qtype, unsigned char *dst, int dst_len);
 // The same with the ID given, which the global counter does not see.
 int build_query_with_id(const char *name, int qtype, unsigned id,
                         unsigned char *dst, int dst_len);
+// A query to an authoritative server: no recursion desired, and unless
+// `udp_size` is 0 an EDNS OPT record offering that many bytes (RFC 6891).
+int build_plain_query(const char *name, int qtype, unsigned id, int udp_size,
+                      unsigned char *dst, int dst_len);
 // `received` is the receive call's result: a byte count, or negative on error.
 int classify_reply(long received, const unsigned char *bytes);
 // The message ID of a received datagram, or -1 when it is too short to hold

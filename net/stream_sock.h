@@ -16,6 +16,9 @@ sock_t stream_connect(const ns_address *ns, int *sys_error);
 int stream_connect_result(sock_t sock);
 // Bytes moved, SOCK_WOULD_BLOCK, 0 for a closed stream (read), or -1 with
 // sock_error() set.
+// True when this host has a route to `ns` (a datagram socket's connect,
+// which sends nothing).
+bool sock_has_route(const ns_address *ns);
 long stream_send(sock_t sock, const unsigned char *bytes, std::size_t length);
 long stream_recv(sock_t sock, unsigned char *buffer, std::size_t capacity);
 

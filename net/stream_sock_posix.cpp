@@ -49,3 +49,13 @@ long stream_recv(sock_t sock, unsigned char *buffer, std::size_t capacity) {
     return SOCK_WOULD_BLOCK;
   return n;
 }
+
+bool sock_has_route(const ns_address *ns) {
+  int fd = socket(ns->sa.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  const bool ok = connect(fd, reinterpret_cast<const sockaddr *>(&ns->sa),
+                          static_cast<socklen_t>(ns->length)) == 0;
+  close(fd);
+  return ok;
+}

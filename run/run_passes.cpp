@@ -4,6 +4,7 @@
 
 #include "net/probe.h"
 #include "net/udp_transport.h"
+#include "run/authority.h"
 #include "run/log_block.h"
 
 #include <algorithm>
@@ -22,6 +23,8 @@ struct pass_job {
   std::vector<std::size_t> truncated;
   bool fallback_wanted; // truncated replies are asked again over TCP
   bool fallback;        // the engine runs over `truncated`
+  const run_settings *settings;
+  std::vector<int> checked; // probes asked for a check, by provider row
 };
 
 std::size_t probe_of(const pass_job *job, std::size_t index) {
@@ -36,6 +39,47 @@ const char *name_of(std::size_t at, void *context) {
     return nullptr; // nothing to ask: unsendable
   job->name = index % 2 ? "www." + domain : domain;
   return job->name.c_str();
+}
+
+// A probe that ended as the checks want is asked of the authoritative
+// servers, while its provider's share lasts.
+void ask_check(pass_job *job, std::size_t line, bool www, stored_probe *probe) {
+  const run_settings *settings = job->settings;
+  const bool wanted = settings->check_all ? probe->outcome != PROBE_NONE
+                                          : probe_failed(probe->outcome);
+  if (!settings->checks || !wanted || probe->error == PROBE_ERROR_UNSENDABLE ||
+      probe->error == RUN_ERROR_IDNA)
+    return;
+  const std::size_t row = static_cast<std::size_t>(job->list->lines[line].row);
+  if (job->checked[row] >= settings->check_max) {
+    probe->verdict = VERDICT_NOT_CHECKED;
+    return;
+  }
+  ++job->checked[row];
+  probe->verdict = VERDICT_PENDING;
+  const std::string &domain = job->list->lines[line].domain;
+  authority_ask(settings->checks, www ? "www." + domain : domain,
+                settings->engine.qtype);
+}
+
+// The pass is over: its checks end, and give their verdicts.
+void take_verdicts(pass_job *job) {
+  const run_settings *settings = job->settings;
+  if (!settings->checks)
+    return;
+  authority_wait(settings->checks);
+  for (std::size_t line : job->probed) {
+    const std::string &domain = job->list->lines[line].domain;
+    line_probes &probes = job->pass->lines[line];
+    for (stored_probe *probe : {&probes.bare, &probes.www}) {
+      if (probe->verdict != VERDICT_PENDING)
+        continue;
+      const std::string name = probe == &probes.www ? "www." + domain : domain;
+      probe->verdict = static_cast<std::uint8_t>(authority_verdict(
+          authority_result(settings->checks, name, settings->engine.qtype),
+          probe->outcome));
+    }
+  }
 }
 
 void probe_done(std::size_t at, const probe_result *r, void *context) {
@@ -59,6 +103,7 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   probe.error = static_cast<std::uint8_t>(r->error);
   if (r->error == PROBE_ERROR_NETWORK && job->pass->send_error == 0)
     job->pass->send_error = r->sys_error;
+  ask_check(job, job->probed[index / 2], index % 2 != 0, &probe);
   if (line.bare.outcome != PROBE_NONE && line.www.outcome != PROBE_NONE &&
       job->events->line_done)
     job->events->line_done(&line, job->events->context);
@@ -83,6 +128,7 @@ int run_passes(const run_list *list, const run_settings *settings,
   pass_job job;
   job.list = list;
   job.events = events;
+  job.settings = settings;
   // Names without an ASCII form are decided before any pass: never sent.
   std::vector<std::size_t> unconvertible;
   for (std::size_t i = 0; i < list->lines.size(); ++i) {
@@ -103,11 +149,14 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.send_error = 0;
     pass.fallbacks = 0;
     pass.stream = stream_stats{0, 0, 0, 0, PROBE_ERROR_NONE, {}, 0, {}, {}};
-    const stored_probe none{-1, PROBE_NONE, 0, -1, PROBE_ERROR_NONE, false};
+    const stored_probe none{-1,    PROBE_NONE,  0, -1, PROBE_ERROR_NONE,
+                            false, VERDICT_NONE};
+    job.checked.assign(list->providers.size(), 0);
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     job.pass = &pass;
     events->pass_started(p, count, ns, events->context);
-    const stored_probe idna{-1, PROBE_FAILED, 0, -1, RUN_ERROR_IDNA, false};
+    const stored_probe idna{-1,    PROBE_FAILED, 0, -1, RUN_ERROR_IDNA,
+                            false, VERDICT_NONE};
     for (std::size_t i : unconvertible) {
       pass.lines[i] = line_probes{idna, idna};
       if (events->line_done)
@@ -154,6 +203,8 @@ int run_passes(const run_list *list, const run_settings *settings,
       tcp.transport = NS_TCP;
       stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
     }
+    if (!control->stop.load())
+      take_verdicts(&job);
     pass.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
             .count();

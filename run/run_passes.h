@@ -31,12 +31,15 @@ struct stored_probe {
   std::int8_t rcode;     // of the last reply that counted; -1 for none
   std::uint8_t error;    // PROBE_ERROR_, for a failed probe
   bool tcp_fallback;     // truncated over UDP, then asked over TCP
+  std::uint8_t verdict;  // VERDICT_ of its check; VERDICT_NONE for none
 };
 
 struct line_probes {
   stored_probe bare;
   stored_probe www;
 };
+
+struct authority;
 
 struct pass_result {
   std::string ns;                 // as the run names it
@@ -57,6 +60,12 @@ struct run_settings {
   engine_settings engine;
   stream_options streams; // for TCP, TLS and HTTPS nameservers
   bool tcp_fallback;      // a truncated UDP reply is asked again over TCP
+  // The checks of the authoritative servers; null for none. Failed and
+  // negative probes are checked, or every probe with `check_all`; at most
+  // `check_max` of a provider's a pass.
+  authority *checks;
+  bool check_all;
+  int check_max;
 };
 
 // What the front end hears, all on the run's thread.

@@ -152,8 +152,9 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   list.cut = false;
   list.control_lines = 0;
   prepare_results(&list, 1);
-  const stored_probe ok{1500, PROBE_OK, 1, 0, PROBE_ERROR_NONE, false};
-  const stored_probe refused{-1, PROBE_FAILED, 2, 5, PROBE_ERROR_RCODE, false};
+  const stored_probe ok{1500, PROBE_OK, 1, 0, PROBE_ERROR_NONE, false, 0};
+  const stored_probe refused{-1, PROBE_FAILED, 2, 5, PROBE_ERROR_RCODE, false,
+                             0};
   pass_result pass;
   pass.ns = "tcp://192.0.2.53";
   pass.transport = NS_TCP;
@@ -184,15 +185,15 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
 
   EXPECT_EQ(written_by(csv_of, &run),
             "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error,"
-            "ascii\r\n"
+            "ascii,authority\r\n"
             "tcp://192.0.2.53,ours,ok.example,ok.example,ok,1.500,1,NOERROR,,"
-            "\r\n"
+            ",\r\n"
             "tcp://192.0.2.53,ours,ok.example,www.ok.example,failed,,2,REFUSED,"
-            "rcode,\r\n"
+            "rcode,,\r\n"
             "tcp://192.0.2.53,-,'=cmd.example,'=cmd.example,failed,,2,REFUSED,"
-            "rcode,\r\n"
+            "rcode,,\r\n"
             "tcp://192.0.2.53,-,'=cmd.example,www.=cmd.example,ok,1.500,1,"
-            "NOERROR,,\r\n");
+            "NOERROR,,,\r\n");
 }
 
 TEST(EscapeTest, ListTextsCannotBreakOutOfTheirPlace) {

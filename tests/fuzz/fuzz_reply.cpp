@@ -1,7 +1,10 @@
 // Arbitrary datagrams through the reply classification: one of the four kinds,
 // and no read outside the bytes received (the copy is sized exactly, so the
-// sanitizer sees any overread).
+// sanitizer sees any overread). Then through the whole reading that the
+// checks of authoritative servers do: compression pointers cannot loop, and
+// every name read is whole.
 #include "net/dns_message.h"
+#include "net/dns_reply.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   // A failed receive is short whatever the buffer holds.
   if (classify_reply(-1, bytes) != REPLY_SHORT || message_id(-1, bytes) != -1)
     std::abort();
+  dns_reply reply;
+  if (parse_reply(bytes, received, &reply) == 0) {
+    for (const auto *section :
+         {&reply.answers, &reply.authority, &reply.additional}) {
+      for (const dns_record &r : *section) {
+        if (r.owner.empty() || r.owner.back() != '.' || r.owner.size() > 255)
+          std::abort();
+        if ((r.type == DNS_TYPE_NS || r.type == DNS_TYPE_CNAME) &&
+            (r.data.empty() || r.data.back() != '.'))
+          std::abort();
+      }
+    }
+  }
   std::free(bytes);
   return 0;
 }

@@ -1,0 +1,51 @@
+// A whole DNS message read (RFC 1035 4.1): its header flags, its question
+// and the records of its three sections, names decompressed. What the
+// checks of the authoritative servers read; the probes need only the
+// header.
+#ifndef NET_DNS_REPLY_H
+#define NET_DNS_REPLY_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum {
+  DNS_TYPE_NS = 2,
+  DNS_TYPE_CNAME = 5,
+  DNS_TYPE_SOA = 6,
+  DNS_TYPE_AAAA = 28,
+  DNS_TYPE_OPT = 41,
+  DNS_FLAG_AA = 0x0400,
+  DNS_RCODE_NXDOMAIN = 3,
+};
+
+struct dns_record {
+  std::string owner; // lower case, ending in a dot ("." for the root)
+  int type;
+  std::uint32_t ttl;
+  // A and AAAA: the address as text; NS and CNAME: the name, as owner is;
+  // other types: empty.
+  std::string data;
+};
+
+struct dns_reply {
+  unsigned id;
+  unsigned flags;
+  int rcode;
+  std::string qname; // as owner is; empty when there is no question
+  int qtype;
+  std::vector<dns_record> answers;
+  std::vector<dns_record> authority;
+  std::vector<dns_record> additional;
+};
+
+// 0, or -1 when the bytes are no DNS message (cut short, a name that
+// points forward or loops, a section longer than the message).
+int parse_reply(const unsigned char *bytes, long length, dns_reply *reply);
+
+// "Www.Example.COM" and "www.example.com." both give "www.example.com.".
+std::string canonical_name(const std::string &name);
+// True when `name` is `zone` or below it (both canonical).
+bool name_within(const std::string &name, const std::string &zone);
+
+#endif
