@@ -43,6 +43,9 @@ std::string good_zone(void) {
                      "www.good.test. A 192.0.2.1\n";
   for (int i = 0; i < 20; ++i)
     zone += "n" + std::to_string(i) + ".good.test. A 192.0.2.1\n";
+  // More than 1232 bytes of answer: cut short over UDP.
+  for (int i = 1; i <= 100; ++i)
+    zone += "big.good.test. A 192.0.2." + std::to_string(i) + "\n";
   return zone;
 }
 
@@ -230,7 +233,7 @@ const json &check_of(const json &ns, const std::string &domain) {
 TEST_F(AuthorityTest, VerdictsPlaceEachFailure) {
   write_file("list.txt", "ours:good.test\nours:lame.test\nours:half.test\n"
                          "ours:refused.test\nours:nx.good.test\n"
-                         "ours:extra.test\n");
+                         "ours:extra.test\nours:big.good.test\n");
   cli_result r = run({"-s", REFUSING_IP, "-s", UNBOUND_IP, "--csv", "r.csv",
                       "--html", "r.html", "--metrics", "r.prom"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -257,6 +260,10 @@ TEST_F(AuthorityTest, VerdictsPlaceEachFailure) {
                         refused["servers"][0]["ms"].dump() +
                         R"(,"transport":"udp"})"));
   EXPECT_EQ(check_of(refused_at, "nx.good.test")["verdict"], "resolver");
+  // Its answer does not fit a datagram: asked again over TCP.
+  EXPECT_EQ(check_of(refused_at, "big.good.test")["servers"][0]["transport"],
+            "tcp");
+  EXPECT_EQ(check_of(refused_at, "big.good.test")["verdict"], "resolver");
   const json &extra = check_of(refused_at, "extra.test");
   EXPECT_EQ(extra["verdict"], "partial");
   ASSERT_EQ(extra["servers"].size(), 2u);
@@ -267,7 +274,7 @@ TEST_F(AuthorityTest, VerdictsPlaceEachFailure) {
   ASSERT_EQ(ours["tag"], "ours");
   EXPECT_EQ(ours["authority"]["authority"], 4);
   EXPECT_EQ(ours["authority"]["partial"], 4);
-  EXPECT_EQ(ours["authority"]["resolver"], 4);
+  EXPECT_EQ(ours["authority"]["resolver"], 6);
 
   const json &honest = j["nameservers"][1];
   EXPECT_EQ(named(honest, "good.test")["bare"].count("authority"), 0u)
@@ -280,7 +287,7 @@ TEST_F(AuthorityTest, VerdictsPlaceEachFailure) {
             std::string::npos)
       << csv;
   EXPECT_NE(r.out.find("Where the failures lie"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("  127.0.0.110 4 with the nameserver, 4 with the "
+  EXPECT_NE(r.out.find("  127.0.0.110 6 with the nameserver, 4 with the "
                        "providers' servers, 4 partly\n"),
             std::string::npos)
       << r.out;
