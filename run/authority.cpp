@@ -81,6 +81,8 @@ struct authority {
   std::deque<std::pair<std::string, int>> queue;
   std::set<std::string> asked;
   std::map<std::string, auth_check> results;
+  // Every server of every cut known, by address: its name and zone.
+  std::map<std::string, std::pair<std::string, std::string>> seen;
   int busy = 0;
   bool ending = false;
   std::vector<std::thread> threads;
@@ -96,15 +98,25 @@ auth_question question(const authority *a, const std::string &name, int qtype) {
 std::vector<ns_address> addresses_of(authority *a, const std::string &name,
                                      int depth);
 
-// The deepest cut known that holds `name`; the root's at least.
+// The deepest cut known that holds `name`; the root's at least. Looked up
+// suffix by suffix, longest first.
 zone_cut deepest(authority *a, const std::string &name) {
-  zone_cut best = a->cuts["."];
-  for (const auto &entry : a->cuts) {
-    if (name_within(name, entry.first) &&
-        labels(entry.first) > labels(best.zone))
-      best = entry.second;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    if (at > 0 && name[at - 1] != '.')
+      continue;
+    auto found = a->cuts.find(name.substr(at));
+    if (found != a->cuts.end())
+      return found->second;
   }
-  return best;
+  return a->cuts["."];
+}
+
+// The names and zones of a cut's servers, for the tallies.
+void remember(authority *a, const zone_cut &cut) {
+  std::lock_guard<std::mutex> hold(a->lock);
+  for (const cut_server &server : cut.servers)
+    a->seen.emplace(auth_address_text(&server.address),
+                    std::make_pair(server.name, cut.zone));
 }
 
 // The cut that a referral names, with its servers' addresses: glue, or
@@ -140,6 +152,7 @@ zone_cut cut_of_referral(authority *a, const dns_reply &reply,
   if (cut.servers.empty())
     cut.failure = "no address for the servers of " + zone;
   a->cuts[zone] = cut;
+  remember(a, cut);
   return cut;
 }
 
@@ -256,6 +269,7 @@ void add_child_servers(authority *a, zone_cut *cut) {
         for (const ns_address &address : found)
           known.servers.push_back(cut_server{r.data, address, true});
       }
+      remember(a, known);
       break;
     }
   }
@@ -337,6 +351,7 @@ authority *authority_start(const authority_settings *settings) {
       root.servers.push_back(cut_server{s.name, address, false});
   }
   a->cuts["."] = root;
+  remember(a, root);
   for (int i = 0; i < std::max(1, settings->threads); ++i)
     a->threads.emplace_back(serve, a);
   return a;
@@ -372,6 +387,13 @@ std::vector<auth_tally> authority_tallies(authority *a) {
           auth_tally{entry.first, "", "", entry.second, 0, AUTH_ANSWER};
   }
   std::lock_guard<std::mutex> hold(a->lock);
+  for (auto &entry : by_address) {
+    auto known = a->seen.find(entry.first);
+    if (known != a->seen.end()) {
+      entry.second.name = known->second.first;
+      entry.second.zone = known->second.second;
+    }
+  }
   for (const auto &entry : a->results) {
     for (const auth_server &s : entry.second.servers) {
       auth_tally &t = by_address[s.address];

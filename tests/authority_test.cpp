@@ -337,6 +337,9 @@ TEST_F(AuthorityTest, QueriesAreCountedAndOffSendsNone) {
   json j = parse_json("r.json");
   EXPECT_EQ(check_of(j["nameservers"][1], "n7.good.test")["verdict"],
             "resolver");
+  EXPECT_EQ(j["authoritative_servers"][0],
+            json::parse(R"({"address":"127.0.0.100","name":"a.root.test.",)"
+                        R"("zone":".","queries":1,"failures":0})"));
 }
 
 // A root hints file that cannot be used stops the program before anything
