@@ -30,25 +30,33 @@ std::string csv_field(const std::string &value) {
 
 void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
              const std::string &domain, const std::string &name,
-             const std::string &ascii, const stored_probe &probe) {
+             const std::string &ascii, const stored_probe &probe,
+             const answer_store &kept, std::size_t at) {
   char ms[32] = "";
   if (probe.reply_us >= 0)
     std::snprintf(ms, sizeof ms, "%.3f", probe.reply_us / 1000.0);
   const bool failed =
       probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE;
-  std::fprintf(
-      out, "%s,%s,%s,%s,%s,%s,%d,%s,%s,%s,%s\r\n", csv_field(ns).c_str(),
-      csv_field(tag).c_str(), csv_field(domain).c_str(),
-      csv_field(name).c_str(), outcome_name(probe.outcome), ms, probe.attempts,
-      rcode_name(probe.rcode).c_str(), failed ? error_name(probe.error) : "",
-      csv_field(ascii).c_str(), verdict_name(probe.verdict));
+  probe_answers answers;
+  std::string answer_text;
+  if (kept.get(at, &answers)) {
+    for (const std::string &a : answers.answers)
+      answer_text += (answer_text.empty() ? "" : " ") + a;
+  }
+  std::fprintf(out, "%s,%s,%s,%s,%s,%s,%d,%s,%s,%s,%s,%s\r\n",
+               csv_field(ns).c_str(), csv_field(tag).c_str(),
+               csv_field(domain).c_str(), csv_field(name).c_str(),
+               probe_outcome_name(probe), ms, probe.attempts,
+               rcode_name(probe.rcode).c_str(),
+               failed ? error_name(probe.error) : "", csv_field(ascii).c_str(),
+               verdict_name(probe.verdict), csv_field(answer_text).c_str());
 }
 
 } // namespace
 
 void write_csv(std::FILE *out) {
   std::fputs("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
-             "error,ascii,authority\r\n",
+             "error,ascii,authority,answers\r\n",
              out);
   const std::vector<list_line> &lines = results_list->lines;
   const int done = passes_done();
@@ -62,9 +70,10 @@ void write_csv(std::FILE *out) {
       const bool converted = results_list->written.count(i) != 0;
       const std::string ascii = converted ? lines[i].domain : "";
       csv_row(out, pass.result.ns, tag, domain, domain, ascii,
-              pass.result.lines[i].bare);
+              pass.result.lines[i].bare, pass.result.answers, 2 * i);
       csv_row(out, pass.result.ns, tag, domain, "www." + domain,
-              converted ? "www." + ascii : "", pass.result.lines[i].www);
+              converted ? "www." + ascii : "", pass.result.lines[i].www,
+              pass.result.answers, 2 * i + 1);
     }
   }
 }

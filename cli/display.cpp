@@ -422,6 +422,22 @@ void print_table(std::FILE *out, bool colour) {
                  counted, unprobed);
 }
 
+void print_redirects(std::FILE *out) {
+  for (int p = 0; p < passes_done(); ++p) {
+    const pass_result &pass = passes[static_cast<std::size_t>(p)].result;
+    if (pass.nx.verdict != NX_HIJACK)
+      continue;
+    std::string to;
+    for (const std::string &address : pass.nx.addrs)
+      to += (to.empty() ? "" : ", ") + address;
+    std::fprintf(out,
+                 "%s redirects names that do not exist to %s (%d probe%s "
+                 "redirected)\n",
+                 shown_text(pass.ns).c_str(), shown_text(to).c_str(),
+                 pass.nx.redirected, pass.nx.redirected == 1 ? "" : "s");
+  }
+}
+
 void print_authority(std::FILE *out) {
   const int done_passes = passes_done();
   if (!results_checks || done_passes == 0)

@@ -49,6 +49,7 @@ enum {
   KIND_TRUNCATED,
   KIND_UNSENT,
   KIND_NETWORK,
+  KIND_REDIRECTED,
   KIND_COUNT,
 };
 
@@ -63,6 +64,8 @@ const failure_kind FAILURE_KINDS[KIND_COUNT] = {
     {"#cc79a7", "not sent (no wire form, or no ASCII form)", "not sent"},
     {"#000000", "not sent, no connection, TLS, HTTP or malformed reply",
      "network"},
+    {"#882255", "redirected (answered where names that do not exist go)",
+     "redirected"},
 };
 
 void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
@@ -79,6 +82,7 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
       f.errors[PROBE_ERROR_NETWORK] + f.errors[PROBE_ERROR_CONNECT] +
       f.errors[PROBE_ERROR_TLS] + f.errors[PROBE_ERROR_HTTP] +
       f.errors[PROBE_ERROR_FORMAT];
+  counts[KIND_REDIRECTED] = f.errors[RUN_ERROR_REDIRECTED];
 }
 
 enum {
@@ -172,6 +176,27 @@ void add_facts(std::string *page, const export_run *run) {
                 "%s</dd>",
                 run->type, run->concurrency, run->attempts, run->timeout_ms,
                 rate);
+  // What each nameserver did with names that cannot exist.
+  for (int p = 0; p < done; ++p) {
+    const nx_result &nx = pass_at(p).result.nx;
+    if (nx.verdict == NX_NONE)
+      continue;
+    page->append("<dt>Names that do not exist at ")
+        .append(html_escape(pass_at(p).result.ns))
+        .append("</dt><dd class=\"nx\">");
+    if (nx.verdict == NX_HIJACK) {
+      std::string to;
+      for (const std::string &address : nx.addrs)
+        to += (to.empty() ? "" : ", ") + address;
+      append_printf(page, "redirected to %s: %d probe%s judged redirected</dd>",
+                    html_escape(to).c_str(), nx.redirected,
+                    nx.redirected == 1 ? "" : "s");
+    } else {
+      page->append(nx.verdict == NX_CLEAN
+                       ? "answered as not existing</dd>"
+                       : "unknown: the probes of them failed</dd>");
+    }
+  }
   append_printf(page,
                 "<dt>Duration</dt><dd>%.1f s</dd><dt>Made by</dt><dd>zelkor "
                 "%s</dd></dl>\n",

@@ -55,9 +55,10 @@ json authority_json(const stored_probe &probe, const std::string &name,
   return a;
 }
 
-json probe_json(const stored_probe &probe, const std::string &name, int qtype) {
+json probe_json(const stored_probe &probe, const std::string &name, int qtype,
+                const answer_store &kept, std::size_t at) {
   json j;
-  j["outcome"] = outcome_name(probe.outcome);
+  j["outcome"] = probe_outcome_name(probe);
   j["ms"] = probe.reply_us >= 0 ? number(probe.reply_us / 1000.0, 1000.0)
                                 : json(nullptr);
   j["attempts"] = probe.attempts;
@@ -66,6 +67,12 @@ json probe_json(const stored_probe &probe, const std::string &name, int qtype) {
     j["error"] = error_name(probe.error);
   if (probe.tcp_fallback)
     j["tcp_fallback"] = true;
+  probe_answers answers;
+  if (kept.get(at, &answers)) {
+    j["answers"] = answers.answers;
+    j["cname"] = answers.cname;
+    j["ttl"] = answers.ttl >= 0 ? json(answers.ttl) : json(nullptr);
+  }
   if (probe.verdict != VERDICT_NONE && probe.verdict != VERDICT_NOT_CHECKED)
     j["authority"] = authority_json(probe, name, qtype);
   return j;
@@ -86,6 +93,19 @@ std::string hex_of(const std::string &bytes) {
 // bytes become U+FFFD rather than an exception.
 std::string dump(const json &j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// What the nameserver did with names that cannot exist, as a line of the
+// nameserver's object; none when they were not asked.
+std::string nx_json(const nx_result &nx) {
+  if (nx.verdict == NX_NONE)
+    return "";
+  json j;
+  j["verdict"] = nx_verdict_name(nx.verdict);
+  j["addrs"] = nx.addrs;
+  j["names"] = nx.names;
+  j["redirected"] = nx.redirected;
+  return "      \"nx_probe\": " + dump(j) + ",\n";
 }
 
 void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
@@ -110,11 +130,13 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
                "      \"connect_address\": %s,\n"
                "      \"total\": %s,\n"
                "      \"replied\": %s,\n      \"connections\": %s,\n"
+               "%s"
                "      \"providers\": [",
                dump(pass->result.ns).c_str(),
                dump(transport_name(pass->result.transport)).c_str(),
                dump(pass->result.address).c_str(), dump(total).c_str(),
-               pass->any_reply ? "true" : "false", dump(connections).c_str());
+               pass->any_reply ? "true" : "false", dump(connections).c_str(),
+               nx_json(pass->result.nx).c_str());
   for (int row = 0; row < provider_rows(); ++row) {
     const row_figures &f = figures_of(pass, row);
     json p;
@@ -157,8 +179,10 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
     // The form asked, where it is not the one written.
     if (results_list->written.count(i))
       n["ascii"] = lines[i].domain;
-    n["bare"] = probe_json(probes.bare, lines[i].domain, qtype);
-    n["www"] = probe_json(probes.www, "www." + lines[i].domain, qtype);
+    n["bare"] = probe_json(probes.bare, lines[i].domain, qtype,
+                           pass->result.answers, 2 * i);
+    n["www"] = probe_json(probes.www, "www." + lines[i].domain, qtype,
+                          pass->result.answers, 2 * i + 1);
     std::fprintf(out, "%s%s", first ? "\n        " : ",\n        ",
                  dump(n).c_str());
     first = false;

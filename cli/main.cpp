@@ -244,11 +244,14 @@ void finish_outputs(cli_run *run) {
     write_json(stdout, &run->info);
   if (is_stdout(options.csv_path))
     write_csv(stdout);
+  // A write that failed is noted now: the table's calls below change errno.
+  note_stdout_error(run);
   // Standard output carries the export then; the table goes beside it.
   std::FILE *table = is_stdout(options.json_path) || is_stdout(options.csv_path)
                          ? stderr
                          : stdout;
   print_table(table, colour_for(table));
+  print_redirects(table);
   print_authority(table);
   if (options.log_path)
     std::fprintf(table, "log:  %s\n", shown_text(options.log_path).c_str());
@@ -513,8 +516,10 @@ int plan_nameservers(cli_run *run) {
                          "checked\n");
   settings.streams = stream_options{options.connections, options.ca_file,
                                     options.insecure, options.doh_get};
-  // Classic mode keeps the Windows program's judgement: truncated fails.
+  // Classic mode keeps the Windows program's judgement: truncated fails,
+  // and an answer is an answer.
   settings.tcp_fallback = !options.classic;
+  settings.nx_probe = !options.classic;
   settings.log_path = options.log_path;
   settings.engine = engine_settings{options.concurrency,
                                     options.timeout_ms,

@@ -135,6 +135,16 @@ void write_metrics(std::FILE *out, const export_run *run) {
         &text, "zelkor_nameserver_success_ratio{nameserver=\"%s\"} %s\n",
         metric_label(pass.result.ns).c_str(), value(rate / 100.0).c_str());
   }
+  family(&text, "zelkor_nx_hijack", "gauge",
+         "1 when the nameserver answered names that cannot exist with "
+         "addresses, else 0.");
+  for (int p = 0; p < passes_done(); ++p) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
+    if (pass.result.nx.verdict != NX_NONE)
+      append_printf(&text, "zelkor_nx_hijack{nameserver=\"%s\"} %d\n",
+                    metric_label(pass.result.ns).c_str(),
+                    pass.result.nx.verdict == NX_HIJACK ? 1 : 0);
+  }
   family(&text, "zelkor_run_start_time_seconds", "gauge",
          "When the run started, in seconds since 1970.");
   append_printf(&text, "zelkor_run_start_time_seconds %.3f\n",

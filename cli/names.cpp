@@ -12,7 +12,7 @@ namespace {
 
 const char *const ERROR_NAMES[ERROR_KINDS] = {
     "",     "timeout", "rcode", "truncated", "unsendable", "network",
-    "idna", "connect", "tls",   "http",      "format",
+    "idna", "connect", "tls",   "http",      "format",     "redirected",
 };
 
 const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https"};
@@ -23,6 +23,24 @@ const char *outcome_name(int outcome) {
   if (outcome == PROBE_OK)
     return "ok";
   return outcome == PROBE_NEGATIVE ? "negative" : "failed";
+}
+
+const char *probe_outcome_name(const stored_probe &probe) {
+  return probe.error == RUN_ERROR_REDIRECTED ? "redirected"
+                                             : outcome_name(probe.outcome);
+}
+
+const char *nx_verdict_name(int verdict) {
+  switch (verdict) {
+  case NX_CLEAN:
+    return "clean";
+  case NX_HIJACK:
+    return "hijack";
+  case NX_UNKNOWN:
+    return "unknown";
+  default:
+    return "";
+  }
 }
 
 const char *error_name(int error) {

@@ -6,8 +6,14 @@
 
 #include <string>
 
+struct stored_probe;
+
 // "ok", "negative" or "failed" for a PROBE_ outcome.
 const char *outcome_name(int outcome);
+// As outcome_name, but "redirected" for a probe judged so.
+const char *probe_outcome_name(const stored_probe &probe);
+// "clean", "hijack" or "unknown" for an NX_ verdict; "" for none.
+const char *nx_verdict_name(int verdict);
 // "timeout", "rcode", ... for a PROBE_ERROR_; "" for none.
 const char *error_name(int error);
 // "NOERROR", "NXDOMAIN", ... for a response code; "" for none (-1).

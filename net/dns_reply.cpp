@@ -5,6 +5,7 @@
 #include "net/dns_message.h"
 #include "net/sock.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -55,6 +56,47 @@ bool read_name(const unsigned char *bytes, long length, long *at,
   }
 }
 
+// TXT data as zone files write it: each string quoted.
+std::string txt_text(const unsigned char *p, long length) {
+  std::string text;
+  long at = 0;
+  while (at < length) {
+    const long n = std::min<long>(p[at], length - at - 1);
+    if (!text.empty())
+      text += ' ';
+    text += '"';
+    for (long i = 0; i < n; ++i) {
+      const unsigned char c = p[at + 1 + i];
+      if (c == '"' || c == '\\') {
+        text += '\\';
+        text += static_cast<char>(c);
+      } else if (c < 0x20 || c > 0x7E) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\%03u", c);
+        text += escaped;
+      } else {
+        text += static_cast<char>(c);
+      }
+    }
+    text += '"';
+    at += 1 + n;
+  }
+  return text;
+}
+
+// Any other type's data in the generic form of RFC 3597.
+std::string generic_text(const unsigned char *p, long length) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text = "\\# " + std::to_string(length);
+  if (length > 0)
+    text += ' ';
+  for (long i = 0; i < length; ++i) {
+    text += digits[p[i] >> 4];
+    text += digits[p[i] & 15];
+  }
+  return text;
+}
+
 bool read_records(const unsigned char *bytes, long length, long *at,
                   unsigned count, std::vector<dns_record> *records) {
   for (unsigned i = 0; i < count; ++i) {
@@ -79,10 +121,21 @@ bool read_records(const unsigned char *bytes, long length, long *at,
         a.sin6_addr.s6_addr[k] = bytes[data + k];
       if (inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text))
         r.data = text;
-    } else if (r.type == DNS_TYPE_NS || r.type == DNS_TYPE_CNAME) {
+    } else if (r.type == DNS_TYPE_NS || r.type == DNS_TYPE_CNAME ||
+               r.type == DNS_TYPE_PTR) {
       long name_at = data;
       if (!read_name(bytes, data + rdlength, &name_at, &r.data))
         return false;
+    } else if (r.type == DNS_TYPE_MX && rdlength > 2) {
+      long name_at = data + 2;
+      std::string exchange;
+      if (!read_name(bytes, data + rdlength, &name_at, &exchange))
+        return false;
+      r.data = std::to_string(read_u16(bytes + data)) + " " + exchange;
+    } else if (r.type == DNS_TYPE_TXT) {
+      r.data = txt_text(bytes + data, rdlength);
+    } else {
+      r.data = generic_text(bytes + data, rdlength);
     }
     *at = data + rdlength;
     records->push_back(r);
@@ -92,7 +145,8 @@ bool read_records(const unsigned char *bytes, long length, long *at,
 
 } // namespace
 
-int parse_reply(const unsigned char *bytes, long length, dns_reply *reply) {
+int parse_reply(const unsigned char *bytes, long length, dns_reply *reply,
+                bool answers_only) {
   *reply = dns_reply{};
   if (length < DNS_HEADER_SIZE)
     return -1;
@@ -112,8 +166,11 @@ int parse_reply(const unsigned char *bytes, long length, dns_reply *reply) {
     at += 4;
   }
   if (!read_records(bytes, length, &at, read_u16(bytes + DNS_ANCOUNT_OFFSET),
-                    &reply->answers) ||
-      !read_records(bytes, length, &at, read_u16(bytes + DNS_NSCOUNT_OFFSET),
+                    &reply->answers))
+    return -1;
+  if (answers_only)
+    return 0;
+  if (!read_records(bytes, length, &at, read_u16(bytes + DNS_NSCOUNT_OFFSET),
                     &reply->authority) ||
       !read_records(bytes, length, &at, read_u16(bytes + DNS_ARCOUNT_OFFSET),
                     &reply->additional))

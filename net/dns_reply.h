@@ -13,6 +13,9 @@ enum {
   DNS_TYPE_NS = 2,
   DNS_TYPE_CNAME = 5,
   DNS_TYPE_SOA = 6,
+  DNS_TYPE_PTR = 12,
+  DNS_TYPE_MX = 15,
+  DNS_TYPE_TXT = 16,
   DNS_TYPE_AAAA = 28,
   DNS_TYPE_OPT = 41,
   DNS_FLAG_AA = 0x0400,
@@ -23,8 +26,9 @@ struct dns_record {
   std::string owner; // lower case, ending in a dot ("." for the root)
   int type;
   std::uint32_t ttl;
-  // A and AAAA: the address as text; NS and CNAME: the name, as owner is;
-  // other types: empty.
+  // A and AAAA: the address as text; NS, CNAME and PTR: the name, as owner
+  // is; MX: "10 mail.example."; TXT: its strings quoted; other types: the
+  // generic form of RFC 3597 ("\# 4 c0000201").
   std::string data;
 };
 
@@ -41,7 +45,10 @@ struct dns_reply {
 
 // 0, or -1 when the bytes are no DNS message (cut short, a name that
 // points forward or loops, a section longer than the message).
-int parse_reply(const unsigned char *bytes, long length, dns_reply *reply);
+// With `answers_only`, the authority and additional sections are left
+// unread (and empty).
+int parse_reply(const unsigned char *bytes, long length, dns_reply *reply,
+                bool answers_only = false);
 
 // "Www.Example.COM" and "www.example.com." both give "www.example.com.".
 std::string canonical_name(const std::string &name);

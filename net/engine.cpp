@@ -123,7 +123,8 @@ bool start_probe(probe_engine *e) {
   s.tries = 0;
   s.id_count = 0;
   s.sent_any = false;
-  s.result = probe_result{PROBE_FAILED, 0, -1, -1, PROBE_ERROR_NONE, 0, 0};
+  s.result =
+      probe_result{PROBE_FAILED, 0, -1, -1, PROBE_ERROR_NONE, 0, 0, nullptr, 0};
   s.query_length = build_query_with_id(name ? name : "", e->settings->qtype, 0,
                                        s.query, sizeof s.query);
   if (!name || s.query_length <= 0) {
@@ -246,7 +247,10 @@ bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
   }
   s.result.rcode = static_cast<std::int16_t>(reply_rcode(length, reply));
   if (reply_decides(&s.result, classify_reply(length, reply), s.first_sent)) {
+    s.result.reply = reply;
+    s.result.reply_length = static_cast<std::int32_t>(length);
     finish(e, slot);
+    s.result.reply = nullptr;
     return true;
   }
   s.result.error = reply_truncated(length, reply) ? PROBE_ERROR_TRUNCATED

@@ -24,6 +24,8 @@ enum {
   PROBE_ERROR_TLS,    // its certificate or TLS handshake failed
   PROBE_ERROR_HTTP,   // an HTTP status other than 200
   PROBE_ERROR_FORMAT, // a reply that is no DNS message
+  // The next code is the run's too (RUN_ERROR_REDIRECTED): a new cause of
+  // the engine's takes the one after it.
 };
 
 enum {
@@ -55,6 +57,9 @@ struct probe_result {
   std::int16_t error;        // PROBE_ERROR_, for a failed probe
   std::int32_t sys_error;    // with PROBE_ERROR_NETWORK: sock_error()'s code
   std::int32_t failed_sends; // attempts whose query could not be sent
+  // The reply that decided the probe, while `done` runs; null for none.
+  const unsigned char *reply;
+  std::int32_t reply_length;
 };
 
 // The names of one run of the engine, by index from 0: `name` gives each

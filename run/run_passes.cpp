@@ -2,6 +2,8 @@
 // bare name, 2i + 1 its "www." name.
 #include "run/run_passes.h"
 
+#include "net/dns_message.h"
+#include "net/dns_reply.h"
 #include "net/probe.h"
 #include "net/udp_transport.h"
 #include "run/authority.h"
@@ -10,8 +12,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <random>
 
 namespace {
+
+enum {
+  // Two random labels, each asked under com., as www. under com., under
+  // cn. and under invalid.
+  NX_LABELS = 2,
+  NX_LABEL_SIZE = 16,
+};
 
 struct pass_job {
   const run_list *list;
@@ -25,6 +35,10 @@ struct pass_job {
   bool fallback;        // the engine runs over `truncated`
   const run_settings *settings;
   std::vector<int> checked; // probes asked for a check, by provider row
+  // Engine indices from 0 are the names that cannot exist, then the lines'.
+  std::vector<std::string> nx_names;
+  std::vector<probe_answers> nx_answers; // by NX name, of an answered one
+  std::vector<int> nx_outcomes;
 };
 
 std::size_t probe_of(const pass_job *job, std::size_t index) {
@@ -33,7 +47,10 @@ std::size_t probe_of(const pass_job *job, std::size_t index) {
 
 const char *name_of(std::size_t at, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
-  const std::size_t index = probe_of(job, at);
+  std::size_t index = probe_of(job, at);
+  if (index < job->nx_names.size())
+    return job->nx_names[index].c_str();
+  index -= job->nx_names.size();
   const std::string &domain = job->list->lines[job->probed[index / 2]].domain;
   if (domain.empty())
     return nullptr; // nothing to ask: unsendable
@@ -62,6 +79,71 @@ void ask_check(pass_job *job, std::size_t line, bool www, stored_probe *probe) {
                 settings->engine.qtype);
 }
 
+// Names that cannot exist (RFC 6761's invalid. among them), a fresh
+// random label each pass so that no cache holds them.
+void make_nx_names(pass_job *job) {
+  static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device seed;
+  std::mt19937 random(seed());
+  job->nx_names.clear();
+  for (int k = 0; k < NX_LABELS; ++k) {
+    std::string label;
+    for (int i = 0; i < NX_LABEL_SIZE; ++i)
+      label += letters[random() % (sizeof letters - 1)];
+    for (const char *suffix : {".com.", ".cn.", ".invalid."})
+      job->nx_names.push_back(label + suffix);
+    job->nx_names.insert(job->nx_names.end() - 2, "www." + label + ".com.");
+  }
+  job->nx_answers.assign(job->nx_names.size(), probe_answers{});
+  job->nx_outcomes.assign(job->nx_names.size(), PROBE_NONE);
+}
+
+// The pass's probes are over: what the names that cannot exist got, and
+// which answers only lead where those did.
+void judge_nx(pass_job *job) {
+  nx_result &nx = job->pass->nx;
+  nx.names = job->nx_names;
+  // Addresses lead somewhere: the answers of other types are no redirect.
+  const int qtype = job->settings->engine.qtype;
+  const bool addresses = qtype == DNS_TYPE_A || qtype == DNS_TYPE_AAAA;
+  bool all_negative = !job->nx_names.empty();
+  for (std::size_t i = 0; i < job->nx_names.size(); ++i) {
+    all_negative = all_negative && job->nx_outcomes[i] == PROBE_NEGATIVE;
+    for (const std::string &answer : job->nx_answers[i].answers) {
+      if (addresses &&
+          std::find(nx.addrs.begin(), nx.addrs.end(), answer) == nx.addrs.end())
+        nx.addrs.push_back(answer);
+    }
+  }
+  nx.verdict = !nx.addrs.empty() ? NX_HIJACK
+               : all_negative    ? NX_CLEAN
+                                 : NX_UNKNOWN;
+  if (nx.verdict != NX_HIJACK)
+    return;
+  for (std::size_t line : job->probed) {
+    line_probes &probes = job->pass->lines[line];
+    for (int www = 0; www < 2; ++www) {
+      stored_probe &probe = www ? probes.www : probes.bare;
+      probe_answers answers;
+      if (probe.outcome != PROBE_OK ||
+          !job->pass->answers.get(2 * line + static_cast<std::size_t>(www),
+                                  &answers) ||
+          answers.answers.empty())
+        continue;
+      bool redirected = true;
+      for (const std::string &answer : answers.answers)
+        redirected = redirected && std::find(nx.addrs.begin(), nx.addrs.end(),
+                                             answer) != nx.addrs.end();
+      if (!redirected)
+        continue;
+      probe.outcome = PROBE_FAILED;
+      probe.error = RUN_ERROR_REDIRECTED;
+      ++nx.redirected;
+      ask_check(job, line, www != 0, &probe);
+    }
+  }
+}
+
 // The pass is over: its checks end, and give their verdicts.
 void take_verdicts(pass_job *job) {
   const run_settings *settings = job->settings;
@@ -84,16 +166,32 @@ void take_verdicts(pass_job *job) {
 
 void probe_done(std::size_t at, const probe_result *r, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
-  const std::size_t index = probe_of(job, at);
-  line_probes &line = job->pass->lines[job->probed[index / 2]];
+  const std::size_t whole = probe_of(job, at);
+  if (whole < job->nx_names.size()) {
+    // A name that does not exist, however the reply is worded.
+    job->nx_outcomes[whole] =
+        r->rcode == DNS_RCODE_NXDOMAIN ? PROBE_NEGATIVE : r->outcome;
+    if (r->outcome == PROBE_OK && r->reply)
+      read_answers(r->reply, r->reply_length, job->settings->engine.qtype,
+                   &job->nx_answers[whole]);
+    return;
+  }
+  const std::size_t index = whole - job->nx_names.size();
+  const std::size_t line_index = job->probed[index / 2];
+  line_probes &line = job->pass->lines[line_index];
   stored_probe &probe = index % 2 ? line.www : line.bare;
   if (job->fallback_wanted && !job->fallback &&
       r->error == PROBE_ERROR_TRUNCATED) {
     // Decided by the fallback instead; its datagrams count all the same.
     probe.attempts = static_cast<std::uint8_t>(r->attempts);
-    job->truncated.push_back(index);
+    job->truncated.push_back(whole);
     return;
   }
+  probe_answers answers;
+  if (r->outcome == PROBE_OK && r->reply &&
+      read_answers(r->reply, r->reply_length, job->settings->engine.qtype,
+                   &answers))
+    job->pass->answers.put(2 * line_index + index % 2, answers);
   probe.reply_us = r->reply_us;
   probe.outcome = static_cast<std::int8_t>(r->outcome);
   probe.tcp_fallback = job->fallback;
@@ -103,7 +201,7 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   probe.error = static_cast<std::uint8_t>(r->error);
   if (r->error == PROBE_ERROR_NETWORK && job->pass->send_error == 0)
     job->pass->send_error = r->sys_error;
-  ask_check(job, job->probed[index / 2], index % 2 != 0, &probe);
+  ask_check(job, line_index, index % 2 != 0, &probe);
   if (line.bare.outcome != PROBE_NONE && line.www.outcome != PROBE_NONE &&
       job->events->line_done)
     job->events->line_done(&line, job->events->context);
@@ -153,6 +251,11 @@ int run_passes(const run_list *list, const run_settings *settings,
                             false, VERDICT_NONE};
     job.checked.assign(list->providers.size(), 0);
     pass.lines.assign(list->lines.size(), line_probes{none, none});
+    pass.answers.resize(2 * list->lines.size());
+    pass.nx = nx_result{NX_NONE, {}, {}, 0};
+    job.nx_names.clear();
+    if (settings->nx_probe)
+      make_nx_names(&job);
     job.pass = &pass;
     events->pass_started(p, count, ns, events->context);
     const stored_probe idna{-1,    PROBE_FAILED, 0, -1, RUN_ERROR_IDNA,
@@ -171,8 +274,8 @@ int run_passes(const run_list *list, const run_settings *settings,
     job.fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
     engine_settings engine = settings->engine;
     engine.truncated_ends = job.fallback_wanted;
-    engine_job work{2 * job.probed.size(), name_of, probe_done, &job,
-                    &control->stop};
+    engine_job work{job.nx_names.size() + 2 * job.probed.size(), name_of,
+                    probe_done, &job, &control->stop};
     bool failed_all = false;
     if (target.transport != NS_UDP) {
       failed_all = stream_run(&target, &engine, &settings->streams, &work,
@@ -203,8 +306,11 @@ int run_passes(const run_list *list, const run_settings *settings,
       tcp.transport = NS_TCP;
       stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
     }
-    if (!control->stop.load())
+    if (!control->stop.load()) {
+      if (settings->nx_probe)
+        judge_nx(&job);
       take_verdicts(&job);
+    }
     pass.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
             .count();

@@ -7,6 +7,7 @@
 #include "net/engine.h"
 #include "net/ns_address.h"
 #include "net/stream_run.h"
+#include "run/answers.h"
 #include "run/run_list.h"
 
 #include <atomic>
@@ -20,6 +21,24 @@ enum {
   // cause, numbered among the engine's (PROBE_ERROR_) in the gap they
   // leave for it.
   RUN_ERROR_IDNA = PROBE_ERROR_NETWORK + 1,
+  // An answer whose addresses all lie where the nameserver sends names
+  // that do not exist: no answer at all.
+  RUN_ERROR_REDIRECTED = PROBE_ERROR_FORMAT + 1,
+};
+
+// What the nameserver did with names that cannot exist.
+enum {
+  NX_NONE,    // not asked (the classic rules)
+  NX_CLEAN,   // every one was a negative answer
+  NX_HIJACK,  // some were answered with addresses
+  NX_UNKNOWN, // the probes themselves failed
+};
+
+struct nx_result {
+  int verdict = NX_NONE;
+  std::vector<std::string> names; // asked
+  std::vector<std::string> addrs; // the redirect set, for NX_HIJACK
+  int redirected = 0;             // probes judged redirected
 };
 
 // One probe as a pass keeps it: twelve bytes, so that a list of a million
@@ -45,12 +64,14 @@ struct pass_result {
   std::string ns;                 // as the run names it
   double seconds;                 // from the pass's start to its end
   std::vector<line_probes> lines; // by list line
-  int engine_error;    // the engine could not start: sock_error()'s code
-  int send_error;      // the first query that could not be sent: its code
-  int transport;       // NS_
-  std::string address; // where it was asked, with the port
-  stream_stats stream; // the connections: the pass's own or its fallback's
-  int fallbacks;       // probes asked again over TCP
+  int engine_error;     // the engine could not start: sock_error()'s code
+  int send_error;       // the first query that could not be sent: its code
+  int transport;        // NS_
+  std::string address;  // where it was asked, with the port
+  stream_stats stream;  // the connections: the pass's own or its fallback's
+  int fallbacks;        // probes asked again over TCP
+  answer_store answers; // of its answered probes, by 2 × line (+ 1: www)
+  nx_result nx;
 };
 
 struct run_settings {
@@ -66,6 +87,9 @@ struct run_settings {
   authority *checks;
   bool check_all;
   int check_max;
+  // With each pass, names that cannot exist are asked too, and answers
+  // that lead where they lead are judged redirected.
+  bool nx_probe;
 };
 
 // What the front end hears, all on the run's thread.

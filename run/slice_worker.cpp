@@ -98,7 +98,8 @@ void probe_done(std::size_t index, const probe_result *r, void *context) {
 // Without a socket every attempt of every name fails to be sent, after
 // taking its ID as a query that was built does.
 void fail_every_probe(worker *w, int no_socket) {
-  probe_result failed{PROBE_FAILED, 0, -1, -1, PROBE_ERROR_NETWORK, 0, 0};
+  probe_result failed{PROBE_FAILED, 0, -1, -1, PROBE_ERROR_NETWORK, 0, 0,
+                      nullptr,      0};
   for (std::size_t index = 0; index < 2 * w->lines.size(); ++index) {
     const char *name = name_of(index, w);
     for (int i = 0; i < w->job->engine->attempts; ++i) {

@@ -163,6 +163,9 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   pass.seconds = 0.5;
   pass.stream = stream_stats{};
   pass.lines = {{ok, refused}, {refused, ok}};
+  pass.answers.resize(4);
+  pass.answers.put(
+      0, probe_answers{{"192.0.2.1", "2001:db8::1"}, {"cdn.example."}, 300});
   keep_pass(&pass);
   export_run run{};
   run.started = "2026-12-08T00:00:00+00:00";
@@ -178,6 +181,13 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   EXPECT_EQ(ns["connect_address"], "192.0.2.53:53");
   EXPECT_EQ(ns["total"]["ok"], 2);
   EXPECT_EQ(ns["names"][0]["bare"]["ms"], 1.5);
+  EXPECT_EQ(ns["names"][0]["bare"]["answers"],
+            nlohmann::json::parse(R"(["192.0.2.1","2001:db8::1"])"));
+  EXPECT_EQ(ns["names"][0]["bare"]["cname"],
+            nlohmann::json::parse(R"(["cdn.example."])"));
+  EXPECT_EQ(ns["names"][0]["bare"]["ttl"], 300);
+  EXPECT_EQ(ns["names"][1]["www"].count("answers"), 0u);
+  EXPECT_EQ(ns.count("nx_probe"), 0u);
   EXPECT_EQ(ns["names"][0]["www"]["rcode"], "REFUSED");
   EXPECT_EQ(ns["names"][0]["www"]["error"], "rcode");
   EXPECT_EQ(ns["names"][1]["provider"], "-");
@@ -185,15 +195,15 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
 
   EXPECT_EQ(written_by(csv_of, &run),
             "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error,"
-            "ascii,authority\r\n"
+            "ascii,authority,answers\r\n"
             "tcp://192.0.2.53,ours,ok.example,ok.example,ok,1.500,1,NOERROR,,"
-            ",\r\n"
+            ",,192.0.2.1 2001:db8::1\r\n"
             "tcp://192.0.2.53,ours,ok.example,www.ok.example,failed,,2,REFUSED,"
-            "rcode,,\r\n"
+            "rcode,,,\r\n"
             "tcp://192.0.2.53,-,'=cmd.example,'=cmd.example,failed,,2,REFUSED,"
-            "rcode,,\r\n"
+            "rcode,,,\r\n"
             "tcp://192.0.2.53,-,'=cmd.example,www.=cmd.example,ok,1.500,1,"
-            "NOERROR,,,\r\n");
+            "NOERROR,,,,\r\n");
 }
 
 TEST(EscapeTest, ListTextsCannotBreakOutOfTheirPlace) {

@@ -10,10 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <arpa/inet.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -71,6 +78,12 @@ std::string unbound_conf(const std::string &dir) {
          "  access-control: ::1 allow\n"
          "  do-not-query-localhost: no\n"
          "  local-zone: \".\" refuse\n"
+         // Names that do not exist, as an honest resolver says so.
+         "  local-zone: \"com.\" static\n"
+         "  local-data: \"com. SOA ns.com. host.com. 1 3600 600 86400 300\"\n"
+         "  local-zone: \"cn.\" static\n"
+         "  local-data: \"cn. SOA ns.cn. host.cn. 1 3600 600 86400 300\"\n"
+         "  local-data: \"nowww.example. A 192.0.2.9\"\n"
          "  local-zone: \"example.\" static\n"
          "  local-data: \"example. SOA ns.example. host.example. 1 3600 600 "
          "86400 300\"\n"
@@ -229,12 +242,14 @@ TEST_F(UnboundTest, InternationalNamesAreAskedAsTheDnsKnowsThem) {
   EXPECT_EQ(ns["providers"][9]["ok"], 2);
   EXPECT_EQ(named(ns, snowman)["bare"]["error"], "idna");
   EXPECT_EQ(named(ns, snowman)["bare"]["attempts"], 0);
-  // The second nameserver saw both forms of the one name, and nothing else.
+  // The second nameserver saw both forms of the one name, and nothing else
+  // but the eight names that cannot exist.
   std::vector<fake_datagram> seen = fake_ns_received(fake);
-  EXPECT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen.size(), 4u + 8u);
+  int forms = 0;
   for (const fake_datagram &d : seen)
-    EXPECT_NE(d.qname.find("xn--fsqu00a.xn--fiqs8s"), std::string::npos)
-        << d.qname;
+    forms += d.qname.find("xn--fsqu00a.xn--fiqs8s") != std::string::npos;
+  EXPECT_EQ(forms, 4);
 
   fake_ns_forget(fake);
   write_file("classic.txt", "zelkor:" + utf8 + "\n");
@@ -406,8 +421,9 @@ TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
       std::string::npos)
       << r.err;
 
-  // Four queries 0.5 s apart, each after the server closed the idle
-  // connection: each reconnection resumes the TLS session.
+  // Twelve queries 0.5 s apart (four names, and eight that cannot exist),
+  // each after the server closed the idle connection: each reconnection
+  // resumes the TLS session.
   write_file("two.txt", "ours:ok.example\nours:nx.example\n");
   r = run_zelkor({"-q", "--no-log", "--ca-file", "ca.pem", "-c", "1", "--rate",
                   "2", "-s", "tls://dns.test@127.0.0.80", "--json",
@@ -415,7 +431,7 @@ TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
   ASSERT_EQ(r.status, 0) << r.err;
   const json resumed = parse_json("resumed.json");
   const json &connections = resumed["nameservers"][0]["connections"];
-  EXPECT_EQ(connections["reconnections"], 3) << connections;
+  EXPECT_EQ(connections["reconnections"], 11) << connections;
   EXPECT_GE(connections["resumed"], 1) << connections;
   EXPECT_EQ(resumed["nameservers"][0]["total"]["ok"], 2);
 
@@ -481,6 +497,134 @@ TEST_F(UnboundTest, TlsServerThatSpeaksHttpIsNoNameserver) {
           << probe;
     }
   }
+}
+
+} // namespace
+
+namespace {
+
+// A resolver that hijacks: it relays each query to unbound, and turns a
+// name that does not exist into an authoritative A record of its own (TTL
+// 0), as resolvers that show advertising in its place do.
+class hijacker {
+public:
+  explicit hijacker(const char *ip) {
+    sock_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(53);
+    inet_pton(AF_INET, ip, &at.sin_addr);
+    ok_ = sock_ >= 0 &&
+          bind(sock_, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+    if (ok_)
+      thread_ = std::thread([this] { serve(); });
+  }
+  ~hijacker() {
+    stop_.store(true);
+    if (thread_.joinable())
+      thread_.join();
+    if (sock_ >= 0)
+      close(sock_);
+  }
+  bool ok() const {
+    return ok_;
+  }
+
+private:
+  void serve() {
+    const int upstream = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(53);
+    inet_pton(AF_INET, UNBOUND_IP, &to.sin_addr);
+    while (!stop_.load()) {
+      pollfd wait = {sock_, POLLIN, 0};
+      if (poll(&wait, 1, 100) != 1)
+        continue;
+      unsigned char query[512];
+      sockaddr_in from{};
+      socklen_t from_length = sizeof from;
+      const long n =
+          recvfrom(sock_, query, sizeof query, 0,
+                   reinterpret_cast<sockaddr *>(&from), &from_length);
+      if (n < 12)
+        continue;
+      sendto(upstream, query, static_cast<std::size_t>(n), 0,
+             reinterpret_cast<sockaddr *>(&to), sizeof to);
+      pollfd answer = {upstream, POLLIN, 0};
+      if (poll(&answer, 1, 2000) != 1)
+        continue;
+      unsigned char reply[4096];
+      long m = recv(upstream, reply, sizeof reply - 16, 0);
+      if (m >= 12 && (reply[3] & 0x0F) == 3) {
+        // The question ends after its name and 4 bytes.
+        long end = 12;
+        while (end < m && reply[end] != 0)
+          end += reply[end] + 1;
+        end += 5;
+        const unsigned char record[] = {0xC0, 0x0C, 0, 1, 0,   1,  0,   0,
+                                        0,    0,    0, 4, 198, 51, 100, 7};
+        std::copy(record, record + sizeof record, reply + end);
+        m = end + static_cast<long>(sizeof record);
+        reply[2] |= 0x04; // AA
+        reply[3] &= 0xF0; // NOERROR
+        reply[6] = 0;
+        reply[7] = 1;
+        reply[8] = reply[9] = reply[10] = reply[11] = 0;
+      }
+      sendto(sock_, reply, static_cast<std::size_t>(m), 0,
+             reinterpret_cast<sockaddr *>(&from), from_length);
+    }
+    close(upstream);
+  }
+
+  int sock_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Names that do not exist, turned into an address: the hijacker is found
+// out, and the answer that leads only there (the "www." of a domain
+// without one) is no answer; the honest resolver raises no alarm.
+TEST_F(UnboundTest, HijackedNamesThatDoNotExistAreRedirected) {
+  hijacker lies("127.0.0.83");
+  ASSERT_TRUE(lies.ok());
+  write_file("list.txt", "ours:ok.example\nours:nowww.example\n");
+  cli_result r = run_zelkor({"--no-log", "-s", "127.0.0.83", "-s", UNBOUND_IP,
+                             "--json", "r.json", "--csv", "r.csv", "--metrics",
+                             "r.prom", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  json j = parse_json("r.json");
+  const json &hijacking = j["nameservers"][0];
+  EXPECT_EQ(hijacking["nx_probe"]["verdict"], "hijack");
+  EXPECT_EQ(hijacking["nx_probe"]["addrs"], json::parse(R"(["198.51.100.7"])"));
+  EXPECT_EQ(hijacking["nx_probe"]["names"].size(), 8u);
+  const json &www = named(hijacking, "nowww.example")["www"];
+  EXPECT_EQ(www["outcome"], "redirected");
+  EXPECT_EQ(www["error"], "redirected");
+  EXPECT_EQ(www["answers"], json::parse(R"(["198.51.100.7"])"));
+  EXPECT_EQ(www["ttl"], 0);
+  EXPECT_EQ(named(hijacking, "nowww.example")["bare"]["answers"],
+            json::parse(R"(["192.0.2.9"])"));
+  EXPECT_EQ(named(hijacking, "ok.example")["www"]["outcome"], "ok");
+  EXPECT_EQ(hijacking["providers"][8]["errors"]["redirected"], 1);
+  EXPECT_NE(r.out.find("\n127.0.0.83 redirects names that do not exist to "
+                       "198.51.100.7 (1 probe redirected)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(read_file("r.csv").find(",www.nowww.example,redirected,"),
+            std::string::npos);
+  const std::string metrics = read_file("r.prom");
+  EXPECT_NE(metrics.find("\nzelkor_nx_hijack{nameserver=\"127.0.0.83\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(metrics.find("\nzelkor_nx_hijack{nameserver=\"127.0.0.80\"} 0\n"),
+            std::string::npos);
+
+  const json &honest = j["nameservers"][1];
+  EXPECT_EQ(honest["nx_probe"]["verdict"], "clean") << honest["nx_probe"];
+  EXPECT_EQ(named(honest, "nowww.example")["www"]["outcome"], "negative");
+  EXPECT_EQ(honest["providers"][8]["errors"]["redirected"], 0);
 }
 
 } // namespace

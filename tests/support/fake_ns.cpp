@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -20,6 +21,28 @@
 #include <thread>
 
 namespace {
+
+// A name that no zone holds, as the terminal program makes them to find a
+// nameserver that answers those: a label of 16 letters and digits (after
+// "www." or not) under com, cn or invalid. A fake that answers every other
+// name says these do not exist, unless a rule names them: it is no
+// hijacker.
+bool cannot_exist(const std::string &qname) {
+  std::string name = qname;
+  if (!name.empty() && name.back() == '.')
+    name.pop_back();
+  if (name.compare(0, 4, "www.") == 0)
+    name.erase(0, 4);
+  const std::size_t dot = name.find('.');
+  if (dot != 16)
+    return false;
+  for (std::size_t i = 0; i < dot; ++i) {
+    if (!std::isalnum(static_cast<unsigned char>(name[i])))
+      return false;
+  }
+  const std::string rest = name.substr(dot + 1);
+  return rest == "com" || rest == "cn" || rest == "invalid";
+}
 
 typedef std::chrono::steady_clock fake_clock;
 typedef int fake_socket;
@@ -232,7 +255,10 @@ void handle(fake_ns *ns, const std::uint8_t *d, std::size_t n,
   {
     std::lock_guard<std::mutex> hold(ns->lock);
     auto it = ns->rules.find(got.qname);
-    rule = it == ns->rules.end() ? ns->fallback : it->second;
+    rule = it != ns->rules.end() ? it->second
+           : ns->fallback.behaviour == FAKE_ANSWER_A && cannot_exist(got.qname)
+               ? fake_rule{FAKE_NXDOMAIN, 0}
+               : ns->fallback;
     ns->received.push_back(got);
     waiting = ns->waiters > 0;
   }
