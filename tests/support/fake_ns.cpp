@@ -255,8 +255,10 @@ void handle(fake_ns *ns, const std::uint8_t *d, std::size_t n,
   {
     std::lock_guard<std::mutex> hold(ns->lock);
     auto it = ns->rules.find(got.qname);
+    const bool answers_all = ns->fallback.behaviour == FAKE_ANSWER_A ||
+                             ns->fallback.behaviour == FAKE_DELAYED;
     rule = it != ns->rules.end() ? it->second
-           : ns->fallback.behaviour == FAKE_ANSWER_A && cannot_exist(got.qname)
+           : answers_all && cannot_exist(got.qname)
                ? fake_rule{FAKE_NXDOMAIN, 0}
                : ns->fallback;
     ns->received.push_back(got);
