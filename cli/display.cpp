@@ -425,6 +425,14 @@ void print_table(std::FILE *out, bool colour) {
 void print_redirects(std::FILE *out) {
   for (int p = 0; p < passes_done(); ++p) {
     const pass_result &pass = passes[static_cast<std::size_t>(p)].result;
+    const int suspect =
+        passes[static_cast<std::size_t>(p)].total.errors[RUN_ERROR_SUSPECT];
+    if (suspect > 0)
+      std::fprintf(out,
+                   "%s gave %d probe%s replies that disagree (suspect: a "
+                   "reply may be forged)\n",
+                   shown_text(pass.ns).c_str(), suspect,
+                   suspect == 1 ? "" : "s");
     if (pass.nx.verdict != NX_HIJACK)
       continue;
     std::string to;

@@ -50,6 +50,7 @@ enum {
   KIND_UNSENT,
   KIND_NETWORK,
   KIND_REDIRECTED,
+  KIND_SUSPECT,
   KIND_COUNT,
 };
 
@@ -66,6 +67,7 @@ const failure_kind FAILURE_KINDS[KIND_COUNT] = {
      "network"},
     {"#882255", "redirected (answered where names that do not exist go)",
      "redirected"},
+    {"#44aa99", "suspect (replies to one query that disagree)", "suspect"},
 };
 
 void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
@@ -83,6 +85,7 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
       f.errors[PROBE_ERROR_TLS] + f.errors[PROBE_ERROR_HTTP] +
       f.errors[PROBE_ERROR_FORMAT];
   counts[KIND_REDIRECTED] = f.errors[RUN_ERROR_REDIRECTED];
+  counts[KIND_SUSPECT] = f.errors[RUN_ERROR_SUSPECT];
 }
 
 enum {

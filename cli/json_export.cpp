@@ -55,8 +55,14 @@ json authority_json(const stored_probe &probe, const std::string &name,
   return a;
 }
 
+void answers_json(const probe_answers &answers, json *j) {
+  (*j)["answers"] = answers.answers;
+  (*j)["cname"] = answers.cname;
+  (*j)["ttl"] = answers.ttl >= 0 ? json(answers.ttl) : json(nullptr);
+}
+
 json probe_json(const stored_probe &probe, const std::string &name, int qtype,
-                const answer_store &kept, std::size_t at) {
+                const pass_result &pass, std::size_t at) {
   json j;
   j["outcome"] = probe_outcome_name(probe);
   j["ms"] = probe.reply_us >= 0 ? number(probe.reply_us / 1000.0, 1000.0)
@@ -68,10 +74,19 @@ json probe_json(const stored_probe &probe, const std::string &name, int qtype,
   if (probe.tcp_fallback)
     j["tcp_fallback"] = true;
   probe_answers answers;
-  if (kept.get(at, &answers)) {
-    j["answers"] = answers.answers;
-    j["cname"] = answers.cname;
-    j["ttl"] = answers.ttl >= 0 ? json(answers.ttl) : json(nullptr);
+  if (pass.answers.get(at, &answers))
+    answers_json(answers, &j);
+  auto race = pass.races.find(at);
+  if (probe.error == RUN_ERROR_SUSPECT && race != pass.races.end()) {
+    j["reasons"] = json::array({"race"});
+    json replies = json::array();
+    for (const kept_reply &r : race->second) {
+      json reply;
+      reply["ms"] = r.us >= 0 ? number(r.us / 1000.0, 1000.0) : json(nullptr);
+      answers_json(r.answers, &reply);
+      replies.push_back(reply);
+    }
+    j["replies"] = replies;
   }
   if (probe.verdict != VERDICT_NONE && probe.verdict != VERDICT_NOT_CHECKED)
     j["authority"] = authority_json(probe, name, qtype);
@@ -179,10 +194,10 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
     // The form asked, where it is not the one written.
     if (results_list->written.count(i))
       n["ascii"] = lines[i].domain;
-    n["bare"] = probe_json(probes.bare, lines[i].domain, qtype,
-                           pass->result.answers, 2 * i);
+    n["bare"] =
+        probe_json(probes.bare, lines[i].domain, qtype, pass->result, 2 * i);
     n["www"] = probe_json(probes.www, "www." + lines[i].domain, qtype,
-                          pass->result.answers, 2 * i + 1);
+                          pass->result, 2 * i + 1);
     std::fprintf(out, "%s%s", first ? "\n        " : ",\n        ",
                  dump(n).c_str());
     first = false;

@@ -528,6 +528,7 @@ int plan_nameservers(cli_run *run) {
                                     options.qtype,
                                     false,
                                     false};
+  settings.engine.hold_ms = options.classic ? 0 : options.hold_ms;
   return 0;
 }
 

@@ -11,8 +11,8 @@
 namespace {
 
 const char *const ERROR_NAMES[ERROR_KINDS] = {
-    "",     "timeout", "rcode", "truncated", "unsendable", "network",
-    "idna", "connect", "tls",   "http",      "format",     "redirected",
+    "",        "timeout", "rcode", "truncated", "unsendable", "network", "idna",
+    "connect", "tls",     "http",  "format",    "redirected", "suspect",
 };
 
 const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https"};
@@ -26,8 +26,10 @@ const char *outcome_name(int outcome) {
 }
 
 const char *probe_outcome_name(const stored_probe &probe) {
-  return probe.error == RUN_ERROR_REDIRECTED ? "redirected"
-                                             : outcome_name(probe.outcome);
+  if (probe.error == RUN_ERROR_REDIRECTED)
+    return "redirected";
+  return probe.error == RUN_ERROR_SUSPECT ? "suspect"
+                                          : outcome_name(probe.outcome);
 }
 
 const char *nx_verdict_name(int verdict) {

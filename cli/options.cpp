@@ -84,6 +84,11 @@ const char USAGE_TEXT[] =
     "                      authoritative address (default 50)\n"
     "      --root-hints FILE  start from the root servers of FILE (root\n"
     "                      hints form) instead of IANA's\n"
+    "      --hold MS       after the reply that decides a name, listen MS\n"
+    "                      milliseconds more for replies that disagree\n"
+    "                      (a forged one raced the true one): the name\n"
+    "                      is then suspect (default 250; 0: off; never\n"
+    "                      past the attempt's timeout)\n"
     "      --classic       the Windows program's list rules and nameservers\n"
     "      --log FILE      write the report to FILE (default ./log.txt)\n"
     "      --no-log        write no report file\n"
@@ -134,6 +139,7 @@ enum {
   OPT_AUTHORITY_MAX,
   OPT_AUTHORITY_RATE,
   OPT_ROOT_HINTS,
+  OPT_HOLD,
   // Limits of the pace options.
   MAX_TIMEOUT_MS = 60000,
   MAX_RATE = 1000000,
@@ -164,6 +170,7 @@ const option LONG_OPTIONS[] = {
     {"authority-max", required_argument, nullptr, OPT_AUTHORITY_MAX},
     {"authority-rate", required_argument, nullptr, OPT_AUTHORITY_RATE},
     {"root-hints", required_argument, nullptr, OPT_ROOT_HINTS},
+    {"hold", required_argument, nullptr, OPT_HOLD},
     {"type", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
@@ -268,6 +275,7 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
   options->authority = AUTHORITY_FAILED;
   options->authority_max = 1000;
   options->authority_rate = 50.0;
+  options->hold_ms = 250;
   // getopt's own messages would name the option differently on each libc;
   // the caller says what went wrong in one line of its own.
   opterr = 0;
@@ -359,6 +367,12 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
       break;
     case OPT_ROOT_HINTS:
       options->root_hints = optarg;
+      break;
+    case OPT_HOLD:
+      if (parse_count(optarg, 0, MAX_TIMEOUT_MS, &options->hold_ms) != 0)
+        return fail(error, error_size,
+                    "--hold takes milliseconds from 0 to 60000, not '%s'",
+                    optarg);
       break;
     case 't':
       options->qtype = parse_type(optarg, &options->type_name);

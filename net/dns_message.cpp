@@ -177,3 +177,15 @@ int build_plain_query(const char *name, int qtype, unsigned id, int udp_size,
   write_u16(dst + DNS_ARCOUNT_OFFSET, 1);
   return n + DNS_OPT_SIZE;
 }
+
+std::uint64_t question_digest(const unsigned char *message, int length) {
+  // FNV-1a.
+  std::uint64_t digest = 14695981039346656037ull;
+  for (int i = DNS_HEADER_SIZE; i < length; ++i) {
+    unsigned char c = message[i];
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<unsigned char>(c - 'A' + 'a');
+    digest = (digest ^ c) * 1099511628211ull;
+  }
+  return digest;
+}

@@ -67,6 +67,10 @@ bool reply_truncated(long received, const unsigned char *bytes);
 // `query_length` bytes).
 bool same_question(const unsigned char *query, int query_length,
                    const unsigned char *reply, long received);
+// A 64-bit digest of a message's question, the `length` bytes after the
+// header as a query of that length holds them (letters in either case
+// alike): what a reply to that query repeats.
+std::uint64_t question_digest(const unsigned char *message, int length);
 // True for an error reply (FORMERR, SERVFAIL, NOTIMP, REFUSED) that holds no
 // question, which then cannot contradict the query's.
 bool error_without_question(long received, const unsigned char *bytes);

@@ -7,6 +7,8 @@
 #include "net/transport.h"
 
 #include <algorithm>
+#include <functional>
+#include <queue>
 #include <random>
 #include <vector>
 
@@ -14,14 +16,28 @@ namespace {
 
 enum {
   ID_COUNT = 65536,
-  // Up to this many queries in flight, the slots are searched for a
-  // reply's ID; beyond, a table per channel (128 KiB) finds it. A Windows
-  // worker has one in flight.
+  // Up to this many queries in flight, and when no probe is held after its
+  // reply, the slots are searched for a reply's ID; beyond, a table per
+  // channel (256 KiB) finds it. A Windows worker has one in flight.
   SMALL_CONCURRENCY = 16,
   // The longest wait, so that a stop is seen within it.
   MAX_WAIT_MS = 100,
   READY_BATCH = 64,
 };
+
+// A probe decided, still listened for.
+struct held_probe {
+  std::size_t index; // the job's
+  int channel;
+  std::uint16_t ids[ENGINE_MAX_ATTEMPTS];
+  int id_count;
+  probe_clock::time_point first_sent;
+  // The question, as a digest: many may be held at once.
+  std::uint64_t question;
+  int query_length;
+};
+
+typedef std::pair<probe_clock::time_point, int> hold_end;
 
 } // namespace
 
@@ -29,9 +45,14 @@ struct probe_engine {
   transport *t;
   const engine_settings *settings;
   const engine_job *job;
-  // Per channel, the slot each ID in flight belongs to.
-  // Empty at small concurrency. Slot numbers fit: at most 10,000 slots.
-  std::vector<std::vector<std::int16_t>> owner;
+  // Per channel, the slot each ID in flight belongs to, or slots.size() +
+  // a held probe's number. Empty at small concurrency without holds.
+  std::vector<std::vector<std::int32_t>> owner;
+  std::vector<held_probe> held;
+  std::vector<int> free_held;
+  std::priority_queue<hold_end, std::vector<hold_end>, std::greater<hold_end>>
+      hold_ends;
+  int holding = 0;
   std::vector<probe_slot> slots;
   std::vector<int> free_slots;
   schedule sched;
@@ -48,8 +69,55 @@ probe_slot &slot_at(probe_engine *e, int index) {
 
 void set_owner(probe_engine *e, int channel, std::uint16_t id, int index) {
   if (!e->owner.empty())
-    e->owner[static_cast<std::size_t>(channel)][id] =
-        static_cast<std::int16_t>(index);
+    e->owner[static_cast<std::size_t>(channel)][id] = index;
+}
+
+// The decided probe in `slot` keeps its IDs a while (see hold_ms).
+void hold(probe_engine *e, int slot, probe_clock::time_point now) {
+  probe_slot &s = slot_at(e, slot);
+  const probe_clock::time_point until = std::min(
+      now + std::chrono::milliseconds(e->settings->hold_ms),
+      s.attempt_begun + std::chrono::milliseconds(e->settings->timeout_ms));
+  if (until <= now || s.id_count == 0)
+    return;
+  int h;
+  if (!e->free_held.empty()) {
+    h = e->free_held.back();
+    e->free_held.pop_back();
+  } else {
+    h = static_cast<int>(e->held.size());
+    e->held.emplace_back();
+  }
+  held_probe &p = e->held[static_cast<std::size_t>(h)];
+  p.index = s.index;
+  p.channel = e->t->channel_of(slot);
+  p.id_count = s.id_count;
+  std::copy(s.ids, s.ids + s.id_count, p.ids);
+  p.first_sent = s.first_sent;
+  p.query_length = s.query_length;
+  p.question = question_digest(s.query, s.query_length);
+  const int number = static_cast<int>(e->slots.size()) + h;
+  for (int i = 0; i < s.id_count; ++i)
+    set_owner(e, p.channel, s.ids[i], number);
+  s.id_count = 0; // they are the held probe's now
+  e->hold_ends.push(hold_end{until, h});
+  ++e->holding;
+}
+
+// Holds that have run their time let their IDs go.
+void end_holds(probe_engine *e, probe_clock::time_point now) {
+  while (!e->hold_ends.empty() && e->hold_ends.top().first <= now) {
+    const int h = e->hold_ends.top().second;
+    e->hold_ends.pop();
+    const held_probe &p = e->held[static_cast<std::size_t>(h)];
+    const int number = static_cast<int>(e->slots.size()) + h;
+    for (int i = 0; i < p.id_count; ++i) {
+      if (e->owner[static_cast<std::size_t>(p.channel)][p.ids[i]] == number)
+        set_owner(e, p.channel, p.ids[i], NO_SLOT);
+    }
+    e->free_held.push_back(h);
+    --e->holding;
+  }
 }
 
 void finish(probe_engine *e, int index) {
@@ -100,6 +168,7 @@ void send_attempt(probe_engine *e, int index, probe_clock::time_point now) {
   probe_slot &s = slot_at(e, index);
   ++s.tries;
   ++s.generation;
+  s.attempt_begun = now;
   const int channel = e->t->channel_of(index);
   const std::uint16_t id = fresh_id(e, channel);
   s.query[DNS_ID_OFFSET] = static_cast<unsigned char>(id >> 8);
@@ -171,6 +240,7 @@ void send_due(probe_engine *e) {
 }
 
 void expire(probe_engine *e, probe_clock::time_point now) {
+  end_holds(e, now);
   while (!e->sched.timers.empty() && e->sched.timers.front().deadline <= now) {
     const probe_timer t = e->sched.timers.front();
     e->sched.timers.pop_front();
@@ -234,6 +304,22 @@ void engine_send_failed(probe_engine *e, int slot, int sys_error) {
 
 bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
                   long length, int how) {
+  if (slot >= static_cast<int>(e->slots.size())) {
+    // A probe already decided: a further reply to it, if it is one.
+    const held_probe &p =
+        e->held[static_cast<std::size_t>(slot) - e->slots.size()];
+    if (length < p.query_length ||
+        question_digest(reply, p.query_length) != p.question)
+      return false;
+    if (e->job->echo)
+      e->job->echo(p.index, reply, length,
+                   static_cast<std::int32_t>(
+                       std::chrono::duration_cast<std::chrono::microseconds>(
+                           probe_clock::now() - p.first_sent)
+                           .count()),
+                   e->job->context);
+    return true;
+  }
   probe_slot &s = slot_at(e, slot);
   if (how != REPLY_BY_ID &&
       !(length >= DNS_HEADER_SIZE &&
@@ -249,6 +335,8 @@ bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
   if (reply_decides(&s.result, classify_reply(length, reply), s.first_sent)) {
     s.result.reply = reply;
     s.result.reply_length = static_cast<std::int32_t>(length);
+    if (e->settings->hold_ms > 0)
+      hold(e, slot, probe_clock::now());
     finish(e, slot);
     s.result.reply = nullptr;
     return true;
@@ -288,9 +376,9 @@ int probe_run(transport *t, const engine_settings *settings,
     return -1;
   }
   const int concurrency = std::max(1, settings->concurrency);
-  if (concurrency > SMALL_CONCURRENCY)
+  if (concurrency > SMALL_CONCURRENCY || settings->hold_ms > 0)
     e.owner.assign(static_cast<std::size_t>(t->channels()),
-                   std::vector<std::int16_t>(ID_COUNT, NO_SLOT));
+                   std::vector<std::int32_t>(ID_COUNT, NO_SLOT));
   e.slots.resize(static_cast<std::size_t>(concurrency));
   for (int i = concurrency - 1; i >= 0; --i)
     e.free_slots.push_back(i);
@@ -300,11 +388,17 @@ int probe_run(transport *t, const engine_settings *settings,
   while (!(job->stop && job->stop->load())) {
     expire(&e, probe_clock::now());
     send_due(&e);
-    if (e.busy == 0 && e.sched.retries.empty() && e.next_name >= job->count)
+    if (e.busy == 0 && e.holding == 0 && e.sched.retries.empty() &&
+        e.next_name >= job->count)
       break;
-    const int wait_ms = t->before_wait(
-        probe_clock::now(),
-        schedule_wait_ms(&e.sched, wants_to_send(&e), MAX_WAIT_MS));
+    int wait_ms = schedule_wait_ms(&e.sched, wants_to_send(&e), MAX_WAIT_MS);
+    if (!e.hold_ends.empty()) {
+      const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             e.hold_ends.top().first - probe_clock::now())
+                             .count();
+      wait_ms = std::min(wait_ms, 1 + std::max(0, static_cast<int>(until)));
+    }
+    wait_ms = t->before_wait(probe_clock::now(), wait_ms);
     const int n = poller_wait(p, wait_ms, ready, READY_BATCH);
     const probe_clock::time_point now = probe_clock::now();
     for (int i = 0; i < n; ++i)

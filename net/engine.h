@@ -24,8 +24,8 @@ enum {
   PROBE_ERROR_TLS,    // its certificate or TLS handshake failed
   PROBE_ERROR_HTTP,   // an HTTP status other than 200
   PROBE_ERROR_FORMAT, // a reply that is no DNS message
-  // The next code is the run's too (RUN_ERROR_REDIRECTED): a new cause of
-  // the engine's takes the one after it.
+  // The next two codes are the run's too (RUN_ERROR_REDIRECTED,
+  // RUN_ERROR_SUSPECT): a new cause of the engine's takes the one after.
 };
 
 enum {
@@ -47,6 +47,11 @@ struct engine_settings {
   // A truncated reply ends the probe at once (the run asks again over TCP)
   // instead of ending its attempt.
   bool truncated_ends;
+  // After the reply that decides a probe, its IDs and question are still
+  // listened for this long (never past the attempt's deadline), and each
+  // further reply goes to the job's `echo`; its place in flight is free
+  // meanwhile. 0: not at all.
+  int hold_ms = 0;
 };
 
 struct probe_result {
@@ -73,6 +78,10 @@ struct engine_job {
   void (*done)(std::size_t index, const probe_result *result, void *context);
   void *context;
   const std::atomic<bool> *stop;
+  // A further reply to a probe already decided, within the hold: its bytes
+  // and the microseconds since the probe's first query; null for none.
+  void (*echo)(std::size_t index, const unsigned char *reply, long length,
+               std::int32_t us, void *context) = nullptr;
 };
 
 class transport;

@@ -24,6 +24,8 @@ int stream_run(const ns_target *target, const engine_settings *settings,
   // no larger transport to ask again over.
   engine_settings over_stream = *settings;
   over_stream.truncated_ends = false;
+  // Nothing else can come on a stream's reply: no injector races it.
+  over_stream.hold_ms = 0;
   if (target->transport == NS_HTTPS) {
     https_transport https(target, &over_stream, options, stats);
     return run_over(&https, &over_stream, job, stats);

@@ -29,6 +29,7 @@ struct probe_slot {
   std::uint16_t ids[ENGINE_MAX_ATTEMPTS]; // the last is the attempt's own
   int id_count;
   probe_clock::time_point first_sent;
+  probe_clock::time_point attempt_begun; // of the attempt under way
   bool sent_any;
   unsigned char query[QUERY_BUFFER_SIZE]; // with the attempt's ID
   int query_length;
@@ -86,7 +87,9 @@ public:
 const probe_slot &engine_slot(const probe_engine *e, int slot);
 // Probes in flight.
 int engine_busy(const probe_engine *e);
-// The slot whose query in flight on `channel` carries `id`, or NO_SLOT.
+// The slot whose query in flight on `channel` carries `id`, or NO_SLOT;
+// or a number beyond the slots for a probe decided and still held, which
+// engine_reply takes as it takes a slot.
 int engine_owner(const probe_engine *e, int channel, std::uint16_t id);
 // The slot's query is on the wire; `again` when sent before on a
 // connection since lost (not a new attempt).

@@ -207,6 +207,59 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
     job->events->line_done(&line, job->events->context);
 }
 
+// The answers of a reply, sorted, for comparing: order and TTL do not
+// count. None for a reply that neither answers nor denies.
+std::vector<std::string> answer_set(const probe_answers &answers) {
+  std::vector<std::string> set = answers.answers;
+  std::sort(set.begin(), set.end());
+  return set;
+}
+
+// A further reply to a probe already decided. One whose answers differ
+// from the deciding reply's makes a race; every reply after is kept too.
+void probe_echo(std::size_t at, const unsigned char *reply, long length,
+                std::int32_t us, void *context) {
+  pass_job *job = static_cast<pass_job *>(context);
+  const std::size_t whole = probe_of(job, at);
+  const int kind = classify_reply(length, reply);
+  if (whole < job->nx_names.size() ||
+      (kind != REPLY_ANSWERED && kind != REPLY_NEGATIVE))
+    return;
+  const std::size_t index = whole - job->nx_names.size();
+  const std::size_t line = job->probed[index / 2];
+  const std::size_t number = 2 * line + index % 2;
+  probe_answers echo;
+  if (!read_answers(reply, length, job->settings->engine.qtype, &echo))
+    return;
+  pass_result *pass = job->pass;
+  auto race = pass->races.find(number);
+  if (race == pass->races.end()) {
+    probe_answers first{{}, {}, -1};
+    pass->answers.get(number, &first);
+    if (answer_set(first) == answer_set(echo))
+      return; // the same answer again: no race
+    const line_probes &probes = pass->lines[line];
+    const stored_probe &probe = index % 2 ? probes.www : probes.bare;
+    race = pass->races.emplace(number, std::vector<kept_reply>{}).first;
+    race->second.push_back(kept_reply{probe.reply_us, first});
+  }
+  race->second.push_back(kept_reply{us, echo});
+}
+
+// Probes with replies that disagree are suspect: a failure, like no answer.
+void judge_races(pass_job *job) {
+  for (const auto &race : job->pass->races) {
+    const std::size_t line = race.first / 2;
+    line_probes &probes = job->pass->lines[line];
+    stored_probe &probe = race.first % 2 ? probes.www : probes.bare;
+    if (probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE)
+      continue;
+    probe.outcome = PROBE_FAILED;
+    probe.error = RUN_ERROR_SUSPECT;
+    ask_check(job, line, race.first % 2 != 0, &probe);
+  }
+}
+
 } // namespace
 
 int run_passes(const run_list *list, const run_settings *settings,
@@ -253,6 +306,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     pass.answers.resize(2 * list->lines.size());
     pass.nx = nx_result{NX_NONE, {}, {}, 0};
+    pass.races.clear();
     job.nx_names.clear();
     if (settings->nx_probe)
       make_nx_names(&job);
@@ -274,8 +328,12 @@ int run_passes(const run_list *list, const run_settings *settings,
     job.fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
     engine_settings engine = settings->engine;
     engine.truncated_ends = job.fallback_wanted;
-    engine_job work{job.nx_names.size() + 2 * job.probed.size(), name_of,
-                    probe_done, &job, &control->stop};
+    engine_job work{job.nx_names.size() + 2 * job.probed.size(),
+                    name_of,
+                    probe_done,
+                    &job,
+                    &control->stop,
+                    probe_echo};
     bool failed_all = false;
     if (target.transport != NS_UDP) {
       failed_all = stream_run(&target, &engine, &settings->streams, &work,
@@ -307,6 +365,7 @@ int run_passes(const run_list *list, const run_settings *settings,
       stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
     }
     if (!control->stop.load()) {
+      judge_races(&job);
       if (settings->nx_probe)
         judge_nx(&job);
       take_verdicts(&job);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,6 +25,14 @@ enum {
   // An answer whose addresses all lie where the nameserver sends names
   // that do not exist: no answer at all.
   RUN_ERROR_REDIRECTED = PROBE_ERROR_FORMAT + 1,
+  // Replies to one query whose answers differ (a race: one is forged).
+  RUN_ERROR_SUSPECT = PROBE_ERROR_FORMAT + 2,
+};
+
+// A reply to a probe's query, as a suspect probe keeps each.
+struct kept_reply {
+  std::int32_t us; // since the probe's first query
+  probe_answers answers;
 };
 
 // What the nameserver did with names that cannot exist.
@@ -72,6 +81,9 @@ struct pass_result {
   int fallbacks;        // probes asked again over TCP
   answer_store answers; // of its answered probes, by 2 × line (+ 1: www)
   nx_result nx;
+  // By probe as `answers`: every reply to a probe that had replies whose
+  // answers differ, the deciding one first. Few: a map.
+  std::map<std::size_t, std::vector<kept_reply>> races;
 };
 
 struct run_settings {

@@ -248,6 +248,44 @@ TEST_F(CliTest, OpenRulesTakeAnyTagAndBareDomains) {
   EXPECT_EQ(j["nameservers"][1]["total"]["ok"], 0);
 }
 
+// A forged reply that races the true one makes the probe suspect, with
+// both replies; the true reply sent twice is no race; without the hold
+// the forgery goes unseen.
+TEST_F(CliTest, RepliesThatDisagreeMakeAProbeSuspect) {
+  fake_ns *ns = serve("127.0.0.57", FAKE_ANSWER_A);
+  fake_ns_rule(ns, "race.example", FAKE_RACE, 50);
+  fake_ns_rule(ns, "dup.example", FAKE_DUPLICATE);
+  write_file("list.txt", "zelkor:race.example\nzelkor:dup.example\n");
+  cli_result r = run_zelkor({"--no-log", "-s", "127.0.0.57", "--authority",
+                             "off", "--json", "r.json", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  json n = parse_json("r.json")["nameservers"][0];
+  const json &race = named(n, "race.example")["bare"];
+  EXPECT_EQ(race["outcome"], "suspect");
+  EXPECT_EQ(race["error"], "suspect");
+  EXPECT_EQ(race["reasons"], json::parse(R"(["race"])"));
+  ASSERT_EQ(race["replies"].size(), 2u);
+  EXPECT_EQ(race["replies"][0]["answers"], json::parse(R"(["198.51.100.66"])"));
+  EXPECT_EQ(race["replies"][1]["answers"], json::parse(R"(["192.0.2.1"])"));
+  // The latency stays the first reply's.
+  EXPECT_EQ(race["ms"], race["replies"][0]["ms"]);
+  EXPECT_GE(race["replies"][1]["ms"].get<double>(), 50.0);
+  EXPECT_EQ(named(n, "dup.example")["bare"]["outcome"], "ok");
+  EXPECT_EQ(named(n, "dup.example")["bare"].count("replies"), 0u);
+  EXPECT_EQ(named(n, "race.example")["www"]["outcome"], "ok");
+  EXPECT_NE(r.out.find("127.0.0.57 gave 1 probe replies that disagree"),
+            std::string::npos)
+      << r.out;
+
+  r = run_zelkor({"-q", "--no-log", "-s", "127.0.0.57", "--hold", "0",
+                  "--authority", "off", "--json", "r.json", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  n = parse_json("r.json")["nameservers"][0];
+  EXPECT_EQ(named(n, "race.example")["bare"]["outcome"], "ok");
+  EXPECT_EQ(named(n, "race.example")["bare"]["answers"],
+            json::parse(R"(["198.51.100.66"])"));
+}
+
 TEST_F(CliTest, MinRateDecidesTheExitStatus) {
   fake_ns *ns = serve("127.0.0.51", FAKE_ANSWER_A);
   fake_ns_rule(ns, "ref.example", FAKE_REFUSED);

@@ -270,6 +270,18 @@ void handle(fake_ns *ns, const std::uint8_t *d, std::size_t n,
   if (!ok || rule.behaviour == FAKE_SILENT)
     return;
   std::vector<std::uint8_t> reply = make_reply(d, q_end, rule.behaviour);
+  if (rule.behaviour == FAKE_RACE) {
+    // The answer's address is the reply's last four bytes.
+    std::vector<std::uint8_t> forged = reply;
+    const std::uint8_t elsewhere[] = {198, 51, 100, 66};
+    std::copy(elsewhere, elsewhere + 4, forged.end() - 4);
+    send_bytes(ns->sock, forged, from);
+    ns->pending.push_back(
+        {got.at + std::chrono::milliseconds(rule.delay_ms), reply, from});
+    return;
+  }
+  if (rule.behaviour == FAKE_DUPLICATE)
+    send_bytes(ns->sock, reply, from);
   if (rule.behaviour == FAKE_DELAYED) {
     ns->pending.push_back(
         {got.at + std::chrono::milliseconds(rule.delay_ms), reply, from});

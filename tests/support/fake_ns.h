@@ -23,6 +23,9 @@ enum fake_behaviour {
   FAKE_WRONG_ID,   // an A answer whose ID is the query's + 1
   FAKE_WRONG_PORT, // an A answer sent from the same address, another port
   FAKE_WRONG_ADDR, // an A answer sent from another loopback address, port 53
+  FAKE_RACE,       // a forged A (198.51.100.66) at once, the true one
+                   // delay_ms later, as an on-path injector makes it
+  FAKE_DUPLICATE,  // the A answer, twice
 };
 
 struct fake_datagram {
@@ -46,7 +49,8 @@ fake_ns *fake_ns_start(const char *ip, fake_behaviour default_behaviour);
 // dot); replaces an earlier rule for that name. delay_ms is for FAKE_DELAYED.
 void fake_ns_rule(fake_ns *ns, const char *qname, fake_behaviour behaviour,
                   int delay_ms = 2500);
-void fake_ns_default(fake_ns *ns, fake_behaviour behaviour, int delay_ms = 2500);
+void fake_ns_default(fake_ns *ns, fake_behaviour behaviour,
+                     int delay_ms = 2500);
 // A copy of everything received so far, in arrival order.
 std::vector<fake_datagram> fake_ns_received(fake_ns *ns);
 // Waits until at least `count` datagrams have arrived; false after timeout_ms.

@@ -7,9 +7,10 @@
 // Rules file: one rule a line, "NAME BEHAVIOUR [DELAY_MS]", or
 // "default BEHAVIOUR [DELAY_MS]"; "#" starts a comment. Behaviours: answer,
 // cname, nxdomain, nodata, refused, servfail, silent, delayed, short,
-// oversize, wrong-id, wrong-port, wrong-addr. It serves for N seconds (at
-// most an hour) or until SIGINT/SIGTERM, then writes one line per datagram
-// received to the log: "IP ID QTYPE QNAME". Only inside the network sandbox.
+// oversize, wrong-id, wrong-port, wrong-addr, race, duplicate. It serves
+// for N seconds (at most an hour) or until SIGINT/SIGTERM, then writes one
+// line per datagram received to the log: "IP ID QTYPE QNAME". Only inside
+// the network sandbox.
 #include "tests/support/fake_ns.h"
 #include "tests/support/hex.h"
 #include "tests/support/sandbox_check.h"
@@ -52,7 +53,8 @@ const behaviour_name BEHAVIOURS[] = {
     {"silent", FAKE_SILENT},         {"delayed", FAKE_DELAYED},
     {"short", FAKE_SHORT},           {"oversize", FAKE_OVERSIZE},
     {"wrong-id", FAKE_WRONG_ID},     {"wrong-port", FAKE_WRONG_PORT},
-    {"wrong-addr", FAKE_WRONG_ADDR},
+    {"wrong-addr", FAKE_WRONG_ADDR}, {"race", FAKE_RACE},
+    {"duplicate", FAKE_DUPLICATE},
 };
 
 int behaviour_of(const char *word, fake_behaviour *out) {
