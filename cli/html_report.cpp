@@ -474,6 +474,23 @@ std::string name_html(const std::string &name) {
   return html;
 }
 
+// A suspect probe's replies, in the order they came: " (198.51.100.66,
+// then 192.0.2.1)"; nothing for another probe.
+std::string replies_text(const pass_result &pass, std::size_t number) {
+  auto race = pass.races.find(number);
+  if (race == pass.races.end())
+    return "";
+  std::string text;
+  for (const kept_reply &reply : race->second) {
+    std::string answers;
+    for (const std::string &a : reply.answers.answers)
+      answers += (answers.empty() ? "" : " ") + a;
+    text += (text.empty() ? " (" : ", then ") +
+            (answers.empty() ? std::string("no answer") : answers);
+  }
+  return text + ")";
+}
+
 void collect_failed(const kept_pass &pass, failed_cells *cells) {
   const std::size_t rows = results_list->providers.size();
   cells->names.assign(rows, {});
@@ -493,8 +510,11 @@ void collect_failed(const kept_pass &pass, failed_cells *cells) {
       if (names.size() == HTML_NAMES_PER_CELL)
         ++cells->rest[static_cast<std::size_t>(row)];
       else
-        names.push_back(failed_name{(www ? "www." : "") + domain_text(i),
-                                    failure_cause(probe)});
+        names.push_back(failed_name{
+            (www ? "www." : "") + domain_text(i),
+            failure_cause(probe) +
+                replies_text(pass.result,
+                             2 * i + static_cast<std::size_t>(www))});
     }
   }
 }

@@ -256,8 +256,9 @@ TEST_F(CliTest, RepliesThatDisagreeMakeAProbeSuspect) {
   fake_ns_rule(ns, "race.example", FAKE_RACE, 50);
   fake_ns_rule(ns, "dup.example", FAKE_DUPLICATE);
   write_file("list.txt", "zelkor:race.example\nzelkor:dup.example\n");
-  cli_result r = run_zelkor({"--no-log", "-s", "127.0.0.57", "--authority",
-                             "off", "--json", "r.json", "list.txt"});
+  cli_result r =
+      run_zelkor({"--no-log", "-s", "127.0.0.57", "--authority", "off",
+                  "--json", "r.json", "--html", "r.html", "list.txt"});
   ASSERT_EQ(r.status, 0) << r.err;
   json n = parse_json("r.json")["nameservers"][0];
   const json &race = named(n, "race.example")["bare"];
@@ -276,6 +277,8 @@ TEST_F(CliTest, RepliesThatDisagreeMakeAProbeSuspect) {
   EXPECT_NE(r.out.find("127.0.0.57 gave 1 probe replies that disagree"),
             std::string::npos)
       << r.out;
+  EXPECT_NE(read_file("r.html").find("suspect (198.51.100.66, then 192.0.2.1)"),
+            std::string::npos);
 
   r = run_zelkor({"-q", "--no-log", "-s", "127.0.0.57", "--hold", "0",
                   "--authority", "off", "--json", "r.json", "list.txt"});
