@@ -425,14 +425,18 @@ void print_table(std::FILE *out, bool colour) {
 void print_redirects(std::FILE *out) {
   for (int p = 0; p < passes_done(); ++p) {
     const pass_result &pass = passes[static_cast<std::size_t>(p)].result;
-    const int suspect =
-        passes[static_cast<std::size_t>(p)].total.errors[RUN_ERROR_SUSPECT];
-    if (suspect > 0)
+    const int races = static_cast<int>(pass.races.size());
+    if (races > 0)
       std::fprintf(out,
                    "%s gave %d probe%s replies that disagree (suspect: a "
                    "reply may be forged)\n",
-                   shown_text(pass.ns).c_str(), suspect,
-                   suspect == 1 ? "" : "s");
+                   shown_text(pass.ns).c_str(), races, races == 1 ? "" : "s");
+    const int bogons = static_cast<int>(pass.bogons.size());
+    if (bogons > 0)
+      std::fprintf(out,
+                   "%s answered %d probe%s with a private address where the "
+                   "name's servers give public ones (suspect: bogon)\n",
+                   shown_text(pass.ns).c_str(), bogons, bogons == 1 ? "" : "s");
     if (pass.nx.verdict != NX_HIJACK)
       continue;
     std::string to;

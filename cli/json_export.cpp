@@ -76,9 +76,22 @@ json probe_json(const stored_probe &probe, const std::string &name, int qtype,
   probe_answers answers;
   if (pass.answers.get(at, &answers))
     answers_json(answers, &j);
+  if (probe.vs_authority == VS_SAME)
+    j["vs_authority"] = "same";
+  else if (probe.vs_authority == VS_DIFFERS)
+    j["vs_authority"] = "differs";
+  else if (probe.vs_authority == VS_UNVERIFIABLE)
+    j["vs_authority"] = "unverifiable";
   auto race = pass.races.find(at);
+  if (probe.error == RUN_ERROR_SUSPECT) {
+    json reasons = json::array();
+    if (race != pass.races.end())
+      reasons.push_back("race");
+    if (pass.bogons.count(at))
+      reasons.push_back("bogon");
+    j["reasons"] = reasons;
+  }
   if (probe.error == RUN_ERROR_SUSPECT && race != pass.races.end()) {
-    j["reasons"] = json::array({"race"});
     json replies = json::array();
     for (const kept_reply &r : race->second) {
       json reply;

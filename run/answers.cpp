@@ -62,14 +62,20 @@ bool read_answers(const unsigned char *reply, long length, int qtype,
   dns_reply r;
   if (parse_reply(reply, length, &r, true) != 0)
     return false;
+  answers_of(r, qtype, out);
+  return true;
+}
+
+void answers_of(const dns_reply &r, int qtype, probe_answers *out) {
   // The chain from the name asked, as far as the reply follows it.
   std::string name = r.qname;
+  std::vector<std::string> chain;
   for (std::size_t hops = 0; hops < r.answers.size(); ++hops) {
     bool moved = false;
     for (const dns_record &rec : r.answers) {
       if (rec.type == DNS_TYPE_CNAME && rec.owner == name &&
           qtype != DNS_TYPE_CNAME) {
-        out->cname.push_back(rec.data);
+        chain.push_back(rec.data);
         name = rec.data;
         moved = true;
         break;
@@ -78,13 +84,69 @@ bool read_answers(const unsigned char *reply, long length, int qtype,
     if (!moved)
       break;
   }
+  for (const std::string &c : chain) {
+    if (std::find(out->cname.begin(), out->cname.end(), c) == out->cname.end())
+      out->cname.push_back(c);
+  }
   for (const dns_record &rec : r.answers) {
     if (out->ttl < 0 || rec.ttl < out->ttl)
       out->ttl = rec.ttl;
-    if (rec.type == qtype && rec.owner == name)
+    if (rec.type == qtype && rec.owner == name &&
+        std::find(out->answers.begin(), out->answers.end(), rec.data) ==
+            out->answers.end())
       out->answers.push_back(rec.data);
   }
-  return true;
+}
+
+namespace {
+
+// The first `bits` bits of an address, as bytes; empty for no address.
+std::string prefix_of(const std::string &text, int v4_bits, int v6_bits) {
+  unsigned char bytes[16];
+  if (inet_pton(AF_INET, text.c_str(), bytes) == 1)
+    return std::string("4") +
+           std::string(reinterpret_cast<const char *>(bytes),
+                       static_cast<std::size_t>(v4_bits / 8));
+  if (inet_pton(AF_INET6, text.c_str(), bytes) == 1)
+    return std::string("6") +
+           std::string(reinterpret_cast<const char *>(bytes),
+                       static_cast<std::size_t>(v6_bits / 8));
+  return "";
+}
+
+} // namespace
+
+int compare_answers(const probe_answers &ours, const probe_answers &theirs) {
+  if (theirs.answers.empty() && theirs.cname.empty())
+    return VS_UNVERIFIABLE;
+  for (const std::string &a : ours.answers) {
+    const std::string mine = prefix_of(a, 24, 48);
+    for (const std::string &b : theirs.answers) {
+      if (a == b || (!mine.empty() && mine == prefix_of(b, 24, 48)))
+        return VS_SAME;
+    }
+  }
+  if (!ours.cname.empty() && !theirs.cname.empty() &&
+      std::find(theirs.cname.begin(), theirs.cname.end(), ours.cname.back()) !=
+          theirs.cname.end())
+    return VS_SAME;
+  return VS_DIFFERS;
+}
+
+bool is_bogon(const std::string &address) {
+  unsigned char b[16];
+  if (inet_pton(AF_INET, address.c_str(), b) == 1)
+    return b[0] == 127 || b[0] == 0 || b[0] == 10 ||
+           (b[0] == 172 && (b[1] & 0xF0) == 16) ||
+           (b[0] == 192 && b[1] == 168) || (b[0] == 169 && b[1] == 254);
+  if (inet_pton(AF_INET6, address.c_str(), b) != 1)
+    return false;
+  static const unsigned char zero[15] = {};
+  const bool low = std::memcmp(b, zero, 15) == 0;
+  return (low && b[15] <= 1) ||                     // :: and ::1
+         (b[0] & 0xFE) == 0xFC ||                   // ULA, fc00::/7
+         (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) || // link-local, fe80::/10
+         (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0 && b[3] == 0); // Teredo
 }
 
 void answer_store::resize(std::size_t probes) {

@@ -16,10 +16,27 @@ struct probe_answers {
   std::int64_t ttl;               // -1 when the reply held no record
 };
 
+struct dns_reply;
+
 // Reads the answer section of a reply to a query of `qtype`; false when it
 // is no DNS message.
 bool read_answers(const unsigned char *reply, long length, int qtype,
                   probe_answers *out);
+// The same from a reply already read; adds to what `out` holds.
+void answers_of(const dns_reply &reply, int qtype, probe_answers *out);
+
+// How a probe's answers stand against the authoritative servers'.
+enum {
+  VS_NONE = 0,     // not compared
+  VS_SAME,         // an address, a /24 (IPv4) or /48 (IPv6), or the final
+                   // CNAME target in common
+  VS_DIFFERS,      // none: information, not a failure (GeoDNS, CDNs)
+  VS_UNVERIFIABLE, // the servers gave no answer to compare with
+};
+int compare_answers(const probe_answers &ours, const probe_answers &theirs);
+// A loopback, unspecified, private-use (RFC 1918, ULA), link-local or
+// Teredo address: no answer a public name should have.
+bool is_bogon(const std::string &address);
 
 // A pass's answers, by probe number (2 × line, + 1 for the "www." name).
 // Kept in chunks that never move, so that growing costs no copy.

@@ -456,3 +456,12 @@ int authority_verdict(const auth_check *check, int outcome) {
     return answers > 0 ? VERDICT_CONFIRMED : VERDICT_RESOLVER;
   return VERDICT_RESOLVER;
 }
+
+probe_answers authority_answers(const auth_check *check, int qtype) {
+  probe_answers all{{}, {}, -1};
+  for (const auth_server &s : check->servers) {
+    if (s.reply.outcome == AUTH_ANSWER)
+      answers_of(s.reply.reply, qtype, &all);
+  }
+  return all;
+}

@@ -8,6 +8,7 @@
 #define RUN_AUTHORITY_H
 
 #include "net/auth_query.h"
+#include "run/answers.h"
 #include "run/root_hints.h"
 
 #include <cstdint>
@@ -69,6 +70,10 @@ struct auth_tally {
 };
 std::vector<auth_tally> authority_tallies(authority *a);
 void authority_end(authority *a);
+
+// What the servers that answered said, all together, to compare a
+// probe's answers with.
+probe_answers authority_answers(const auth_check *check, int qtype);
 
 // The verdict for a probe of `outcome` (PROBE_FAILED, PROBE_NEGATIVE or
 // PROBE_OK) that `check` checked.

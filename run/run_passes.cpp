@@ -144,6 +144,29 @@ void judge_nx(pass_job *job) {
   }
 }
 
+// An answered probe that was checked: how its answers stand against the
+// authoritative servers', and whether they are bogons where those are
+// not (then it is suspect).
+void compare_with_authority(pass_job *job, const auth_check *check,
+                            const probe_answers &ours, std::size_t number,
+                            stored_probe *probe) {
+  const probe_answers theirs =
+      authority_answers(check, job->settings->engine.qtype);
+  probe->vs_authority = static_cast<std::uint8_t>(
+      check->reason.empty() ? compare_answers(ours, theirs) : VS_UNVERIFIABLE);
+  bool ours_bogon = false;
+  for (const std::string &a : ours.answers)
+    ours_bogon = ours_bogon || is_bogon(a);
+  bool theirs_public = !theirs.answers.empty();
+  for (const std::string &a : theirs.answers)
+    theirs_public = theirs_public && !is_bogon(a);
+  if (ours_bogon && theirs_public) {
+    job->pass->bogons.insert(number);
+    probe->outcome = PROBE_FAILED;
+    probe->error = RUN_ERROR_SUSPECT;
+  }
+}
+
 // The pass is over: its checks end, and give their verdicts.
 void take_verdicts(pass_job *job) {
   const run_settings *settings = job->settings;
@@ -156,10 +179,17 @@ void take_verdicts(pass_job *job) {
     for (stored_probe *probe : {&probes.bare, &probes.www}) {
       if (probe->verdict != VERDICT_PENDING)
         continue;
-      const std::string name = probe == &probes.www ? "www." + domain : domain;
-      probe->verdict = static_cast<std::uint8_t>(authority_verdict(
-          authority_result(settings->checks, name, settings->engine.qtype),
-          probe->outcome));
+      const bool www = probe == &probes.www;
+      const std::string name = www ? "www." + domain : domain;
+      const auth_check *check =
+          authority_result(settings->checks, name, settings->engine.qtype);
+      probe->verdict =
+          static_cast<std::uint8_t>(authority_verdict(check, probe->outcome));
+      probe_answers ours;
+      const std::size_t number = 2 * line + (www ? 1 : 0);
+      if (check && probe->outcome == PROBE_OK &&
+          job->pass->answers.get(number, &ours))
+        compare_with_authority(job, check, ours, number, probe);
     }
   }
 }
@@ -307,6 +337,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.answers.resize(2 * list->lines.size());
     pass.nx = nx_result{NX_NONE, {}, {}, 0};
     pass.races.clear();
+    pass.bogons.clear();
     job.nx_names.clear();
     if (settings->nx_probe)
       make_nx_names(&job);

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,7 +60,10 @@ struct stored_probe {
   std::int8_t rcode;     // of the last reply that counted; -1 for none
   std::uint8_t error;    // PROBE_ERROR_, for a failed probe
   bool tcp_fallback;     // truncated over UDP, then asked over TCP
-  std::uint8_t verdict;  // VERDICT_ of its check; VERDICT_NONE for none
+  std::uint8_t
+      verdict; // VERDICT_ of its check; VERDICT_NONE for none  // VS_, an
+               // answered probe's answers against the authoritative servers'.
+  std::uint8_t vs_authority = VS_NONE;
 };
 
 struct line_probes {
@@ -84,6 +88,9 @@ struct pass_result {
   // By probe as `answers`: every reply to a probe that had replies whose
   // answers differ, the deciding one first. Few: a map.
   std::map<std::size_t, std::vector<kept_reply>> races;
+  // Probes answered with an address no public name has, where the
+  // authoritative servers give public ones.
+  std::set<std::size_t> bogons;
 };
 
 struct run_settings {

@@ -43,6 +43,9 @@ std::string good_zone(void) {
                      "www.good.test. A 192.0.2.1\n";
   for (int i = 0; i < 20; ++i)
     zone += "n" + std::to_string(i) + ".good.test. A 192.0.2.1\n";
+  // Where the fake resolver's answers (192.0.2.1, or 10.0.0.1) differ.
+  zone += "poisoned.good.test. A 203.0.113.5\n"
+          "bogon.good.test. A 203.0.113.6\n";
   // More than 1232 bytes of answer: cut short over UDP.
   for (int i = 1; i <= 100; ++i)
     zone += "big.good.test. A 192.0.2." + std::to_string(i) + "\n";
@@ -351,6 +354,29 @@ TEST_F(AuthorityTest, BadRootHintsAreRefused) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "zelkor: hints:2: \"300.0.0.1\" is no A address\n");
   EXPECT_TRUE(fake_ns_received(refusing).empty());
+}
+
+// With every probe checked, an answer is compared with the authoritative
+// one: the same, or a poisoned cache's other address (information, not a
+// failure); a private address where the servers give a public one is
+// suspect.
+TEST_F(AuthorityTest, AnswersAreComparedWithTheAuthoritativeOnes) {
+  fake_ns *answering = fake_ns_start("127.0.0.113", FAKE_ANSWER_A);
+  ASSERT_TRUE(answering);
+  fake_ns_rule(answering, "bogon.good.test", FAKE_PRIVATE);
+  write_file("list.txt", "ours:good.test\nours:poisoned.good.test\n"
+                         "ours:bogon.good.test\n");
+  cli_result r = run({"-s", "127.0.0.113", "--authority", "all"});
+  fake_ns_stop(answering);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json ns = parse_json("r.json")["nameservers"][0];
+  EXPECT_EQ(named(ns, "good.test")["bare"]["vs_authority"], "same");
+  EXPECT_EQ(named(ns, "poisoned.good.test")["bare"]["outcome"], "ok");
+  EXPECT_EQ(named(ns, "poisoned.good.test")["bare"]["vs_authority"], "differs");
+  const json &bogon = named(ns, "bogon.good.test")["bare"];
+  EXPECT_EQ(bogon["outcome"], "suspect");
+  EXPECT_EQ(bogon["reasons"], json::parse(R"(["bogon"])"));
+  EXPECT_EQ(bogon["answers"], json::parse(R"(["10.0.0.1"])"));
 }
 
 } // namespace

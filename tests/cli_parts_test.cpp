@@ -10,6 +10,7 @@
 #include "cli/output_file.h"
 #include "cli/results.h"
 #include "net/probe.h"
+#include "run/answers.h"
 #include "tests/support/run_files.h"
 
 #include <gtest/gtest.h>
@@ -238,3 +239,29 @@ TEST(DisplayTest, MessageDuringALiveLineStartsALineOfItsOwn) {
 }
 
 } // namespace
+
+// What makes an answer suspect or the same as the authoritative one.
+TEST(AnswersTest, BogonsAndComparisons) {
+  for (const char *bogon : {"127.0.0.1", "0.0.0.0", "10.1.2.3", "172.16.0.1",
+                            "172.31.255.255", "192.168.1.1", "169.254.1.1",
+                            "::", "::1", "fd00::1", "fe80::1", "2001::1"})
+    EXPECT_TRUE(is_bogon(bogon)) << bogon;
+  for (const char *public_address : {"172.32.0.1", "8.8.8.8", "192.0.2.1",
+                                     "2001:db8::1", "2606:4700::1111", "::2"})
+    EXPECT_FALSE(is_bogon(public_address)) << public_address;
+
+  const probe_answers ours{{"192.0.2.1"}, {}, 300};
+  EXPECT_EQ(compare_answers(ours, probe_answers{{"192.0.2.77"}, {}, 60}),
+            VS_SAME);
+  EXPECT_EQ(compare_answers(ours, probe_answers{{"198.51.100.1"}, {}, 60}),
+            VS_DIFFERS);
+  EXPECT_EQ(compare_answers(probe_answers{{"2001:db8:1::1"}, {}, 60},
+                            probe_answers{{"2001:db8:1:ffff::2"}, {}, 60}),
+            VS_SAME);
+  EXPECT_EQ(
+      compare_answers(
+          probe_answers{{"203.0.113.9"}, {"cdn.example."}, 60},
+          probe_answers{{"198.51.100.9"}, {"x.example.", "cdn.example."}, 60}),
+      VS_SAME);
+  EXPECT_EQ(compare_answers(ours, probe_answers{{}, {}, -1}), VS_UNVERIFIABLE);
+}

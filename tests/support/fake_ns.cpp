@@ -185,12 +185,15 @@ std::vector<std::uint8_t> make_reply(const std::uint8_t *query,
       put16(out, sizeof alias);
       out.insert(out.end(), alias, alias + sizeof alias);
     } else {
-      const std::uint8_t address[] = {192, 0, 2, 1}; // TEST-NET-1
+      const std::uint8_t test_net[] = {192, 0, 2, 1}; // TEST-NET-1
+      const std::uint8_t private_net[] = {10, 0, 0, 1};
+      const std::uint8_t *address =
+          behaviour == FAKE_PRIVATE ? private_net : test_net;
       put16(out, TYPE_A);
       put16(out, CLASS_IN);
       put32(out, 300);
-      put16(out, sizeof address);
-      out.insert(out.end(), address, address + sizeof address);
+      put16(out, 4);
+      out.insert(out.end(), address, address + 4);
     }
   }
   if (ns) {

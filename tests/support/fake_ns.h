@@ -26,6 +26,7 @@ enum fake_behaviour {
   FAKE_RACE,       // a forged A (198.51.100.66) at once, the true one
                    // delay_ms later, as an on-path injector makes it
   FAKE_DUPLICATE,  // the A answer, twice
+  FAKE_PRIVATE,    // one A record of a private address (10.0.0.1)
 };
 
 struct fake_datagram {

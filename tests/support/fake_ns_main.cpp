@@ -7,10 +7,10 @@
 // Rules file: one rule a line, "NAME BEHAVIOUR [DELAY_MS]", or
 // "default BEHAVIOUR [DELAY_MS]"; "#" starts a comment. Behaviours: answer,
 // cname, nxdomain, nodata, refused, servfail, silent, delayed, short,
-// oversize, wrong-id, wrong-port, wrong-addr, race, duplicate. It serves
-// for N seconds (at most an hour) or until SIGINT/SIGTERM, then writes one
-// line per datagram received to the log: "IP ID QTYPE QNAME". Only inside
-// the network sandbox.
+// oversize, wrong-id, wrong-port, wrong-addr, race, duplicate, private. It
+// serves for N seconds (at most an hour) or until SIGINT/SIGTERM, then
+// writes one line per datagram received to the log: "IP ID QTYPE QNAME".
+// Only inside the network sandbox.
 #include "tests/support/fake_ns.h"
 #include "tests/support/hex.h"
 #include "tests/support/sandbox_check.h"
@@ -54,7 +54,7 @@ const behaviour_name BEHAVIOURS[] = {
     {"short", FAKE_SHORT},           {"oversize", FAKE_OVERSIZE},
     {"wrong-id", FAKE_WRONG_ID},     {"wrong-port", FAKE_WRONG_PORT},
     {"wrong-addr", FAKE_WRONG_ADDR}, {"race", FAKE_RACE},
-    {"duplicate", FAKE_DUPLICATE},
+    {"duplicate", FAKE_DUPLICATE},   {"private", FAKE_PRIVATE},
 };
 
 int behaviour_of(const char *word, fake_behaviour *out) {
