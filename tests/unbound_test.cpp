@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +24,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <cstring>
 #include <thread>
 
 extern char **environ;
@@ -503,12 +507,15 @@ TEST_F(UnboundTest, TlsServerThatSpeaksHttpIsNoNameserver) {
 
 namespace {
 
-// A resolver that hijacks: it relays each query to unbound, and turns a
-// name that does not exist into an authoritative A record of its own (TTL
-// 0), as resolvers that show advertising in its place do.
-class hijacker {
+// A resolver in front of unbound: it relays each query and its reply. One
+// that hijacks turns a name that does not exist into an authoritative A
+// record of its own (TTL 0), as resolvers that show advertising in its
+// place do; one that is slow holds each reply back a while, so that an
+// injector on the path wins the race.
+class relay {
 public:
-  explicit hijacker(const char *ip) {
+  relay(const char *ip, bool hijacks, int delay_ms)
+      : hijacks_(hijacks), delay_ms_(delay_ms) {
     sock_ = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in at{};
     at.sin_family = AF_INET;
@@ -519,7 +526,7 @@ public:
     if (ok_)
       thread_ = std::thread([this] { serve(); });
   }
-  ~hijacker() {
+  ~relay() {
     stop_.store(true);
     if (thread_.joinable())
       thread_.join();
@@ -531,53 +538,90 @@ public:
   }
 
 private:
+  // A reply on its way back: due `delay_ms_` after its query came.
+  struct held_reply {
+    std::chrono::steady_clock::time_point due;
+    std::vector<unsigned char> bytes;
+    sockaddr_in to;
+  };
+
   void serve() {
     const int upstream = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(53);
     inet_pton(AF_INET, UNBOUND_IP, &to.sin_addr);
+    // By the query's ID: who asked, and when.
+    std::map<unsigned,
+             std::pair<sockaddr_in, std::chrono::steady_clock::time_point>>
+        asked;
+    std::vector<held_reply> held;
     while (!stop_.load()) {
-      pollfd wait = {sock_, POLLIN, 0};
-      if (poll(&wait, 1, 100) != 1)
-        continue;
-      unsigned char query[512];
-      sockaddr_in from{};
-      socklen_t from_length = sizeof from;
-      const long n =
-          recvfrom(sock_, query, sizeof query, 0,
-                   reinterpret_cast<sockaddr *>(&from), &from_length);
-      if (n < 12)
-        continue;
-      sendto(upstream, query, static_cast<std::size_t>(n), 0,
-             reinterpret_cast<sockaddr *>(&to), sizeof to);
-      pollfd answer = {upstream, POLLIN, 0};
-      if (poll(&answer, 1, 2000) != 1)
-        continue;
-      unsigned char reply[4096];
-      long m = recv(upstream, reply, sizeof reply - 16, 0);
-      if (m >= 12 && (reply[3] & 0x0F) == 3) {
-        // The question ends after its name and 4 bytes.
-        long end = 12;
-        while (end < m && reply[end] != 0)
-          end += reply[end] + 1;
-        end += 5;
-        const unsigned char record[] = {0xC0, 0x0C, 0, 1, 0,   1,  0,   0,
-                                        0,    0,    0, 4, 198, 51, 100, 7};
-        std::copy(record, record + sizeof record, reply + end);
-        m = end + static_cast<long>(sizeof record);
-        reply[2] |= 0x04; // AA
-        reply[3] &= 0xF0; // NOERROR
-        reply[6] = 0;
-        reply[7] = 1;
-        reply[8] = reply[9] = reply[10] = reply[11] = 0;
+      pollfd wait[2] = {{sock_, POLLIN, 0}, {upstream, POLLIN, 0}};
+      poll(wait, 2, held.empty() ? 100 : 1);
+      const auto now = std::chrono::steady_clock::now();
+      if (wait[0].revents & POLLIN) {
+        unsigned char query[512];
+        sockaddr_in from{};
+        socklen_t from_length = sizeof from;
+        const long n =
+            recvfrom(sock_, query, sizeof query, 0,
+                     reinterpret_cast<sockaddr *>(&from), &from_length);
+        if (n >= 12) {
+          asked[static_cast<unsigned>(query[0] << 8 | query[1])] = {from, now};
+          sendto(upstream, query, static_cast<std::size_t>(n), 0,
+                 reinterpret_cast<sockaddr *>(&to), sizeof to);
+        }
       }
-      sendto(sock_, reply, static_cast<std::size_t>(m), 0,
-             reinterpret_cast<sockaddr *>(&from), from_length);
+      if (wait[1].revents & POLLIN) {
+        unsigned char reply[4096];
+        long m = recv(upstream, reply, sizeof reply - 16, 0);
+        auto who =
+            m >= 12
+                ? asked.find(static_cast<unsigned>(reply[0] << 8 | reply[1]))
+                : asked.end();
+        if (who != asked.end()) {
+          if (hijacks_ && (reply[3] & 0x0F) == 3)
+            m = hijacked(reply, m);
+          held.push_back(held_reply{
+              who->second.second + std::chrono::milliseconds(delay_ms_),
+              std::vector<unsigned char>(reply, reply + m), who->second.first});
+          asked.erase(who);
+        }
+      }
+      for (std::size_t i = 0; i < held.size();) {
+        if (held[i].due > std::chrono::steady_clock::now()) {
+          ++i;
+          continue;
+        }
+        sendto(sock_, held[i].bytes.data(), held[i].bytes.size(), 0,
+               reinterpret_cast<sockaddr *>(&held[i].to), sizeof held[i].to);
+        held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
+      }
     }
     close(upstream);
   }
 
+  // The reply turned into an authoritative answer of 198.51.100.7: the
+  // question ends after its name and 4 bytes.
+  static long hijacked(unsigned char *reply, long m) {
+    long end = 12;
+    while (end < m && reply[end] != 0)
+      end += reply[end] + 1;
+    end += 5;
+    const unsigned char record[] = {0xC0, 0x0C, 0, 1, 0,   1,  0,   0,
+                                    0,    0,    0, 4, 198, 51, 100, 7};
+    std::copy(record, record + sizeof record, reply + end);
+    reply[2] |= 0x04; // AA
+    reply[3] &= 0xF0; // NOERROR
+    reply[6] = 0;
+    reply[7] = 1;
+    reply[8] = reply[9] = reply[10] = reply[11] = 0;
+    return end + static_cast<long>(sizeof record);
+  }
+
+  bool hijacks_;
+  int delay_ms_;
   int sock_ = -1;
   bool ok_ = false;
   std::atomic<bool> stop_{false};
@@ -588,7 +632,7 @@ private:
 // out, and the answer that leads only there (the "www." of a domain
 // without one) is no answer; the honest resolver raises no alarm.
 TEST_F(UnboundTest, HijackedNamesThatDoNotExistAreRedirected) {
-  hijacker lies("127.0.0.83");
+  relay lies("127.0.0.83", true, 0);
   ASSERT_TRUE(lies.ok());
   write_file("list.txt", "ours:ok.example\nours:nowww.example\n");
   cli_result r = run_zelkor({"--no-log", "-s", "127.0.0.83", "-s", UNBOUND_IP,
@@ -625,6 +669,159 @@ TEST_F(UnboundTest, HijackedNamesThatDoNotExistAreRedirected) {
   EXPECT_EQ(honest["nx_probe"]["verdict"], "clean") << honest["nx_probe"];
   EXPECT_EQ(named(honest, "nowww.example")["www"]["outcome"], "negative");
   EXPECT_EQ(honest["providers"][8]["errors"]["redirected"], 0);
+}
+
+// An on-path injector: it sees on lo each query to one address for one
+// name (an AF_PACKET socket) and answers it at once from that address with
+// an address of its own, through a raw socket, ahead of the true reply.
+class injector {
+public:
+  injector(const char *server, const std::string &qname) : qname_(qname) {
+    inet_pton(AF_INET, server, &server_);
+    listen_ = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
+    send_ = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    ok_ = listen_ >= 0 && send_ >= 0;
+    if (ok_)
+      thread_ = std::thread([this] { watch(); });
+  }
+  ~injector() {
+    stop_.store(true);
+    if (thread_.joinable())
+      thread_.join();
+    if (listen_ >= 0)
+      close(listen_);
+    if (send_ >= 0)
+      close(send_);
+  }
+  bool ok() const {
+    return ok_;
+  }
+  int forged() const {
+    return forged_.load();
+  }
+
+private:
+  void watch() {
+    while (!stop_.load()) {
+      pollfd wait = {listen_, POLLIN, 0};
+      if (poll(&wait, 1, 100) != 1)
+        continue;
+      unsigned char packet[2048];
+      sockaddr_ll from{};
+      socklen_t from_length = sizeof from;
+      const long n =
+          recvfrom(listen_, packet, sizeof packet, 0,
+                   reinterpret_cast<sockaddr *>(&from), &from_length);
+      // lo shows each packet twice: as sent and as received.
+      if (n < 28 || from.sll_pkttype == PACKET_OUTGOING)
+        continue;
+      const std::size_t ihl = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
+      if (packet[9] != IPPROTO_UDP ||
+          std::memcmp(packet + 16, &server_, 4) != 0 ||
+          n < static_cast<long>(ihl + 8 + 12))
+        continue;
+      const unsigned char *udp = packet + ihl;
+      if ((udp[2] << 8 | udp[3]) != 53)
+        continue;
+      forge(packet, udp, static_cast<std::size_t>(n) - ihl - 8);
+    }
+  }
+
+  // The query's name, dotted.
+  static std::string name_of(const unsigned char *dns, std::size_t length) {
+    std::string name;
+    std::size_t at = 12;
+    while (at < length && dns[at] != 0 && at + 1 + dns[at] <= length) {
+      if (!name.empty())
+        name += '.';
+      name.append(reinterpret_cast<const char *>(dns + at + 1), dns[at]);
+      at += 1 + dns[at];
+    }
+    return name;
+  }
+
+  void forge(const unsigned char *ip, const unsigned char *udp,
+             std::size_t dns_length) {
+    const unsigned char *query = udp + 8;
+    if (name_of(query, dns_length) != qname_)
+      return;
+    std::size_t q_end = 12;
+    while (q_end < dns_length && query[q_end] != 0)
+      q_end += 1 + query[q_end];
+    q_end += 5;
+    if (q_end > dns_length)
+      return;
+    unsigned char out[512] = {};
+    const std::size_t dns_at = 20 + 8;
+    unsigned char *dns = out + dns_at;
+    std::memcpy(dns, query, q_end);
+    dns[2] = 0x81; // QR, RD
+    dns[3] = 0x80; // RA, NOERROR
+    dns[6] = 0;
+    dns[7] = 1; // one answer
+    dns[8] = dns[9] = dns[10] = dns[11] = 0;
+    const unsigned char answer[] = {0xC0, 0x0C, 0, 1, 0,   1,  0,   0,
+                                    0,    60,   0, 4, 198, 51, 100, 66};
+    std::memcpy(dns + q_end, answer, sizeof answer);
+    const std::size_t total = dns_at + q_end + sizeof answer;
+    out[0] = 0x45;
+    out[2] = static_cast<unsigned char>(total >> 8);
+    out[3] = static_cast<unsigned char>(total);
+    out[8] = 64;
+    out[9] = IPPROTO_UDP;
+    std::memcpy(out + 12, ip + 16, 4); // from the server
+    std::memcpy(out + 16, ip + 12, 4); // to the asker
+    unsigned char *u = out + 20;
+    u[0] = 0;
+    u[1] = 53;
+    u[2] = udp[0]; // to the asker's port
+    u[3] = udp[1];
+    const std::size_t udp_length = total - 20;
+    u[4] = static_cast<unsigned char>(udp_length >> 8);
+    u[5] = static_cast<unsigned char>(udp_length);
+    // A UDP checksum of 0 is none (IPv4); the kernel fills the IP one.
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    std::memcpy(&to.sin_addr, ip + 12, 4);
+    if (sendto(send_, out, total, 0, reinterpret_cast<sockaddr *>(&to),
+               sizeof to) == static_cast<long>(total))
+      ++forged_;
+  }
+
+  std::string qname_;
+  in_addr server_{};
+  int listen_ = -1;
+  int send_ = -1;
+  bool ok_ = false;
+  std::atomic<int> forged_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// An injector's forged answer, ahead of the true one that a slow resolver
+// holds back 50 ms: the probe is suspect with both replies, the first its
+// latency; the other names are untouched.
+TEST_F(UnboundTest, AnInjectedReplyMakesTheProbeSuspect) {
+  relay slow("127.0.0.84", false, 50);
+  ASSERT_TRUE(slow.ok());
+  injector on_path("127.0.0.84", "ok.example");
+  ASSERT_TRUE(on_path.ok());
+  write_file("list.txt", "ours:ok.example\nours:nx.example\n");
+  cli_result r =
+      run_zelkor({"-q", "--no-log", "-s", "127.0.0.84", "--authority", "off",
+                  "--json", "r.json", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_GE(on_path.forged(), 1);
+  const json ns = parse_json("r.json")["nameservers"][0];
+  const json &bare = named(ns, "ok.example")["bare"];
+  EXPECT_EQ(bare["outcome"], "suspect") << bare;
+  EXPECT_EQ(bare["reasons"], json::parse(R"(["race"])"));
+  ASSERT_EQ(bare["replies"].size(), 2u);
+  EXPECT_EQ(bare["replies"][0]["answers"], json::parse(R"(["198.51.100.66"])"));
+  EXPECT_EQ(bare["replies"][1]["answers"], json::parse(R"(["192.0.2.1"])"));
+  EXPECT_EQ(bare["ms"], bare["replies"][0]["ms"]);
+  EXPECT_EQ(named(ns, "ok.example")["www"]["outcome"], "ok");
+  EXPECT_EQ(named(ns, "nx.example")["bare"]["outcome"], "negative");
 }
 
 } // namespace
