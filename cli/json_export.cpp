@@ -97,6 +97,7 @@ json probe_json(const stored_probe &probe, const std::string &name, int qtype,
       json reply;
       reply["ms"] = r.us >= 0 ? number(r.us / 1000.0, 1000.0) : json(nullptr);
       answers_json(r.answers, &reply);
+      reply["ip_ttl"] = r.ip_ttl >= 0 ? json(r.ip_ttl) : json(nullptr);
       replies.push_back(reply);
     }
     j["replies"] = replies;

@@ -35,6 +35,7 @@ struct held_probe {
   // The question, as a digest: many may be held at once.
   std::uint64_t question;
   int query_length;
+  int first_ip_ttl; // of the deciding reply
 };
 
 typedef std::pair<probe_clock::time_point, int> hold_end;
@@ -73,7 +74,7 @@ void set_owner(probe_engine *e, int channel, std::uint16_t id, int index) {
 }
 
 // The decided probe in `slot` keeps its IDs a while (see hold_ms).
-void hold(probe_engine *e, int slot, probe_clock::time_point now) {
+void hold(probe_engine *e, int slot, probe_clock::time_point now, int ip_ttl) {
   probe_slot &s = slot_at(e, slot);
   const probe_clock::time_point until = std::min(
       now + std::chrono::milliseconds(e->settings->hold_ms),
@@ -96,6 +97,7 @@ void hold(probe_engine *e, int slot, probe_clock::time_point now) {
   p.first_sent = s.first_sent;
   p.query_length = s.query_length;
   p.question = question_digest(s.query, s.query_length);
+  p.first_ip_ttl = ip_ttl;
   const int number = static_cast<int>(e->slots.size()) + h;
   for (int i = 0; i < s.id_count; ++i)
     set_owner(e, p.channel, s.ids[i], number);
@@ -303,7 +305,7 @@ void engine_send_failed(probe_engine *e, int slot, int sys_error) {
 }
 
 bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
-                  long length, int how) {
+                  long length, int how, int ip_ttl) {
   if (slot >= static_cast<int>(e->slots.size())) {
     // A probe already decided: a further reply to it, if it is one.
     const held_probe &p =
@@ -311,13 +313,16 @@ bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
     if (length < p.query_length ||
         question_digest(reply, p.query_length) != p.question)
       return false;
-    if (e->job->echo)
-      e->job->echo(p.index, reply, length,
-                   static_cast<std::int32_t>(
-                       std::chrono::duration_cast<std::chrono::microseconds>(
-                           probe_clock::now() - p.first_sent)
-                           .count()),
-                   e->job->context);
+    if (e->job->echo) {
+      const probe_echo echo{
+          reply, length,
+          static_cast<std::int32_t>(
+              std::chrono::duration_cast<std::chrono::microseconds>(
+                  probe_clock::now() - p.first_sent)
+                  .count()),
+          ip_ttl, p.first_ip_ttl};
+      e->job->echo(p.index, &echo, e->job->context);
+    }
     return true;
   }
   probe_slot &s = slot_at(e, slot);
@@ -336,7 +341,7 @@ bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
     s.result.reply = reply;
     s.result.reply_length = static_cast<std::int32_t>(length);
     if (e->settings->hold_ms > 0)
-      hold(e, slot, probe_clock::now());
+      hold(e, slot, probe_clock::now(), ip_ttl);
     finish(e, slot);
     s.result.reply = nullptr;
     return true;

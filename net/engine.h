@@ -67,6 +67,17 @@ struct probe_result {
   std::int32_t reply_length;
 };
 
+// A further reply to a probe already decided (see hold_ms): its bytes, the
+// microseconds since the probe's first query, and the IP TTL it and the
+// deciding reply came with (-1 where unknown).
+struct probe_echo {
+  const unsigned char *reply;
+  long length;
+  std::int32_t us;
+  int ip_ttl;
+  int first_ip_ttl;
+};
+
 // The names of one run of the engine, by index from 0: `name` gives each
 // when its probe starts (the text must last until `done` is called for
 // it); `done` takes each result, in the order the probes end, on the
@@ -78,10 +89,10 @@ struct engine_job {
   void (*done)(std::size_t index, const probe_result *result, void *context);
   void *context;
   const std::atomic<bool> *stop;
-  // A further reply to a probe already decided, within the hold: its bytes
-  // and the microseconds since the probe's first query; null for none.
-  void (*echo)(std::size_t index, const unsigned char *reply, long length,
-               std::int32_t us, void *context) = nullptr;
+  // A further reply to a probe already decided, within the hold; null for
+  // none.
+  void (*echo)(std::size_t index, const probe_echo *echo,
+               void *context) = nullptr;
 };
 
 class transport;

@@ -37,9 +37,15 @@ long sock_send_to(sock_t sock, const unsigned char *bytes, int length,
                   const sockaddr *to, int to_length);
 // One waiting datagram and its sender: its length (greater than `capacity`
 // when it did not fit), SOCK_WOULD_BLOCK when none waits, or -1 with
-// sock_error() set.
+// sock_error() set. With `ip_ttl`, the TTL (hop limit) its IP header came
+// with, where the socket was asked to tell it (sock_tell_ttl) and the
+// platform does; else -1.
 long sock_recv_from(sock_t sock, unsigned char *buffer, int capacity,
-                    sockaddr_storage *from, int *from_length);
+                    sockaddr_storage *from, int *from_length,
+                    int *ip_ttl = nullptr);
+// Asks the socket to tell each datagram's IP TTL; 0, or -1 where the
+// platform cannot.
+int sock_tell_ttl(sock_t sock, int family);
 // The error code of the last socket call that failed on this thread.
 int sock_error(void);
 // A short text for an error code of sock_error.

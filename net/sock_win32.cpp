@@ -42,8 +42,16 @@ long sock_send_to(sock_t sock, const unsigned char *bytes, int length,
                 to_length);
 }
 
+// Winsock gives no TTL without WSARecvMsg, which the Windows program has no
+// use for.
+int sock_tell_ttl(sock_t, int) {
+  return -1;
+}
+
 long sock_recv_from(sock_t sock, unsigned char *buffer, int capacity,
-                    sockaddr_storage *from, int *from_length) {
+                    sockaddr_storage *from, int *from_length, int *ip_ttl) {
+  if (ip_ttl)
+    *ip_ttl = -1;
   int length = sizeof *from;
   int n = recvfrom(static_cast<SOCKET>(sock), reinterpret_cast<char *>(buffer),
                    capacity, 0, reinterpret_cast<sockaddr *>(from), &length);

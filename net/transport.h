@@ -101,8 +101,9 @@ void engine_send_failed(probe_engine *e, int slot, int sys_error);
 // A reply for the slot's probe: decides it, or ends its attempt. True when
 // it answered the query; false when it was passed over, or (by stream)
 // was no answer.
+// `ip_ttl`: the TTL of the datagram it came in, where known.
 bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
-                  long length, int how);
+                  long length, int how, int ip_ttl = -1);
 // The attempt ended with no reply that settles it, for `cause`; the next
 // follows at once. A `weak` cause (a timeout, a lost connection) does not
 // replace what an earlier reply said.

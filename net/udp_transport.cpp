@@ -35,6 +35,10 @@ public:
         finish();
         return -1;
       }
+      // Where replies are listened for after the deciding one, the TTLs
+      // they came with tell a forgery's path apart.
+      if (settings_->hold_ms > 0)
+        sock_tell_ttl(sock, ns_->sa.ss_family);
       sockets_.push_back(sock);
     }
     return 0;
@@ -66,11 +70,13 @@ public:
     for (int i = 0; i < READ_BATCH; ++i) {
       sockaddr_storage from;
       int from_length = 0;
+      int ip_ttl = -1;
       const long n = sock_recv_from(sockets_[static_cast<std::size_t>(tag)],
-                                    reply, sizeof reply, &from, &from_length);
+                                    reply, sizeof reply, &from, &from_length,
+                                    settings_->hold_ms > 0 ? &ip_ttl : nullptr);
       if (n < 0)
         return; // nothing more now, or an error the next wait will show
-      on_reply(tag, reply, n, &from, from_length);
+      on_reply(tag, reply, n, &from, from_length, ip_ttl);
       // With nothing in flight nothing more can count: what else waits is
       // read after the next send, which saves a call per probe at one in
       // flight.
@@ -89,7 +95,7 @@ public:
 
 private:
   void on_reply(int socket, const unsigned char *reply, long n,
-                const sockaddr_storage *from, int from_length) {
+                const sockaddr_storage *from, int from_length, int ip_ttl) {
     // Only the nameserver's address and port, an ID in flight on this
     // socket and the question asked make a reply; anything else is dropped.
     if (!is_ns_address(ns_, from, from_length))
@@ -102,7 +108,8 @@ private:
       return;
     if (n <= REPLY_BUFFER_SIZE)
       engine_reply(e_, slot, reply, n,
-                   settings_->classic ? REPLY_BY_ID : REPLY_BY_QUESTION);
+                   settings_->classic ? REPLY_BY_ID : REPLY_BY_QUESTION,
+                   ip_ttl);
     else if (settings_->classic)
       // A reply too long for the buffer is as good as none.
       engine_end_attempt(e_, slot, PROBE_ERROR_RCODE, false);

@@ -247,8 +247,9 @@ std::vector<std::string> answer_set(const probe_answers &answers) {
 
 // A further reply to a probe already decided. One whose answers differ
 // from the deciding reply's makes a race; every reply after is kept too.
-void probe_echo(std::size_t at, const unsigned char *reply, long length,
-                std::int32_t us, void *context) {
+void take_echo(std::size_t at, const probe_echo *e, void *context) {
+  const unsigned char *reply = e->reply;
+  const long length = e->length;
   pass_job *job = static_cast<pass_job *>(context);
   const std::size_t whole = probe_of(job, at);
   const int kind = classify_reply(length, reply);
@@ -271,9 +272,9 @@ void probe_echo(std::size_t at, const unsigned char *reply, long length,
     const line_probes &probes = pass->lines[line];
     const stored_probe &probe = index % 2 ? probes.www : probes.bare;
     race = pass->races.emplace(number, std::vector<kept_reply>{}).first;
-    race->second.push_back(kept_reply{probe.reply_us, first});
+    race->second.push_back(kept_reply{probe.reply_us, first, e->first_ip_ttl});
   }
-  race->second.push_back(kept_reply{us, echo});
+  race->second.push_back(kept_reply{e->us, echo, e->ip_ttl});
 }
 
 // Probes with replies that disagree are suspect: a failure, like no answer.
@@ -364,7 +365,7 @@ int run_passes(const run_list *list, const run_settings *settings,
                     probe_done,
                     &job,
                     &control->stop,
-                    probe_echo};
+                    take_echo};
     bool failed_all = false;
     if (target.transport != NS_UDP) {
       failed_all = stream_run(&target, &engine, &settings->streams, &work,

@@ -34,6 +34,7 @@ enum {
 struct kept_reply {
   std::int32_t us; // since the probe's first query
   probe_answers answers;
+  int ip_ttl; // of its datagram; -1 where unknown
 };
 
 // What the nameserver did with names that cannot exist.

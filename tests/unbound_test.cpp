@@ -767,7 +767,7 @@ private:
     out[0] = 0x45;
     out[2] = static_cast<unsigned char>(total >> 8);
     out[3] = static_cast<unsigned char>(total);
-    out[8] = 64;
+    out[8] = 50; // a path of its own: not the kernel's 64
     out[9] = IPPROTO_UDP;
     std::memcpy(out + 12, ip + 16, 4); // from the server
     std::memcpy(out + 16, ip + 12, 4); // to the asker
@@ -820,6 +820,9 @@ TEST_F(UnboundTest, AnInjectedReplyMakesTheProbeSuspect) {
   EXPECT_EQ(bare["replies"][0]["answers"], json::parse(R"(["198.51.100.66"])"));
   EXPECT_EQ(bare["replies"][1]["answers"], json::parse(R"(["192.0.2.1"])"));
   EXPECT_EQ(bare["ms"], bare["replies"][0]["ms"]);
+  // The forgery's IP TTL gives its path away.
+  EXPECT_EQ(bare["replies"][0]["ip_ttl"], 50);
+  EXPECT_EQ(bare["replies"][1]["ip_ttl"], 64);
   EXPECT_EQ(named(ns, "ok.example")["www"]["outcome"], "ok");
   EXPECT_EQ(named(ns, "nx.example")["bare"]["outcome"], "negative");
 }
