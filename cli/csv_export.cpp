@@ -3,6 +3,7 @@
 
 #include "cli/names.h"
 #include "cli/results.h"
+#include "cli/text.h"
 #include "net/probe.h"
 
 #include <cstring>
@@ -38,11 +39,8 @@ void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
   const bool failed =
       probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE;
   probe_answers answers;
-  std::string answer_text;
-  if (kept.get(at, &answers)) {
-    for (const std::string &a : answers.answers)
-      answer_text += (answer_text.empty() ? "" : " ") + a;
-  }
+  const std::string answer_text =
+      kept.get(at, &answers) ? joined(answers.answers, " ") : "";
   std::fprintf(out, "%s,%s,%s,%s,%s,%s,%d,%s,%s,%s,%s,%s\r\n",
                csv_field(ns).c_str(), csv_field(tag).c_str(),
                csv_field(domain).c_str(), csv_field(name).c_str(),

@@ -303,6 +303,17 @@ cell_name cell_of(const std::string &bytes, int limit) {
   return c;
 }
 
+// Every kept nameserver's name whole, and *width widened to the longest
+// and a blank.
+std::vector<cell_name> nameserver_cells(int *width) {
+  std::vector<cell_name> names;
+  for (int p = 0; p < passes_done(); ++p) {
+    names.push_back(cell_of(passes[static_cast<std::size_t>(p)].result.ns, 0));
+    *width = std::max(*width, names.back().columns + 1);
+  }
+  return names;
+}
+
 // The name, then blanks up to `width` columns.
 void put_padded(std::FILE *out, const cell_name &name, int width) {
   std::fputs(terminal_utf8(name.text).c_str(), out);
@@ -394,12 +405,8 @@ void print_table(std::FILE *out, bool colour) {
   std::fputc('\n', out);
   // Each nameserver's total as the window's pane words it, the names whole
   // and the figures in line after the longest.
-  std::vector<cell_name> names;
   int name_width = 16;
-  for (int p = 0; p < done_passes; ++p) {
-    names.push_back(cell_of(passes[static_cast<std::size_t>(p)].result.ns, 0));
-    name_width = std::max(name_width, names.back().columns + 1);
-  }
+  const std::vector<cell_name> names = nameserver_cells(&name_width);
   for (int p = 0; p < done_passes; ++p) {
     const kept_pass &pass = passes[static_cast<std::size_t>(p)];
     int ok, count;
@@ -424,7 +431,8 @@ void print_table(std::FILE *out, bool colour) {
 
 void print_redirects(std::FILE *out) {
   for (int p = 0; p < passes_done(); ++p) {
-    const pass_result &pass = passes[static_cast<std::size_t>(p)].result;
+    const kept_pass &kept = passes[static_cast<std::size_t>(p)];
+    const pass_result &pass = kept.result;
     const int races = static_cast<int>(pass.races.size());
     if (races > 0)
       std::fprintf(out,
@@ -439,14 +447,13 @@ void print_redirects(std::FILE *out) {
                    shown_text(pass.ns).c_str(), bogons, bogons == 1 ? "" : "s");
     if (pass.nx.verdict != NX_HIJACK)
       continue;
-    std::string to;
-    for (const std::string &address : pass.nx.addrs)
-      to += (to.empty() ? "" : ", ") + address;
+    const int redirected = kept.total.errors[RUN_ERROR_REDIRECTED];
     std::fprintf(out,
                  "%s redirects names that do not exist to %s (%d probe%s "
                  "redirected)\n",
-                 shown_text(pass.ns).c_str(), shown_text(to).c_str(),
-                 pass.nx.redirected, pass.nx.redirected == 1 ? "" : "s");
+                 shown_text(pass.ns).c_str(),
+                 shown_text(joined(pass.nx.addrs, ", ")).c_str(), redirected,
+                 redirected == 1 ? "" : "s");
   }
 }
 
@@ -466,12 +473,8 @@ void print_authority(std::FILE *out) {
              "servers):\n",
              out);
   // The names whole, the figures in line after the longest.
-  std::vector<cell_name> names;
   int name_width = 0;
-  for (int p = 0; p < done_passes; ++p) {
-    names.push_back(cell_of(passes[static_cast<std::size_t>(p)].result.ns, 0));
-    name_width = std::max(name_width, names.back().columns + 1);
-  }
+  const std::vector<cell_name> names = nameserver_cells(&name_width);
   for (int p = 0; p < done_passes; ++p) {
     const kept_pass &pass = passes[static_cast<std::size_t>(p)];
     const int *v = pass.total.verdicts;
@@ -490,17 +493,9 @@ void print_authority(std::FILE *out) {
       line += ", " + std::to_string(v[VERDICT_NOT_CHECKED]) + " not checked";
     std::fprintf(out, "%s\n", line.c_str());
   }
-  std::vector<auth_tally> failing;
-  for (const auth_tally &t : authority_tallies(results_checks)) {
-    if (t.failures > 0)
-      failing.push_back(t);
-  }
+  const std::vector<auth_tally> failing = authority_failing(results_checks);
   if (failing.empty())
     return;
-  std::stable_sort(failing.begin(), failing.end(),
-                   [](const auth_tally &a, const auth_tally &b) {
-                     return a.failures > b.failures;
-                   });
   std::fputs("Authoritative servers that failed:\n", out);
   for (const auth_tally &t : failing)
     std::fprintf(out, "  %s %s (%s): %d failure%s, %s\n",

@@ -182,18 +182,16 @@ void add_facts(std::string *page, const export_run *run) {
   // What each nameserver did with names that cannot exist.
   for (int p = 0; p < done; ++p) {
     const nx_result &nx = pass_at(p).result.nx;
+    const int redirected = pass_at(p).total.errors[RUN_ERROR_REDIRECTED];
     if (nx.verdict == NX_NONE)
       continue;
     page->append("<dt>Names that do not exist at ")
         .append(html_escape(pass_at(p).result.ns))
         .append("</dt><dd class=\"nx\">");
     if (nx.verdict == NX_HIJACK) {
-      std::string to;
-      for (const std::string &address : nx.addrs)
-        to += (to.empty() ? "" : ", ") + address;
       append_printf(page, "redirected to %s: %d probe%s judged redirected</dd>",
-                    html_escape(to).c_str(), nx.redirected,
-                    nx.redirected == 1 ? "" : "s");
+                    html_escape(joined(nx.addrs, ", ")).c_str(), redirected,
+                    redirected == 1 ? "" : "s");
     } else {
       page->append(nx.verdict == NX_CLEAN
                        ? "answered as not existing</dd>"
@@ -206,24 +204,35 @@ void add_facts(std::string *page, const export_run *run) {
                 run->seconds, ZELKOR_VERSION);
 }
 
+// A column head for each nameserver, and the table's body begun.
+void add_nameserver_columns(std::string *page) {
+  for (int p = 0; p < passes_done(); ++p)
+    page->append("<th scope=\"col\">")
+        .append(html_escape(pass_at(p).result.ns))
+        .append("</th>");
+  page->append("</tr></thead><tbody>\n");
+}
+
+// Some nameserver probed a line of the provider's.
+bool row_probed(int row) {
+  for (int p = 0; p < passes_done(); ++p) {
+    if (figures_of(&pass_at(p), row).lines > 0)
+      return true;
+  }
+  return false;
+}
+
 // Providers × nameservers, each cell the rate as the terminal table has it.
 void add_heat_map(std::string *page) {
   const int done = passes_done();
   page->append("<section id=\"rates\"><h2>Success rate by provider and "
                "nameserver</h2><div class=\"scroll\"><table class=\"heat\">"
                "<thead><tr><th scope=\"col\">provider</th>");
-  for (int p = 0; p < done; ++p)
-    page->append("<th scope=\"col\">")
-        .append(html_escape(pass_at(p).result.ns))
-        .append("</th>");
-  page->append("</tr></thead><tbody>\n");
+  add_nameserver_columns(page);
   for (int row = 0; row <= provider_rows(); ++row) {
     const bool total = row == provider_rows();
     const int r = total ? TOTAL_ROW : row;
-    bool any = total;
-    for (int p = 0; p < done && !any; ++p)
-      any = figures_of(&pass_at(p), r).lines > 0;
-    if (!any)
+    if (!total && !row_probed(row))
       continue;
     const std::string &tag = provider_name(r);
     page->append(total ? "<tr class=\"total\">" : "<tr>")
@@ -482,9 +491,7 @@ std::string replies_text(const pass_result &pass, std::size_t number) {
     return "";
   std::string text;
   for (const kept_reply &reply : race->second) {
-    std::string answers;
-    for (const std::string &a : reply.answers.answers)
-      answers += (answers.empty() ? "" : " ") + a;
+    const std::string answers = joined(reply.answers.answers, " ");
     text += (text.empty() ? " (" : ", then ") +
             (answers.empty() ? std::string("no answer") : answers);
   }
@@ -583,16 +590,9 @@ void add_authority(std::string *page) {
                "<b>partial</b>, some are; <b>confirmed</b>, they too say the "
                "name does not exist.</p><div class=\"scroll\"><table><thead>"
                "<tr><th scope=\"col\">provider</th>");
-  for (int p = 0; p < done; ++p)
-    page->append("<th scope=\"col\">")
-        .append(html_escape(pass_at(p).result.ns))
-        .append("</th>");
-  page->append("</tr></thead><tbody>\n");
+  add_nameserver_columns(page);
   for (int row = 0; row < provider_rows(); ++row) {
-    bool any = false;
-    for (int p = 0; p < done && !any; ++p)
-      any = figures_of(&pass_at(p), row).lines > 0;
-    if (!any)
+    if (!row_probed(row))
       continue;
     page->append("<tr><th scope=\"row\">")
         .append(html_escape(provider_name(row)))
@@ -613,15 +613,7 @@ void add_authority(std::string *page) {
     page->append("</tr>\n");
   }
   page->append("</tbody></table></div>");
-  std::vector<auth_tally> failing;
-  for (const auth_tally &t : authority_tallies(results_checks)) {
-    if (t.failures > 0)
-      failing.push_back(t);
-  }
-  std::stable_sort(failing.begin(), failing.end(),
-                   [](const auth_tally &a, const auth_tally &b) {
-                     return a.failures > b.failures;
-                   });
+  const std::vector<auth_tally> failing = authority_failing(results_checks);
   if (!failing.empty()) {
     page->append("<h3>Authoritative servers that failed</h3><div "
                  "class=\"scroll\"><table><thead><tr><th>address</th>"

@@ -126,14 +126,15 @@ std::string dump(const json &j) {
 
 // What the nameserver did with names that cannot exist, as a line of the
 // nameserver's object; none when they were not asked.
-std::string nx_json(const nx_result &nx) {
+std::string nx_json(const kept_pass &pass) {
+  const nx_result &nx = pass.result.nx;
   if (nx.verdict == NX_NONE)
     return "";
   json j;
   j["verdict"] = nx_verdict_name(nx.verdict);
   j["addrs"] = nx.addrs;
   j["names"] = nx.names;
-  j["redirected"] = nx.redirected;
+  j["redirected"] = pass.total.errors[RUN_ERROR_REDIRECTED];
   return "      \"nx_probe\": " + dump(j) + ",\n";
 }
 
@@ -165,7 +166,7 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
                dump(transport_name(pass->result.transport)).c_str(),
                dump(pass->result.address).c_str(), dump(total).c_str(),
                pass->any_reply ? "true" : "false", dump(connections).c_str(),
-               nx_json(pass->result.nx).c_str());
+               nx_json(*pass).c_str());
   for (int row = 0; row < provider_rows(); ++row) {
     const row_figures &f = figures_of(pass, row);
     json p;

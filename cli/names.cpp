@@ -84,13 +84,6 @@ const char *verdict_name(int verdict) {
   }
 }
 
-const char *auth_outcome_name(int outcome) {
-  static const char *const NAMES[] = {"refused",  "servfail", "answer",
-                                      "negative", "referral", "lame",
-                                      "timeout",  "error",    "not_asked"};
-  return outcome >= 0 && outcome <= AUTH_NOT_ASKED ? NAMES[outcome] : "";
-}
-
 std::string ms_text(double ms) {
   if (std::isnan(ms))
     return "-";

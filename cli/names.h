@@ -23,9 +23,6 @@ const char *transport_name(int transport);
 // "resolver", "partial", "authority", "confirmed", "unverifiable" for a
 // VERDICT_; "" for none or one not checked.
 const char *verdict_name(int verdict);
-// "answer", "negative", "referral", "lame", "refused", "servfail",
-// "timeout", "error", "not_asked" for an authoritative server's AUTH_.
-const char *auth_outcome_name(int outcome);
 // A duration as a person reads it: "0.52 ms", "12.3 ms", "1235 ms"; "-" for
 // none (NaN).
 std::string ms_text(double ms);

@@ -208,3 +208,10 @@ int name_columns(int fd) {
     return size.ws_col;
   return 40;
 }
+
+std::string joined(const std::vector<std::string> &parts, const char *between) {
+  std::string text;
+  for (const std::string &part : parts)
+    text += (text.empty() ? "" : between) + part;
+  return text;
+}

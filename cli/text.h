@@ -4,6 +4,7 @@
 #define CLI_TEXT_H
 
 #include <string>
+#include <vector>
 
 // A GBK text of this program in the terminal's encoding (the locale's, so
 // UTF-8 on a UTF-8 locale); what the encoding cannot show becomes '?'.
@@ -37,5 +38,7 @@ bool utf8_text(const char *bytes, std::string *out);
 // markup; names are appended as strings).
 void append_printf(std::string *out, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
+// The parts in order, `between` each two.
+std::string joined(const std::vector<std::string> &parts, const char *between);
 
 #endif

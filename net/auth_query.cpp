@@ -97,6 +97,13 @@ std::string auth_address_text(const ns_address *server) {
   return text;
 }
 
+const char *auth_outcome_name(int outcome) {
+  static const char *const NAMES[] = {"refused",  "servfail", "answer",
+                                      "negative", "referral", "lame",
+                                      "timeout",  "error",    "not_asked"};
+  return outcome >= 0 && outcome <= AUTH_NOT_ASKED ? NAMES[outcome] : "";
+}
+
 int auth_outcome(const dns_reply &reply, const std::string &qname) {
   if (reply.rcode == DNS_RCODE_REFUSED)
     return AUTH_REFUSED;
@@ -119,148 +126,205 @@ int auth_outcome(const dns_reply &reply, const std::string &qname) {
   return AUTH_LAME;
 }
 
+namespace {
+
+// One question asked of many servers at once.
+struct ask_round {
+  const std::vector<ns_address> *servers;
+  const auth_question *q;
+  auth_pacer *pacer;
+  std::vector<auth_reply> *replies;
+  std::vector<asking> ask;
+  std::vector<std::string> address;
+  std::mt19937 random{std::random_device{}()};
+  poller *p = nullptr;
+  probe_clock::duration timeout{};
+};
+
+void next_query(ask_round *r, std::size_t i, probe_clock::time_point now) {
+  prepare(&r->ask[i], r->q, r->address[i], r->pacer, &r->random, now);
+}
+
+void finish(ask_round *r, std::size_t i, int outcome) {
+  done(&r->ask[i], &(*r->replies)[i], outcome, r->p);
+}
+
+// What time asks of server `i`: a query due, or a deadline passed. When it
+// next needs the loop goes into *wake.
+void on_time(ask_round *r, std::size_t i, probe_clock::time_point now,
+             probe_clock::time_point *wake) {
+  asking &a = r->ask[i];
+  const ns_address &server = (*r->servers)[i];
+  if (!a.sent && now >= a.send_at) {
+    if (a.tries == 0 && a.phase == EDNS)
+      a.first_sent = now;
+    a.deadline = now + r->timeout;
+    a.sent = true;
+    if (a.phase == EDNS || a.phase == PLAIN) {
+      ++a.tries;
+      if (sock_send_to(a.sock, a.query, a.length,
+                       reinterpret_cast<const sockaddr *>(&server.sa),
+                       server.length) < 0)
+        finish(r, i, AUTH_ERROR);
+    } else {
+      int error = 0;
+      a.sock = stream_connect(&server, &error);
+      if (a.sock == -1 ||
+          poller_watch(r->p, a.sock, static_cast<int>(i), POLL_WRITE) != 0)
+        finish(r, i, AUTH_ERROR);
+    }
+  } else if (a.sent && now >= a.deadline) {
+    // The attempts with EDNS, then one without, then nothing more.
+    if (a.phase != EDNS) {
+      finish(r, i, AUTH_TIMEOUT);
+      return;
+    }
+    if (a.tries >= r->q->attempts)
+      a.phase = PLAIN;
+    next_query(r, i, now);
+  }
+  if (a.phase != DONE)
+    *wake = std::min(*wake, a.sent ? a.deadline : a.send_at);
+}
+
+void read_datagram(ask_round *r, std::size_t i, probe_clock::time_point now) {
+  asking &a = r->ask[i];
+  unsigned char bytes[READ_SIZE];
+  sockaddr_storage from;
+  int from_length = 0;
+  const long got =
+      sock_recv_from(a.sock, bytes, sizeof bytes, &from, &from_length);
+  if (got < 0 || !is_ns_address(&(*r->servers)[i], &from, from_length) ||
+      !same_question(a.query, a.question, bytes, got) ||
+      message_id(got, bytes) != message_id(a.length, a.query))
+    return;
+  if (!reply_truncated(got, bytes)) {
+    take_reply(&a, &(*r->replies)[i], r->q, bytes, got, NS_UDP, now, r->p);
+    return;
+  }
+  // Cut short: asked again over TCP.
+  poller_forget(r->p, a.sock);
+  sock_close(a.sock);
+  a.sock = -1;
+  a.phase = TCP_CONNECTING;
+  next_query(r, i, now);
+}
+
+void send_frame(ask_round *r, std::size_t i) {
+  asking &a = r->ask[i];
+  if (stream_connect_result(a.sock) != 0) {
+    finish(r, i, AUTH_ERROR);
+    return;
+  }
+  unsigned char frame[sizeof a.query + LENGTH_PREFIX];
+  frame[0] = static_cast<unsigned char>(a.length >> 8);
+  frame[1] = static_cast<unsigned char>(a.length);
+  std::copy(a.query, a.query + a.length, frame + LENGTH_PREFIX);
+  const std::size_t size = static_cast<std::size_t>(a.length) + LENGTH_PREFIX;
+  // A query this small goes out whole on a fresh connection.
+  if (stream_send(a.sock, frame, size) != static_cast<long>(size) ||
+      poller_watch(r->p, a.sock, static_cast<int>(i), POLL_READ) != 0) {
+    finish(r, i, AUTH_ERROR);
+    return;
+  }
+  a.phase = TCP_READING;
+}
+
+struct first_frame {
+  const unsigned char *message = nullptr;
+  long length = 0;
+};
+
+void keep_first(const unsigned char *message, long length, void *context) {
+  first_frame *f = static_cast<first_frame *>(context);
+  if (!f->message) {
+    f->message = message;
+    f->length = length;
+  }
+}
+
+void read_stream(ask_round *r, std::size_t i, probe_clock::time_point now) {
+  asking &a = r->ask[i];
+  unsigned char bytes[READ_SIZE];
+  const long got = stream_recv(a.sock, bytes, sizeof bytes);
+  if (got == SOCK_WOULD_BLOCK)
+    return;
+  if (got <= 0) {
+    finish(r, i, AUTH_ERROR);
+    return;
+  }
+  a.in.append(reinterpret_cast<const char *>(bytes),
+              static_cast<std::size_t>(got));
+  first_frame reply;
+  split_frames(reinterpret_cast<const unsigned char *>(a.in.data()),
+               a.in.size(), keep_first, &reply);
+  if (reply.message)
+    take_reply(&a, &(*r->replies)[i], r->q, reply.message, reply.length, NS_TCP,
+               now, r->p);
+}
+
+} // namespace
+
 void auth_ask(const std::vector<ns_address> &servers, const auth_question *q,
               auth_pacer *pacer, std::vector<auth_reply> *replies) {
   const std::size_t count = servers.size();
   replies->assign(count, auth_reply{AUTH_ERROR, -1, false, -1, NS_UDP, {}});
-  std::vector<asking> ask(count);
-  std::vector<std::string> address(count);
-  std::mt19937 random{std::random_device{}()};
-  poller *p = poller_open();
-  if (!p)
+  ask_round r;
+  r.servers = &servers;
+  r.q = q;
+  r.pacer = pacer;
+  r.replies = replies;
+  r.ask.resize(count);
+  r.address.resize(count);
+  r.timeout = std::chrono::milliseconds(std::max(1, q->timeout_ms));
+  r.p = poller_open();
+  if (!r.p)
     return;
-  const auto timeout = std::chrono::milliseconds(std::max(1, q->timeout_ms));
-  probe_clock::time_point now = probe_clock::now();
+  const probe_clock::time_point start = probe_clock::now();
   for (std::size_t i = 0; i < count; ++i) {
-    address[i] = auth_address_text(&servers[i]);
+    r.address[i] = auth_address_text(&servers[i]);
     if (!sock_has_route(&servers[i])) {
-      ask[i].phase = DONE;
+      r.ask[i].phase = DONE;
       (*replies)[i].outcome = AUTH_NOT_ASKED;
       continue;
     }
-    ask[i].sock = sock_udp_nonblocking(servers[i].sa.ss_family);
-    if (ask[i].sock == -1 ||
-        poller_add(p, ask[i].sock, static_cast<int>(i)) != 0) {
-      done(&ask[i], &(*replies)[i], AUTH_ERROR, p);
-      continue;
-    }
-    prepare(&ask[i], q, address[i], pacer, &random, now);
+    r.ask[i].sock = sock_udp_nonblocking(servers[i].sa.ss_family);
+    if (r.ask[i].sock == -1 ||
+        poller_add(r.p, r.ask[i].sock, static_cast<int>(i)) != 0)
+      finish(&r, i, AUTH_ERROR);
+    else
+      next_query(&r, i, start);
   }
   for (;;) {
-    now = probe_clock::now();
+    probe_clock::time_point now = probe_clock::now();
     probe_clock::time_point wake = now + std::chrono::milliseconds(MAX_WAIT_MS);
     bool open = false;
     for (std::size_t i = 0; i < count; ++i) {
-      asking &a = ask[i];
-      auth_reply &r = (*replies)[i];
-      if (a.phase == DONE)
+      if (r.ask[i].phase == DONE)
         continue;
       open = true;
-      if (!a.sent && now >= a.send_at) {
-        if (a.tries == 0 && a.phase == EDNS)
-          a.first_sent = now;
-        a.deadline = now + timeout;
-        a.sent = true;
-        if (a.phase == EDNS || a.phase == PLAIN) {
-          ++a.tries;
-          if (sock_send_to(a.sock, a.query, a.length,
-                           reinterpret_cast<const sockaddr *>(&servers[i].sa),
-                           servers[i].length) < 0)
-            done(&a, &r, AUTH_ERROR, p);
-        } else {
-          int error = 0;
-          a.sock = stream_connect(&servers[i], &error);
-          if (a.sock == -1 ||
-              poller_watch(p, a.sock, static_cast<int>(i), POLL_WRITE) != 0)
-            done(&a, &r, AUTH_ERROR, p);
-        }
-      } else if (a.sent && now >= a.deadline) {
-        // The attempts with EDNS, then one without, then nothing more.
-        if (a.phase == EDNS && a.tries >= q->attempts)
-          a.phase = PLAIN;
-        else if (a.phase != EDNS) {
-          done(&a, &r, AUTH_TIMEOUT, p);
-          continue;
-        }
-        prepare(&a, q, address[i], pacer, &random, now);
-      }
-      if (a.phase != DONE)
-        wake = std::min(wake, a.sent ? a.deadline : a.send_at);
+      on_time(&r, i, now, &wake);
     }
     if (!open)
       break;
-    const auto wait =
+    const long wait =
         std::chrono::duration_cast<std::chrono::milliseconds>(wake - now)
             .count() +
         1;
     poller_event events[16];
     const int n =
-        poller_wait(p, static_cast<int>(std::max<long>(0, wait)), events, 16);
+        poller_wait(r.p, static_cast<int>(std::max<long>(0, wait)), events, 16);
     now = probe_clock::now();
     for (int k = 0; k < n; ++k) {
       const std::size_t i = static_cast<std::size_t>(events[k].tag);
-      asking &a = ask[i];
-      auth_reply &r = (*replies)[i];
-      if (a.phase == EDNS || a.phase == PLAIN) {
-        unsigned char bytes[READ_SIZE];
-        sockaddr_storage from;
-        int from_length = 0;
-        const long got =
-            sock_recv_from(a.sock, bytes, sizeof bytes, &from, &from_length);
-        if (got < 0 || !is_ns_address(&servers[i], &from, from_length) ||
-            !same_question(a.query, a.question, bytes, got) ||
-            message_id(got, bytes) != message_id(a.length, a.query))
-          continue;
-        if (reply_truncated(got, bytes)) {
-          poller_forget(p, a.sock);
-          sock_close(a.sock);
-          a.sock = -1;
-          a.phase = TCP_CONNECTING;
-          prepare(&a, q, address[i], pacer, &random, now);
-          continue;
-        }
-        take_reply(&a, &r, q, bytes, got, NS_UDP, now, p);
-      } else if (a.phase == TCP_CONNECTING) {
-        if (stream_connect_result(a.sock) != 0) {
-          done(&a, &r, AUTH_ERROR, p);
-          continue;
-        }
-        unsigned char frame[sizeof a.query + LENGTH_PREFIX];
-        frame[0] = static_cast<unsigned char>(a.length >> 8);
-        frame[1] = static_cast<unsigned char>(a.length);
-        std::copy(a.query, a.query + a.length, frame + LENGTH_PREFIX);
-        const std::size_t size = static_cast<std::size_t>(a.length) + 2;
-        // A query this small goes out whole on a fresh connection.
-        if (stream_send(a.sock, frame, size) != static_cast<long>(size) ||
-            poller_watch(p, a.sock, static_cast<int>(i), POLL_READ) != 0) {
-          done(&a, &r, AUTH_ERROR, p);
-          continue;
-        }
-        a.phase = TCP_READING;
-      } else if (a.phase == TCP_READING) {
-        unsigned char bytes[READ_SIZE];
-        const long got = stream_recv(a.sock, bytes, sizeof bytes);
-        if (got == SOCK_WOULD_BLOCK)
-          continue;
-        if (got <= 0) {
-          done(&a, &r, AUTH_ERROR, p);
-          continue;
-        }
-        a.in.append(reinterpret_cast<const char *>(bytes),
-                    static_cast<std::size_t>(got));
-        if (a.in.size() < LENGTH_PREFIX)
-          continue;
-        const std::size_t want =
-            static_cast<std::size_t>(static_cast<unsigned char>(a.in[0]) << 8 |
-                                     static_cast<unsigned char>(a.in[1]));
-        if (a.in.size() < LENGTH_PREFIX + want)
-          continue;
-        take_reply(&a, &r, q,
-                   reinterpret_cast<const unsigned char *>(a.in.data()) +
-                       LENGTH_PREFIX,
-                   static_cast<long>(want), NS_TCP, now, p);
-      }
+      const int phase = r.ask[i].phase;
+      if (phase == EDNS || phase == PLAIN)
+        read_datagram(&r, i, now);
+      else if (phase == TCP_CONNECTING)
+        send_frame(&r, i);
+      else if (phase == TCP_READING)
+        read_stream(&r, i, now);
     }
   }
-  poller_close(p);
+  poller_close(r.p);
 }

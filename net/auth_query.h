@@ -59,6 +59,9 @@ void auth_ask(const std::vector<ns_address> &servers, const auth_question *q,
 
 // What a reply says, for the question's name.
 int auth_outcome(const dns_reply &reply, const std::string &qname);
+// "refused", "servfail", "answer", "negative", "referral", "lame",
+// "timeout", "error" or "not_asked" for an AUTH_.
+const char *auth_outcome_name(int outcome);
 // The address text of a server, without its port when it is 53.
 std::string auth_address_text(const ns_address *server);
 

@@ -170,8 +170,8 @@ int build_plain_query(const char *name, int qtype, unsigned id, int udp_size,
   if (n + DNS_OPT_SIZE > dst_len)
     return -1;
   unsigned char *opt = dst + n;
-  opt[0] = 0;             // the root
-  write_u16(opt + 1, 41); // OPT
+  opt[0] = 0; // the root
+  write_u16(opt + 1, DNS_TYPE_OPT);
   write_u16(opt + 3, static_cast<unsigned>(udp_size));
   std::memset(opt + 5, 0, 6); // extended rcode, version, flags, no options
   write_u16(dst + DNS_ARCOUNT_OFFSET, 1);

@@ -29,16 +29,25 @@ enum {
 enum {
   DNS_FLAG_RD = 0x0100, // recursion desired, the only flag a query sets
   DNS_FLAG_TC = 0x0200, // truncated: the reply did not fit
+  DNS_FLAG_AA = 0x0400, // an authoritative answer
   DNS_RCODE_MASK = 0x000F,
   DNS_RCODE_FORMERR = 1, // RFC 1035 4.1.1
   DNS_RCODE_SERVFAIL = 2,
+  DNS_RCODE_NXDOMAIN = 3,
   DNS_RCODE_NOTIMP = 4,
   DNS_RCODE_REFUSED = 5,
   DNS_TYPE_A = 1,
+  DNS_TYPE_NS = 2,
+  DNS_TYPE_CNAME = 5,
+  DNS_TYPE_PTR = 12,
+  DNS_TYPE_MX = 15,
+  DNS_TYPE_TXT = 16,
+  DNS_TYPE_AAAA = 28,
   DNS_CLASS_IN = 1,
   DNS_MAX_LABEL = 63,      // RFC 1035 2.3.4
   DNS_MAX_NAME_WIRE = 255, // octets of an encoded name, RFC 1035 2.3.4
   QNAME_BUFFER_SIZE = 256, // encode_qname's work buffer
+  DNS_TYPE_OPT = 41,       // EDNS, RFC 6891
   DNS_OPT_SIZE = 11,       // an EDNS OPT record without options
 };
 

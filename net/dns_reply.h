@@ -5,22 +5,11 @@
 #ifndef NET_DNS_REPLY_H
 #define NET_DNS_REPLY_H
 
+#include "net/dns_message.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-enum {
-  DNS_TYPE_NS = 2,
-  DNS_TYPE_CNAME = 5,
-  DNS_TYPE_SOA = 6,
-  DNS_TYPE_PTR = 12,
-  DNS_TYPE_MX = 15,
-  DNS_TYPE_TXT = 16,
-  DNS_TYPE_AAAA = 28,
-  DNS_TYPE_OPT = 41,
-  DNS_FLAG_AA = 0x0400,
-  DNS_RCODE_NXDOMAIN = 3,
-};
 
 struct dns_record {
   std::string owner; // lower case, ending in a dot ("." for the root)

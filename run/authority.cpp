@@ -5,6 +5,7 @@
 #include "net/dns_message.h"
 #include "net/probe.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -45,23 +46,6 @@ int labels(const std::string &zone) {
   for (char c : zone)
     n += c == '.';
   return n;
-}
-
-const char *outcome_words(int outcome) {
-  switch (outcome) {
-  case AUTH_REFUSED:
-    return "refused";
-  case AUTH_SERVFAIL:
-    return "servfail";
-  case AUTH_LAME:
-    return "lame";
-  case AUTH_TIMEOUT:
-    return "timeout";
-  case AUTH_NOT_ASKED:
-    return "not reachable from here";
-  default:
-    return "error";
-  }
 }
 
 } // namespace
@@ -119,6 +103,21 @@ void remember(authority *a, const zone_cut &cut) {
                     std::make_pair(server.name, cut.zone));
 }
 
+// A server's addresses: its glue in the reply that names it, or else
+// looked up by a walk of their own.
+std::vector<ns_address> server_addresses(authority *a, const dns_reply &reply,
+                                         const std::string &server, int depth) {
+  std::vector<ns_address> found;
+  for (const dns_record &g : reply.additional) {
+    ns_address address;
+    if ((g.type == DNS_TYPE_A || g.type == DNS_TYPE_AAAA) &&
+        g.owner == server &&
+        parse_ns_address(g.data.c_str(), DNS_PORT, &address) == 0)
+      found.push_back(address);
+  }
+  return found.empty() ? addresses_of(a, server, depth) : found;
+}
+
 // The cut that a referral names, with its servers' addresses: glue, or
 // looked up. Cached: later walks start there.
 zone_cut cut_of_referral(authority *a, const dns_reply &reply,
@@ -126,7 +125,7 @@ zone_cut cut_of_referral(authority *a, const dns_reply &reply,
   std::string zone;
   for (const dns_record &r : reply.authority) {
     if (r.type == DNS_TYPE_NS && name_within(name, r.owner) &&
-        labels(r.owner) > labels(zone.empty() ? "." : zone))
+        labels(r.owner) > labels(zone))
       zone = r.owner;
   }
   auto known = a->cuts.find(zone);
@@ -136,17 +135,8 @@ zone_cut cut_of_referral(authority *a, const dns_reply &reply,
   for (const dns_record &r : reply.authority) {
     if (r.type != DNS_TYPE_NS || r.owner != zone)
       continue;
-    std::vector<ns_address> found;
-    for (const dns_record &g : reply.additional) {
-      ns_address address;
-      if ((g.type == DNS_TYPE_A || g.type == DNS_TYPE_AAAA) &&
-          g.owner == r.data &&
-          parse_ns_address(g.data.c_str(), DNS_PORT, &address) == 0)
-        found.push_back(address);
-    }
-    if (found.empty())
-      found = addresses_of(a, r.data, depth + 1);
-    for (const ns_address &address : found)
+    for (const ns_address &address :
+         server_addresses(a, reply, r.data, depth + 1))
       cut.servers.push_back(cut_server{r.data, address, false});
   }
   if (cut.servers.empty())
@@ -185,9 +175,11 @@ bool find_cut(authority *a, const std::string &name, int qtype, int depth,
       }
     }
     if (!moved) {
-      a->cuts[cut->zone].failure = "the servers of " + cut->zone +
-                                   " did not answer (" + outcome_words(last) +
-                                   ")";
+      a->cuts[cut->zone].failure =
+          "the servers of " + cut->zone + " did not answer (" +
+          (last == AUTH_NOT_ASKED ? "not reachable from here"
+                                  : auth_outcome_name(last)) +
+          ")";
       *cut = a->cuts[cut->zone];
     }
   }
@@ -256,17 +248,7 @@ void add_child_servers(authority *a, zone_cut *cut) {
           listed = listed || s.name == r.data;
         if (listed)
           continue;
-        std::vector<ns_address> found;
-        for (const dns_record &g : reply.additional) {
-          ns_address address;
-          if ((g.type == DNS_TYPE_A || g.type == DNS_TYPE_AAAA) &&
-              g.owner == r.data &&
-              parse_ns_address(g.data.c_str(), DNS_PORT, &address) == 0)
-            found.push_back(address);
-        }
-        if (found.empty())
-          found = addresses_of(a, r.data, 1);
-        for (const ns_address &address : found)
+        for (const ns_address &address : server_addresses(a, reply, r.data, 1))
           known.servers.push_back(cut_server{r.data, address, true});
       }
       remember(a, known);
@@ -410,6 +392,19 @@ std::vector<auth_tally> authority_tallies(authority *a) {
   for (const auto &entry : by_address)
     tallies.push_back(entry.second);
   return tallies;
+}
+
+std::vector<auth_tally> authority_failing(authority *a) {
+  std::vector<auth_tally> failing;
+  for (const auth_tally &t : authority_tallies(a)) {
+    if (t.failures > 0)
+      failing.push_back(t);
+  }
+  std::stable_sort(failing.begin(), failing.end(),
+                   [](const auth_tally &x, const auth_tally &y) {
+                     return x.failures > y.failures;
+                   });
+  return failing;
 }
 
 void authority_end(authority *a) {

@@ -69,6 +69,8 @@ struct auth_tally {
   int last_outcome; // AUTH_ of its last failure
 };
 std::vector<auth_tally> authority_tallies(authority *a);
+// Those with failures, most first.
+std::vector<auth_tally> authority_failing(authority *a);
 void authority_end(authority *a);
 
 // What the servers that answered said, all together, to compare a

@@ -45,16 +45,31 @@ std::size_t probe_of(const pass_job *job, std::size_t index) {
   return job->fallback ? job->truncated[index] : index;
 }
 
+// A list line's probe: its bare name, or its "www." name.
+std::string probe_name(const pass_job *job, std::size_t line, bool www) {
+  const std::string &domain = job->list->lines[line].domain;
+  return www ? "www." + domain : domain;
+}
+
+stored_probe &probe_at(pass_result *pass, std::size_t line, bool www) {
+  return www ? pass->lines[line].www : pass->lines[line].bare;
+}
+
+// Where a pass keeps what is the probe's alone (its answers, its replies).
+std::size_t probe_number(std::size_t line, bool www) {
+  return 2 * line + (www ? 1 : 0);
+}
+
 const char *name_of(std::size_t at, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
   std::size_t index = probe_of(job, at);
   if (index < job->nx_names.size())
     return job->nx_names[index].c_str();
   index -= job->nx_names.size();
-  const std::string &domain = job->list->lines[job->probed[index / 2]].domain;
-  if (domain.empty())
+  const std::size_t line = job->probed[index / 2];
+  if (job->list->lines[line].domain.empty())
     return nullptr; // nothing to ask: unsendable
-  job->name = index % 2 ? "www." + domain : domain;
+  job->name = probe_name(job, line, index % 2 != 0);
   return job->name.c_str();
 }
 
@@ -74,8 +89,7 @@ void ask_check(pass_job *job, std::size_t line, bool www, stored_probe *probe) {
   }
   ++job->checked[row];
   probe->verdict = VERDICT_PENDING;
-  const std::string &domain = job->list->lines[line].domain;
-  authority_ask(settings->checks, www ? "www." + domain : domain,
+  authority_ask(settings->checks, probe_name(job, line, www),
                 settings->engine.qtype);
 }
 
@@ -121,13 +135,11 @@ void judge_nx(pass_job *job) {
   if (nx.verdict != NX_HIJACK)
     return;
   for (std::size_t line : job->probed) {
-    line_probes &probes = job->pass->lines[line];
-    for (int www = 0; www < 2; ++www) {
-      stored_probe &probe = www ? probes.www : probes.bare;
+    for (bool www : {false, true}) {
+      stored_probe &probe = probe_at(job->pass, line, www);
       probe_answers answers;
       if (probe.outcome != PROBE_OK ||
-          !job->pass->answers.get(2 * line + static_cast<std::size_t>(www),
-                                  &answers) ||
+          !job->pass->answers.get(probe_number(line, www), &answers) ||
           answers.answers.empty())
         continue;
       bool redirected = true;
@@ -138,8 +150,7 @@ void judge_nx(pass_job *job) {
         continue;
       probe.outcome = PROBE_FAILED;
       probe.error = RUN_ERROR_REDIRECTED;
-      ++nx.redirected;
-      ask_check(job, line, www != 0, &probe);
+      ask_check(job, line, www, &probe);
     }
   }
 }
@@ -174,22 +185,19 @@ void take_verdicts(pass_job *job) {
     return;
   authority_wait(settings->checks);
   for (std::size_t line : job->probed) {
-    const std::string &domain = job->list->lines[line].domain;
-    line_probes &probes = job->pass->lines[line];
-    for (stored_probe *probe : {&probes.bare, &probes.www}) {
-      if (probe->verdict != VERDICT_PENDING)
+    for (bool www : {false, true}) {
+      stored_probe &probe = probe_at(job->pass, line, www);
+      if (probe.verdict != VERDICT_PENDING)
         continue;
-      const bool www = probe == &probes.www;
-      const std::string name = www ? "www." + domain : domain;
-      const auth_check *check =
-          authority_result(settings->checks, name, settings->engine.qtype);
-      probe->verdict =
-          static_cast<std::uint8_t>(authority_verdict(check, probe->outcome));
+      const auth_check *check = authority_result(
+          settings->checks, probe_name(job, line, www), settings->engine.qtype);
+      probe.verdict =
+          static_cast<std::uint8_t>(authority_verdict(check, probe.outcome));
       probe_answers ours;
-      const std::size_t number = 2 * line + (www ? 1 : 0);
-      if (check && probe->outcome == PROBE_OK &&
+      const std::size_t number = probe_number(line, www);
+      if (check && probe.outcome == PROBE_OK &&
           job->pass->answers.get(number, &ours))
-        compare_with_authority(job, check, ours, number, probe);
+        compare_with_authority(job, check, ours, number, &probe);
     }
   }
 }
@@ -208,8 +216,9 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   }
   const std::size_t index = whole - job->nx_names.size();
   const std::size_t line_index = job->probed[index / 2];
+  const bool www = index % 2 != 0;
   line_probes &line = job->pass->lines[line_index];
-  stored_probe &probe = index % 2 ? line.www : line.bare;
+  stored_probe &probe = probe_at(job->pass, line_index, www);
   if (job->fallback_wanted && !job->fallback &&
       r->error == PROBE_ERROR_TRUNCATED) {
     // Decided by the fallback instead; its datagrams count all the same.
@@ -221,7 +230,7 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   if (r->outcome == PROBE_OK && r->reply &&
       read_answers(r->reply, r->reply_length, job->settings->engine.qtype,
                    &answers))
-    job->pass->answers.put(2 * line_index + index % 2, answers);
+    job->pass->answers.put(probe_number(line_index, www), answers);
   probe.reply_us = r->reply_us;
   probe.outcome = static_cast<std::int8_t>(r->outcome);
   probe.tcp_fallback = job->fallback;
@@ -231,7 +240,7 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   probe.error = static_cast<std::uint8_t>(r->error);
   if (r->error == PROBE_ERROR_NETWORK && job->pass->send_error == 0)
     job->pass->send_error = r->sys_error;
-  ask_check(job, line_index, index % 2 != 0, &probe);
+  ask_check(job, line_index, www, &probe);
   if (line.bare.outcome != PROBE_NONE && line.www.outcome != PROBE_NONE &&
       job->events->line_done)
     job->events->line_done(&line, job->events->context);
@@ -258,7 +267,8 @@ void take_echo(std::size_t at, const probe_echo *e, void *context) {
     return;
   const std::size_t index = whole - job->nx_names.size();
   const std::size_t line = job->probed[index / 2];
-  const std::size_t number = 2 * line + index % 2;
+  const bool www = index % 2 != 0;
+  const std::size_t number = probe_number(line, www);
   probe_answers echo;
   if (!read_answers(reply, length, job->settings->engine.qtype, &echo))
     return;
@@ -269,10 +279,9 @@ void take_echo(std::size_t at, const probe_echo *e, void *context) {
     pass->answers.get(number, &first);
     if (answer_set(first) == answer_set(echo))
       return; // the same answer again: no race
-    const line_probes &probes = pass->lines[line];
-    const stored_probe &probe = index % 2 ? probes.www : probes.bare;
     race = pass->races.emplace(number, std::vector<kept_reply>{}).first;
-    race->second.push_back(kept_reply{probe.reply_us, first, e->first_ip_ttl});
+    race->second.push_back(
+        kept_reply{probe_at(pass, line, www).reply_us, first, e->first_ip_ttl});
   }
   race->second.push_back(kept_reply{e->us, echo, e->ip_ttl});
 }
@@ -281,13 +290,13 @@ void take_echo(std::size_t at, const probe_echo *e, void *context) {
 void judge_races(pass_job *job) {
   for (const auto &race : job->pass->races) {
     const std::size_t line = race.first / 2;
-    line_probes &probes = job->pass->lines[line];
-    stored_probe &probe = race.first % 2 ? probes.www : probes.bare;
+    const bool www = race.first % 2 != 0;
+    stored_probe &probe = probe_at(job->pass, line, www);
     if (probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE)
       continue;
     probe.outcome = PROBE_FAILED;
     probe.error = RUN_ERROR_SUSPECT;
-    ask_check(job, line, race.first % 2 != 0, &probe);
+    ask_check(job, line, www, &probe);
   }
 }
 
@@ -336,7 +345,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     job.checked.assign(list->providers.size(), 0);
     pass.lines.assign(list->lines.size(), line_probes{none, none});
     pass.answers.resize(2 * list->lines.size());
-    pass.nx = nx_result{NX_NONE, {}, {}, 0};
+    pass.nx = nx_result{NX_NONE, {}, {}};
     pass.races.clear();
     pass.bogons.clear();
     job.nx_names.clear();

@@ -49,7 +49,6 @@ struct nx_result {
   int verdict = NX_NONE;
   std::vector<std::string> names; // asked
   std::vector<std::string> addrs; // the redirect set, for NX_HIJACK
-  int redirected = 0;             // probes judged redirected
 };
 
 // One probe as a pass keeps it: twelve bytes, so that a list of a million
