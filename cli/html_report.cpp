@@ -83,7 +83,7 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
   counts[KIND_NETWORK] =
       f.errors[PROBE_ERROR_NETWORK] + f.errors[PROBE_ERROR_CONNECT] +
       f.errors[PROBE_ERROR_TLS] + f.errors[PROBE_ERROR_HTTP] +
-      f.errors[PROBE_ERROR_FORMAT];
+      f.errors[PROBE_ERROR_FORMAT] + f.errors[PROBE_ERROR_QUIC];
   counts[KIND_REDIRECTED] = f.errors[RUN_ERROR_REDIRECTED];
   counts[KIND_SUSPECT] = f.errors[RUN_ERROR_SUSPECT];
 }

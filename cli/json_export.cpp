@@ -155,6 +155,8 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
       number(setup_ms(stream.setup_us, 50), 1000.0);
   connections["setup_p95_ms"] = number(setup_ms(stream.setup_us, 95), 1000.0);
   connections["tcp_fallbacks"] = pass->result.fallbacks;
+  if (pass->result.transport == NS_QUIC)
+    connections["zero_rtt"] = stream.zero_rtt;
   std::fprintf(out,
                "    {\n      \"address\": %s,\n      \"transport\": %s,\n"
                "      \"connect_address\": %s,\n"

@@ -364,6 +364,8 @@ void on_pass_ended(int index, pass_result *result, void *context) {
            pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE] +
                                    pass.total.errors[RUN_ERROR_IDNA])
     display_say("no reply from %s to any query", ns);
+  if (!stream.closed_with.empty())
+    display_say("%s: %s", ns, stream.closed_with.c_str());
   const int unsent = pass.total.errors[PROBE_ERROR_UNSENDABLE];
   if (unsent > 0)
     display_say("the name '%s' was not sent: it has no form a query can "

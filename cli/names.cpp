@@ -12,10 +12,10 @@ namespace {
 
 const char *const ERROR_NAMES[ERROR_KINDS] = {
     "",        "timeout", "rcode", "truncated", "unsendable", "network", "idna",
-    "connect", "tls",     "http",  "format",    "redirected", "suspect",
+    "connect", "tls",     "http",  "format",    "redirected", "suspect", "quic",
 };
 
-const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https"};
+const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https", "quic"};
 
 } // namespace
 

@@ -55,7 +55,8 @@ const char USAGE_TEXT[] =
     "[2001:db8::53]:5353;\n"
     "                      tcp://ADDR for DNS over TCP, tls://HOST for DNS\n"
     "                      over TLS (port 853), https://HOST[/PATH] for DNS\n"
-    "                      over HTTPS (port 443, /dns-query); HOST is an\n"
+    "                      over HTTPS (port 443, /dns-query), quic://HOST\n"
+    "                      for DNS over QUIC (UDP port 853); HOST is an\n"
     "                      address, a name (looked up once), or\n"
     "                      NAME@ADDR; repeat for several, tested in the\n"
     "                      order given\n"
@@ -67,8 +68,9 @@ const char USAGE_TEXT[] =
     "                      (default 2)\n"
     "      --rate QPS      send at most QPS queries a second to a nameserver\n"
     "                      (default: no limit)\n"
-    "      --connections N connections to a TCP, TLS or HTTPS nameserver,\n"
-    "                      1 to 64 (default 1); -c queries share them\n"
+    "      --connections N connections to a TCP, TLS, HTTPS or QUIC\n"
+    "                      nameserver, 1 to 64 (default 1); -c queries\n"
+    "                      share them\n"
     "      --ca-file FILE  trust the CA certificates in FILE (PEM) instead\n"
     "                      of the system's\n"
     "      --insecure      do not check TLS certificates\n"
@@ -296,7 +298,8 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
                     "'%s' is not a nameserver's address: IPv4 or IPv6, with "
                     "an optional port, such as 192.0.2.53, 192.0.2.53:5353, "
                     "2001:db8::53 or [2001:db8::53]:5353; tcp://ADDR, "
-                    "tls://HOST[:PORT] or https://HOST[:PORT][/PATH], "
+                    "tls://HOST[:PORT], https://HOST[:PORT][/PATH] or "
+                    "quic://HOST[:PORT], "
                     "HOST an address, a name or NAME@ADDR",
                     optarg);
       options->servers.push_back(optarg);

@@ -25,7 +25,10 @@ enum {
   PROBE_ERROR_HTTP,   // an HTTP status other than 200
   PROBE_ERROR_FORMAT, // a reply that is no DNS message
   // The next two codes are the run's too (RUN_ERROR_REDIRECTED,
-  // RUN_ERROR_SUSPECT): a new cause of the engine's takes the one after.
+  // RUN_ERROR_SUSPECT).
+  // A QUIC connection or stream closed with an error code.
+  PROBE_ERROR_QUIC = PROBE_ERROR_FORMAT + 3,
+  // A new cause of the engine's takes the next code.
 };
 
 enum {

@@ -102,7 +102,7 @@ int parse_ns_address(const char *text, int default_port, ns_address *out) {
 
 namespace {
 
-const char *const SCHEMES[] = {"", "tcp://", "tls://", "https://"};
+const char *const SCHEMES[] = {"", "tcp://", "tls://", "https://", "quic://"};
 const char DEFAULT_PATH[] = "/dns-query";
 
 // A host name of letters, digits, hyphens, underscores and dots (RFC 1123,
@@ -129,13 +129,15 @@ void copy_text(char *to, std::size_t size, const std::string &from) {
 } // namespace
 
 int transport_port(int transport) {
-  return transport == NS_TLS ? 853 : transport == NS_HTTPS ? 443 : DNS_PORT;
+  return transport == NS_TLS || transport == NS_QUIC ? 853
+         : transport == NS_HTTPS                     ? 443
+                                                     : DNS_PORT;
 }
 
 int parse_ns_target(const char *text, ns_target *out) {
   std::memset(out, 0, sizeof *out);
   std::string rest = text;
-  for (int t = NS_HTTPS; t > NS_UDP; --t) {
+  for (int t = NS_QUIC; t > NS_UDP; --t) {
     const std::size_t n = std::strlen(SCHEMES[t]);
     if (rest.compare(0, n, SCHEMES[t]) == 0) {
       out->transport = t;

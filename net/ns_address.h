@@ -27,6 +27,7 @@ enum {
   NS_TCP,   // DNS over TCP: "tcp://ADDRESS"
   NS_TLS,   // DNS over TLS: "tls://HOST", port 853
   NS_HTTPS, // DNS over HTTPS: "https://HOST/PATH", port 443
+  NS_QUIC,  // DNS over QUIC: "quic://HOST", port 853 (UDP)
 };
 
 enum {
@@ -41,8 +42,8 @@ enum {
 struct ns_target {
   ns_address address; // where to connect; unset while `resolve` holds
   int transport;      // NS_
-  // TLS and HTTPS: the name checked in the certificate, sent as SNI and as
-  // the HTTP authority; empty when only an address was given.
+  // TLS, HTTPS and QUIC: the name checked in the certificate, sent as SNI and
+  // as the HTTP authority; empty when only an address was given.
   char host[NS_HOST_SIZE];
   char path[NS_PATH_SIZE]; // HTTPS: "/dns-query" unless given
   bool resolve;            // only a name was given: look it up, then connect
@@ -55,8 +56,9 @@ struct ns_target {
 };
 
 // "192.0.2.53[:PORT]" (UDP), "tcp://ADDRESS", "tls://HOST[:PORT]",
-// "https://HOST[:PORT][/PATH]"; HOST is an address ([IPv6] with a port), a
-// name, or NAME@ADDRESS for a name checked at a given address. 0, or -1.
+// "https://HOST[:PORT][/PATH]", "quic://HOST[:PORT]"; HOST is an address
+// ([IPv6] with a port), a name, or NAME@ADDRESS for a name checked at a given
+// address. 0, or -1.
 int parse_ns_target(const char *text, ns_target *out);
 // The target as the user would write it: the scheme, the name and the
 // address as given, the port and path only when not the defaults.

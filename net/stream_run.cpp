@@ -2,10 +2,11 @@
 #include "net/stream_run.h"
 
 #include "net/https_transport.h"
+#include "net/quic_transport.h"
 
 namespace {
 
-int run_over(tcp_transport *t, const engine_settings *settings,
+int run_over(transport *t, const engine_settings *settings,
              const engine_job *job, stream_stats *stats) {
   const int r = probe_run(t, settings, job);
   if (r != 0 && stats->reason.empty())
@@ -26,6 +27,10 @@ int stream_run(const ns_target *target, const engine_settings *settings,
   over_stream.truncated_ends = false;
   // Nothing else can come on a stream's reply: no injector races it.
   over_stream.hold_ms = 0;
+  if (target->transport == NS_QUIC) {
+    quic_transport quic(target, &over_stream, options, stats);
+    return run_over(&quic, &over_stream, job, stats);
+  }
   if (target->transport == NS_HTTPS) {
     https_transport https(target, &over_stream, options, stats);
     return run_over(&https, &over_stream, job, stats);

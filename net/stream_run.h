@@ -1,11 +1,11 @@
-// DNS over streams: over TCP (RFC 7766), over TLS (RFC 7858) and over
-// HTTPS (RFC 8484, HTTP/2). Many queries share a few connections: over TCP
-// and TLS they are pipelined and the replies matched out of order by ID
-// and question; over HTTPS each is a stream of one HTTP/2 connection. A
-// connection the server closes is opened again and its unanswered queries
-// sent again, without counting an attempt twice. Connection set-up (TCP,
-// the TLS handshake, the HTTP/2 preface) is timed apart from the probes.
-// The terminal program's alone (OpenSSL, nghttp2).
+// DNS over streams: over TCP (RFC 7766), over TLS (RFC 7858), over HTTPS
+// (RFC 8484, HTTP/2) and over QUIC (RFC 9250). Many queries share a few
+// connections: over TCP and TLS they are pipelined and the replies matched out
+// of order by ID and question; over HTTPS each is a stream of one HTTP/2
+// connection. A connection the server closes is opened again and its unanswered
+// queries sent again, without counting an attempt twice. Connection set-up
+// (TCP, the TLS handshake, the HTTP/2 preface) is timed apart from the probes.
+// The terminal program's alone (OpenSSL, nghttp2; ngtcp2 and GnuTLS).
 #ifndef NET_STREAM_RUN_H
 #define NET_STREAM_RUN_H
 
@@ -41,6 +41,10 @@ struct stream_stats {
   // Where the connections went: the address at which one was set up, or
   // else the first tried.
   ns_address address;
+  int zero_rtt = 0; // QUIC: connections whose 0-RTT queries were taken
+  // QUIC: the last error code a connection or stream was closed with, in
+  // words; empty for none.
+  std::string closed_with = std::string();
 };
 
 // Runs `job` over `target`'s transport. A nameserver that cannot be

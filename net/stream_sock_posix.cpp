@@ -59,3 +59,23 @@ bool sock_has_route(const ns_address *ns) {
   close(fd);
   return ok;
 }
+
+sock_t datagram_connect(const ns_address *ns, sockaddr_storage *local,
+                        int *local_length, int *sys_error) {
+  int fd =
+      socket(ns->sa.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *sys_error = errno;
+    return -1;
+  }
+  socklen_t length = sizeof *local;
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&ns->sa),
+              static_cast<socklen_t>(ns->length)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(local), &length) != 0) {
+    *sys_error = errno;
+    close(fd);
+    return -1;
+  }
+  *local_length = static_cast<int>(length);
+  return fd;
+}

@@ -15,7 +15,6 @@ enum {
   READ_CHUNK = 16384,
   // The first pause before reconnecting to a server that closed without
   // answering; it doubles up to the attempt's timeout.
-  BACKOFF_FIRST_MS = 4,
 };
 
 } // namespace
@@ -53,7 +52,7 @@ bool tcp_transport::on_wire(std::size_t slot) const {
 
 void tcp_transport::answered_on(std::size_t ci) {
   conns_[ci].productive = true;
-  backoff_ms_ = 0;
+  policy_.answered();
 }
 
 void tcp_transport::close_connection(std::size_t ci) {
@@ -76,11 +75,8 @@ void tcp_transport::close_connection(std::size_t ci) {
 // set up at one, a connection that fails goes to the next.
 bool tcp_transport::next_address(std::size_t ci, probe_clock::time_point now) {
   stream_connection &c = conns_[ci];
-  if (settled_ || (c.address_index == address_index_ &&
-                   address_index_ >= target_->fallback_count))
+  if (!policy_.move_on(c.address_index, target_->fallback_count))
     return false;
-  if (c.address_index == address_index_)
-    ++address_index_;
   close_connection(ci);
   begin_connect(ci, now);
   return true;
@@ -97,8 +93,7 @@ void tcp_transport::setup_failed(std::size_t ci, int cause,
   ++stats_->setup_failures;
   stats_->failure = cause;
   stats_->reason = reason;
-  if (++failures_in_row_ >= settings_->attempts)
-    given_up_ = true;
+  policy_.failed(settings_->attempts);
   for (std::size_t i = 0; i < wires_.size(); ++i) {
     if (engine_slot(e_, static_cast<int>(i)).busy && wires_[i].conn == ci)
       engine_fail(e_, static_cast<int>(i), cause, false);
@@ -110,7 +105,7 @@ void tcp_transport::begin_connect(std::size_t ci, probe_clock::time_point now) {
   if (c.state != CONN_CLOSED || now < c.not_before)
     return; // under way, or backing off: the loop comes back for it
   int error = 0;
-  c.address_index = address_index_;
+  c.address_index = policy_.address();
   c.sock = stream_connect(address_at(c.address_index), &error);
   if (c.sock == -1) {
     setup_failed(ci, PROBE_ERROR_CONNECT, sock_error_text(error));
@@ -129,13 +124,12 @@ void tcp_transport::opened(std::size_t ci, probe_clock::time_point now) {
     return;
   }
   c.state = CONN_OPEN;
-  settled_ = true;
+  policy_.opened();
   stats_->address = *address_at(c.address_index);
   ++stats_->opened;
   if (c.was_open)
     ++stats_->reconnections;
   c.was_open = true;
-  failures_in_row_ = 0;
   stats_->setup_us.push_back(static_cast<std::int32_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(now - c.setup_start)
           .count()));
@@ -169,10 +163,8 @@ void tcp_transport::connection_lost(std::size_t ci,
           e_, slot, broken ? PROBE_ERROR_FORMAT : PROBE_ERROR_CONNECT, true);
   }
   if (!again_as_is) {
-    const int timeout = std::max(1, settings_->timeout_ms);
-    backoff_ms_ = backoff_ms_ == 0 ? std::min<int>(BACKOFF_FIRST_MS, timeout)
-                                   : std::min(2 * backoff_ms_, timeout);
-    c.not_before = now + std::chrono::milliseconds(backoff_ms_);
+    c.not_before = now + std::chrono::milliseconds(
+                             policy_.pause_ms(settings_->timeout_ms));
   }
   c.queue.insert(c.queue.begin(), again.begin(), again.end());
   if (!c.queue.empty())
@@ -217,7 +209,7 @@ void tcp_transport::flush_queue(std::size_t ci, probe_clock::time_point now) {
 }
 
 void tcp_transport::send(int slot, probe_clock::time_point now) {
-  if (given_up_) {
+  if (policy_.given_up()) {
     engine_fail(e_, slot, stats_->failure, true);
     return;
   }

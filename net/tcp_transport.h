@@ -7,6 +7,7 @@
 #ifndef NET_TCP_TRANSPORT_H
 #define NET_TCP_TRANSPORT_H
 
+#include "net/connection_policy.h"
 #include "net/stream_run.h"
 #include "net/transport.h"
 
@@ -125,11 +126,7 @@ private:
   poller *waiting_ = nullptr;
   std::vector<wire> wires_; // by slot
   std::size_t next_conn_ = 0;
-  int failures_in_row_ = 0;
-  bool given_up_ = false;
-  int address_index_ = 0; // the address connections go to
-  bool settled_ = false;  // a connection was set up there: it stays
-  int backoff_ms_ = 0;    // the pause after the last fruitless connection
+  connection_policy policy_;
 };
 
 #endif

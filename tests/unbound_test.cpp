@@ -13,6 +13,7 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -109,8 +110,8 @@ std::string unbound_conf(const std::string &dir) {
          "  stub-addr: 127.0.0.81\n";
 }
 
-// A test CA, and a certificate it signs for dns.test, localhost and
-// 127.0.0.80, made with the openssl command.
+// A test CA, and a certificate it signs for dns.test, localhost,
+// 127.0.0.80 and 127.0.0.84 (DNS over QUIC), made with the openssl command.
 void make_certificates(void) {
   const std::string openssl = "/usr/bin/openssl";
   const std::vector<std::vector<std::string>> steps = {
@@ -125,7 +126,8 @@ void make_certificates(void) {
        "-extfile", "san.cnf"},
   };
   write_file("san.cnf",
-             "subjectAltName=DNS:dns.test,DNS:localhost,IP:127.0.0.80\n");
+             "subjectAltName=DNS:dns.test,DNS:localhost,IP:127.0.0.80,"
+             "IP:127.0.0.84\n");
   write_file("ticket.key", std::string(80, 'k'));
   for (const auto &step : steps) {
     std::string out;
@@ -168,6 +170,18 @@ protected:
   fake_ns *stub = nullptr;
   pid_t pid = -1;
 };
+
+// A name of each kind unbound answers here (an address, NXDOMAIN, REFUSED,
+// more than a datagram holds) in list.txt; the names.
+std::vector<std::string> write_kinds_list(void) {
+  const std::vector<std::string> names = {"ok.example", "nx.example",
+                                          "refused.example", "big.example"};
+  std::string list;
+  for (const std::string &name : names)
+    list += "ours:" + name + "\n";
+  write_file("list.txt", list);
+  return names;
+}
 
 struct expected {
   const char *name;
@@ -335,12 +349,7 @@ TEST_F(UnboundTest, TcpAgreesWithUdpAndTakesOverTruncatedReplies) {
 // fails as "tls" with the reason, at once, and the next nameserver is
 // tested all the same; --ca-file and --insecure each make the server pass.
 TEST_F(UnboundTest, TlsAndHttpsAgreeWithUdpAndFailOnABadCertificate) {
-  write_file("list.txt", "ours:ok.example\n"
-                         "ours:nx.example\n"
-                         "ours:refused.example\n"
-                         "ours:big.example\n");
-  const std::vector<std::string> names = {"ok.example", "nx.example",
-                                          "refused.example", "big.example"};
+  const std::vector<std::string> names = write_kinds_list();
   for (const char *get : {"", "--doh-get"}) {
     std::vector<std::string> args = {"-q",        "--no-log",
                                      "-c",        "4",
@@ -501,6 +510,167 @@ TEST_F(UnboundTest, TlsServerThatSpeaksHttpIsNoNameserver) {
           << probe;
     }
   }
+}
+
+// The tests' DNS over QUIC server on 127.0.0.84 (UDP port 853), forwarding
+// to unbound; its options as doq_server takes them. It prints a line a
+// connection as it ends.
+class doq_server {
+public:
+  explicit doq_server(std::vector<std::string> options) {
+    std::vector<std::string> args = {
+        DOQ_SERVER,   "-listen",    "127.0.0.84:853",
+        "-cert",      "server.pem", "-key",
+        "server.key", "-upstream",  "127.0.0.80:53"};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char *> argv;
+    for (std::string &a : args)
+      argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, "doq.log",
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int spawned =
+        posix_spawn(&pid_, DOQ_SERVER, &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0)
+      pid_ = -1;
+  }
+  ~doq_server() {
+    stop();
+  }
+  // Listening once it says so; bounded.
+  bool ready() const {
+    for (int i = 0; pid_ > 0 && i < 200; ++i) {
+      if (read_file("doq.log").find("ready") != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+  // Its log, once it has ended.
+  std::string stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+    return read_file("doq.log");
+  }
+
+private:
+  pid_t pid_ = -1;
+};
+
+// Over QUIC the outcomes and codes are UDP's, with the queries in flight
+// beyond the server's four streams waiting for its credit (quic-go closes
+// a connection that opens more). A server that closes each connection
+// after three replies: the rest go again on the next, which resumes the
+// session and carries its first queries as 0-RTT data.
+TEST_F(UnboundTest, QuicAgreesWithUdpWithinTheStreamLimitAndReconnects) {
+  const std::vector<std::string> names = write_kinds_list();
+  for (const char *close_after : {"0", "3"}) {
+    doq_server server({"-streams", "4", "-close-after", close_after});
+    ASSERT_TRUE(server.ready()) << server.stop();
+    // One attempt a name: what a closed connection left unanswered must
+    // go again as the same attempt.
+    cli_result r = run_zelkor(
+        {"-q", "--no-log", "-c", "16", "--attempts", "1", "--ca-file", "ca.pem",
+         "-s", UNBOUND_IP, "-s", "quic://dns.test@127.0.0.84", "-s",
+         "quic://127.0.0.84", "--json", "q.json", "list.txt"});
+    const std::string log = server.stop();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nsetup  "), std::string::npos) << r.out;
+    const json j = parse_json("q.json");
+    const json &udp = j["nameservers"][0];
+    for (std::size_t n = 1; n < 3; ++n) {
+      const json &ns = j["nameservers"][n];
+      EXPECT_EQ(ns["transport"], "quic");
+      for (const std::string &name : names) {
+        for (const char *which : {"bare", "www"}) {
+          EXPECT_EQ(named(ns, name)[which]["outcome"],
+                    named(udp, name)[which]["outcome"])
+              << close_after << " " << ns["address"] << " " << name << " "
+              << which << "\n"
+              << log;
+          EXPECT_EQ(named(ns, name)[which]["rcode"],
+                    named(udp, name)[which]["rcode"]);
+        }
+      }
+      const json &connections = ns["connections"];
+      if (*close_after == '0') {
+        EXPECT_EQ(connections["opened"], 1) << connections;
+        EXPECT_TRUE(connections["setup_median_ms"].is_number());
+      } else {
+        // Sixteen queries, three a connection.
+        EXPECT_GE(connections["reconnections"], 5) << connections;
+        EXPECT_EQ(connections["resumed"], connections["reconnections"]);
+        EXPECT_GE(connections["zero_rtt"], 1) << connections;
+      }
+    }
+    if (*close_after == '3') {
+      EXPECT_NE(log.find("early=true"), std::string::npos) << log;
+    }
+  }
+}
+
+// A certificate from a CA not trusted fails as "tls", an address where
+// nobody answers as "connect", each in bounded time with the next
+// nameserver tested all the same; a server that closes connections with an
+// error code fails probes as "quic", the code said.
+TEST_F(UnboundTest, QuicFailuresAreNamed) {
+  write_file("two.txt", "ours:ok.example\nours:nx.example\n");
+  // Bound and silent.
+  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(853);
+  inet_pton(AF_INET, "127.0.0.83", &at.sin_addr);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  doq_server server({"-close-after", "1", "-close-code", "5"});
+  ASSERT_TRUE(server.ready()) << server.stop();
+  const auto start = std::chrono::steady_clock::now();
+  cli_result r =
+      run_zelkor({"-q", "--no-log", "--timeout", "500", "-c", "12", "-s",
+                  "quic://dns.test@127.0.0.84", "-s", "quic://127.0.0.83", "-s",
+                  UNBOUND_IP, "--json", "bad.json", "two.txt"});
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  cli_result closing =
+      run_zelkor({"-q", "--no-log", "--ca-file", "ca.pem", "-c", "12", "-s",
+                  "quic://dns.test@127.0.0.84", "--json", "closing.json",
+                  "--csv", "closing.csv", "two.txt"});
+  close(silent);
+  server.stop();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_LT(took, 4.0);
+  EXPECT_NE(r.err.find("cannot set up TLS with quic://dns.test@127.0.0.84: "
+                       "The certificate is NOT trusted. The certificate "
+                       "issuer is unknown."),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("cannot connect to quic://127.0.0.83: no reply to "
+                       "the QUIC handshake"),
+            std::string::npos)
+      << r.err;
+  const json bad = parse_json("bad.json");
+  EXPECT_EQ(named(bad["nameservers"][0], "ok.example")["bare"]["error"], "tls");
+  EXPECT_EQ(named(bad["nameservers"][1], "ok.example")["bare"]["error"],
+            "connect");
+  EXPECT_EQ(named(bad["nameservers"][2], "ok.example")["bare"]["outcome"],
+            "ok");
+
+  ASSERT_EQ(closing.status, 0) << closing.err;
+  EXPECT_NE(closing.err.find("quic://dns.test@127.0.0.84: the connection "
+                             "closed with application error code 0x5 "
+                             "(enough)"),
+            std::string::npos)
+      << closing.err;
+  const json ns = parse_json("closing.json")["nameservers"][0];
+  EXPECT_GE(ns["providers"].back()["errors"]["quic"], 1) << ns["providers"];
+  EXPECT_NE(read_file("closing.csv").find(",quic,"), std::string::npos);
 }
 
 } // namespace
