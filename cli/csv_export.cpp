@@ -68,10 +68,11 @@ void write_csv(std::FILE *out) {
       const bool converted = results_list->written.count(i) != 0;
       const std::string ascii = converted ? lines[i].domain : "";
       csv_row(out, pass.result.ns, tag, domain, domain, ascii,
-              pass.result.lines[i].bare, pass.result.answers, 2 * i);
+              pass.result.lines[i].bare, pass.result.answers,
+              probe_number(i, false));
       csv_row(out, pass.result.ns, tag, domain, "www." + domain,
               converted ? "www." + ascii : "", pass.result.lines[i].www,
-              pass.result.answers, 2 * i + 1);
+              pass.result.answers, probe_number(i, true));
     }
   }
 }

@@ -517,11 +517,10 @@ void collect_failed(const kept_pass &pass, failed_cells *cells) {
       if (names.size() == HTML_NAMES_PER_CELL)
         ++cells->rest[static_cast<std::size_t>(row)];
       else
-        names.push_back(failed_name{
-            (www ? "www." : "") + domain_text(i),
-            failure_cause(probe) +
-                replies_text(pass.result,
-                             2 * i + static_cast<std::size_t>(www))});
+        names.push_back(
+            failed_name{(www ? "www." : "") + domain_text(i),
+                        failure_cause(probe) +
+                            replies_text(pass.result, probe_number(i, www))});
     }
   }
 }

@@ -82,25 +82,25 @@ json probe_json(const stored_probe &probe, const std::string &name, int qtype,
     j["vs_authority"] = "differs";
   else if (probe.vs_authority == VS_UNVERIFIABLE)
     j["vs_authority"] = "unverifiable";
-  auto race = pass.races.find(at);
   if (probe.error == RUN_ERROR_SUSPECT) {
+    auto race = pass.races.find(at);
     json reasons = json::array();
     if (race != pass.races.end())
       reasons.push_back("race");
     if (pass.bogons.count(at))
       reasons.push_back("bogon");
     j["reasons"] = reasons;
-  }
-  if (probe.error == RUN_ERROR_SUSPECT && race != pass.races.end()) {
-    json replies = json::array();
-    for (const kept_reply &r : race->second) {
-      json reply;
-      reply["ms"] = r.us >= 0 ? number(r.us / 1000.0, 1000.0) : json(nullptr);
-      answers_json(r.answers, &reply);
-      reply["ip_ttl"] = r.ip_ttl >= 0 ? json(r.ip_ttl) : json(nullptr);
-      replies.push_back(reply);
+    if (race != pass.races.end()) {
+      json replies = json::array();
+      for (const kept_reply &r : race->second) {
+        json reply;
+        reply["ms"] = r.us >= 0 ? number(r.us / 1000.0, 1000.0) : json(nullptr);
+        answers_json(r.answers, &reply);
+        reply["ip_ttl"] = r.ip_ttl >= 0 ? json(r.ip_ttl) : json(nullptr);
+        replies.push_back(reply);
+      }
+      j["replies"] = replies;
     }
-    j["replies"] = replies;
   }
   if (probe.verdict != VERDICT_NONE && probe.verdict != VERDICT_NOT_CHECKED)
     j["authority"] = authority_json(probe, name, qtype);
@@ -211,10 +211,10 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
     // The form asked, where it is not the one written.
     if (results_list->written.count(i))
       n["ascii"] = lines[i].domain;
-    n["bare"] =
-        probe_json(probes.bare, lines[i].domain, qtype, pass->result, 2 * i);
+    n["bare"] = probe_json(probes.bare, lines[i].domain, qtype, pass->result,
+                           probe_number(i, false));
     n["www"] = probe_json(probes.www, "www." + lines[i].domain, qtype,
-                          pass->result, 2 * i + 1);
+                          pass->result, probe_number(i, true));
     std::fprintf(out, "%s%s", first ? "\n        " : ",\n        ",
                  dump(n).c_str());
     first = false;

@@ -216,31 +216,16 @@ void send_frame(ask_round *r, std::size_t i) {
     finish(r, i, AUTH_ERROR);
     return;
   }
-  unsigned char frame[sizeof a.query + LENGTH_PREFIX];
-  frame[0] = static_cast<unsigned char>(a.length >> 8);
-  frame[1] = static_cast<unsigned char>(a.length);
-  std::copy(a.query, a.query + a.length, frame + LENGTH_PREFIX);
-  const std::size_t size = static_cast<std::size_t>(a.length) + LENGTH_PREFIX;
+  std::string frame;
+  append_frame(&frame, a.query, a.length);
   // A query this small goes out whole on a fresh connection.
-  if (stream_send(a.sock, frame, size) != static_cast<long>(size) ||
+  if (stream_send(a.sock, reinterpret_cast<const unsigned char *>(frame.data()),
+                  frame.size()) != static_cast<long>(frame.size()) ||
       poller_watch(r->p, a.sock, static_cast<int>(i), POLL_READ) != 0) {
     finish(r, i, AUTH_ERROR);
     return;
   }
   a.phase = TCP_READING;
-}
-
-struct first_frame {
-  const unsigned char *message = nullptr;
-  long length = 0;
-};
-
-void keep_first(const unsigned char *message, long length, void *context) {
-  first_frame *f = static_cast<first_frame *>(context);
-  if (!f->message) {
-    f->message = message;
-    f->length = length;
-  }
 }
 
 void read_stream(ask_round *r, std::size_t i, probe_clock::time_point now) {
@@ -255,12 +240,11 @@ void read_stream(ask_round *r, std::size_t i, probe_clock::time_point now) {
   }
   a.in.append(reinterpret_cast<const char *>(bytes),
               static_cast<std::size_t>(got));
-  first_frame reply;
-  split_frames(reinterpret_cast<const unsigned char *>(a.in.data()),
-               a.in.size(), keep_first, &reply);
-  if (reply.message)
-    take_reply(&a, &(*r->replies)[i], r->q, reply.message, reply.length, NS_TCP,
-               now, r->p);
+  const unsigned char *message = nullptr;
+  long length = 0;
+  if (first_frame(reinterpret_cast<const unsigned char *>(a.in.data()),
+                  a.in.size(), &message, &length) > 0)
+    take_reply(&a, &(*r->replies)[i], r->q, message, length, NS_TCP, now, r->p);
 }
 
 } // namespace

@@ -18,7 +18,11 @@ bool connection_policy::move_on(int used, int fallback_count) {
   return true;
 }
 
-void connection_policy::failed(int attempts) {
+void connection_policy::failed(stream_stats *stats, int cause,
+                               const std::string &reason, int attempts) {
+  ++stats->setup_failures;
+  stats->failure = cause;
+  stats->reason = reason;
   if (++failures_in_row_ >= attempts)
     given_up_ = true;
 }

@@ -6,6 +6,10 @@
 #ifndef NET_CONNECTION_POLICY_H
 #define NET_CONNECTION_POLICY_H
 
+#include "net/stream_run.h"
+
+#include <string>
+
 class connection_policy {
 public:
   // Where new connections go: 0 for the target's address, then its
@@ -16,9 +20,11 @@ public:
   // A connection at address `used` could not be set up: true when the
   // name has another address, where new connections go from now on.
   bool move_on(int used, int fallback_count);
-  // A set-up failed for good. After as many in a row as a probe has
-  // attempts, the run gives up: every later probe fails at once.
-  void failed(int attempts);
+  // A set-up failed for good, for `cause` (PROBE_ERROR_), which the
+  // figures keep with why. After as many in a row as a probe has attempts,
+  // the run gives up: every later probe fails at once.
+  void failed(stream_stats *stats, int cause, const std::string &reason,
+              int attempts);
   bool given_up() const {
     return given_up_;
   }

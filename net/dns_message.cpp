@@ -5,7 +5,7 @@
 
 std::atomic<std::uint16_t> query_id{1234};
 
-static unsigned read_u16(const unsigned char *p) {
+unsigned read_u16(const unsigned char *p) {
   return static_cast<unsigned>(p[0] << 8 | p[1]);
 }
 

@@ -51,6 +51,8 @@ enum {
   DNS_OPT_SIZE = 11,       // an EDNS OPT record without options
 };
 
+// A 16-bit field of a message, in network order.
+unsigned read_u16(const unsigned char *p);
 int encode_qname(const char *name, int length, unsigned char *out);
 // The datagram's length, or -1 when it would not fit `dst_len` or `name` has
 // no wire form (an empty label other than one trailing dot, a label of more

@@ -11,10 +11,6 @@
 
 namespace {
 
-unsigned read_u16(const unsigned char *p) {
-  return static_cast<unsigned>(p[0] << 8 | p[1]);
-}
-
 // The name at `*at`, which then moves past it; false when it is malformed.
 bool read_name(const unsigned char *bytes, long length, long *at,
                std::string *name) {

@@ -397,12 +397,9 @@ int probe_run(transport *t, const engine_settings *settings,
         e.next_name >= job->count)
       break;
     int wait_ms = schedule_wait_ms(&e.sched, wants_to_send(&e), MAX_WAIT_MS);
-    if (!e.hold_ends.empty()) {
-      const auto until = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             e.hold_ends.top().first - probe_clock::now())
-                             .count();
-      wait_ms = std::min(wait_ms, 1 + std::max(0, static_cast<int>(until)));
-    }
+    if (!e.hold_ends.empty())
+      wait_ms =
+          wait_until(wait_ms, probe_clock::now(), e.hold_ends.top().first);
     wait_ms = t->before_wait(probe_clock::now(), wait_ms);
     const int n = poller_wait(p, wait_ms, ready, READY_BATCH);
     const probe_clock::time_point now = probe_clock::now();

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -46,13 +47,12 @@ ngtcp2_tstamp timestamp(probe_clock::time_point t) {
           .count());
 }
 
-// The length its two-byte prefix gives a stream's message, or -1 while the
-// prefix has not come whole.
-long framed_length(const std::string &in) {
-  if (in.size() < LENGTH_PREFIX)
-    return -1;
-  return static_cast<long>(static_cast<unsigned char>(in[0])) << 8 |
-         static_cast<unsigned char>(in[1]);
+// The reply on a stream so far: 1 when whole, 0 while it comes, -1 when it
+// is no DNS message.
+int reply_of(const std::string &in, const unsigned char **message,
+             long *length) {
+  return first_frame(reinterpret_cast<const unsigned char *>(in.data()),
+                     in.size(), message, length);
 }
 
 std::string hex_code(std::uint64_t code) {
@@ -180,10 +180,10 @@ struct quic_events {
       return 0;
     quic_stream &st = found->second;
     st.in.append(reinterpret_cast<const char *>(data), length);
-    const long whole = framed_length(st.in);
+    const unsigned char *message = nullptr;
+    long whole = 0;
     // A stream that ends first was cut short: take_reply says so.
-    if ((whole >= 0 &&
-         static_cast<long>(st.in.size()) >= LENGTH_PREFIX + whole) ||
+    if (reply_of(st.in, &message, &whole) != 0 ||
         (flags & NGTCP2_STREAM_DATA_FLAG_FIN))
       c->t->take_reply(c->index, id);
     return 0;
@@ -197,7 +197,7 @@ struct quic_events {
     auto found = c->streams.find(id);
     if (found == c->streams.end())
       return 0;
-    const quic_stream st = found->second;
+    const quic_stream st = std::move(found->second);
     c->streams.erase(found);
     quic_transport *t = c->t;
     if (st.answered || !t->current(st.slot, st.generation))
@@ -349,10 +349,7 @@ void quic_transport::setup_failed(std::size_t ci, int cause,
     return;
   close_connection(ci, false);
   conn(ci).queue.clear();
-  ++stats_->setup_failures;
-  stats_->failure = cause;
-  stats_->reason = reason;
-  policy_.failed(settings_->attempts);
+  policy_.failed(stats_, cause, reason, settings_->attempts);
   for (std::size_t i = 0; i < wires_.size(); ++i) {
     if (engine_slot(e_, static_cast<int>(i)).busy && wires_[i].conn == ci)
       engine_fail(e_, static_cast<int>(i), cause, false);
@@ -665,14 +662,10 @@ void quic_transport::open_streams(std::size_t ci, probe_clock::time_point now) {
     const probe_slot &s = engine_slot(e_, q.slot);
     quic_stream st{q.slot, q.generation,  std::string(),
                    0,      std::string(), false};
-    st.out.reserve(LENGTH_PREFIX + static_cast<std::size_t>(s.query_length));
-    st.out.push_back(static_cast<char>(s.query_length >> 8));
-    st.out.push_back(static_cast<char>(s.query_length));
-    st.out.append(reinterpret_cast<const char *>(s.query),
-                  static_cast<std::size_t>(s.query_length));
+    append_frame(&st.out, s.query, s.query_length);
     // RFC 9250 4.2.1: the Message ID is 0; the stream says whose it is.
-    st.out[LENGTH_PREFIX] = 0;
-    st.out[LENGTH_PREFIX + 1] = 0;
+    st.out[LENGTH_PREFIX + DNS_ID_OFFSET] = 0;
+    st.out[LENGTH_PREFIX + DNS_ID_OFFSET + 1] = 0;
     c.streams.emplace(id, std::move(st));
     c.unsent.push_back(id);
     wires_[static_cast<std::size_t>(q.slot)] = wire{ci, id, q.generation};
@@ -764,16 +757,13 @@ void quic_transport::take_reply(std::size_t ci, std::int64_t id) {
   if (!current(st.slot, st.generation))
     return;
   wires_[static_cast<std::size_t>(st.slot)].stream = -1;
-  const long length = framed_length(st.in);
-  if (length < DNS_HEADER_SIZE ||
-      static_cast<long>(st.in.size()) < LENGTH_PREFIX + length) {
+  const unsigned char *message = nullptr;
+  long length = 0;
+  if (reply_of(st.in, &message, &length) <= 0) {
     engine_end_attempt(e_, st.slot, PROBE_ERROR_FORMAT, false);
     return;
   }
-  if (engine_reply(e_, st.slot,
-                   reinterpret_cast<const unsigned char *>(st.in.data()) +
-                       LENGTH_PREFIX,
-                   length, REPLY_BY_STREAM)) {
+  if (engine_reply(e_, st.slot, message, length, REPLY_BY_STREAM)) {
     c.productive = true;
     policy_.answered();
   }
@@ -815,13 +805,8 @@ int quic_transport::before_wait(probe_clock::time_point now, int wait_ms) {
     // A connection that backed off reconnects once its pause is over.
     if (c.state == QUIC_CLOSED && !c.queue.empty()) {
       begin_connect(i, now);
-      if (c.state == QUIC_CLOSED) {
-        const auto pause =
-            std::chrono::duration_cast<std::chrono::milliseconds>(c.not_before -
-                                                                  now);
-        wait_ms =
-            std::min(wait_ms, 1 + std::max(0, static_cast<int>(pause.count())));
-      }
+      if (c.state == QUIC_CLOSED)
+        wait_ms = wait_until(wait_ms, now, c.not_before);
     }
     if (!c.conn)
       continue;

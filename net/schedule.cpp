@@ -52,3 +52,10 @@ bool reply_decides(probe_result *result, int kind,
           .count());
   return true;
 }
+
+int wait_until(int wait_ms, probe_clock::time_point now,
+               probe_clock::time_point then) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(then - now).count();
+  return std::min(wait_ms, 1 + std::max(0, static_cast<int>(ms)));
+}

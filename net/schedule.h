@@ -38,6 +38,9 @@ void schedule_sent(schedule *s, probe_clock::time_point now);
 // first deadline, until the pace allows a send when `want_send`, and at
 // most `max_ms`.
 int schedule_wait_ms(const schedule *s, bool want_send, int max_ms);
+// A wait of `wait_ms` cut short to end just after `then`.
+int wait_until(int wait_ms, probe_clock::time_point now,
+               probe_clock::time_point then);
 
 // True when a reply of `kind` (REPLY_) decides the probe; its outcome and
 // its time since `first_sent` are then in `result`.

@@ -21,3 +21,39 @@ long split_frames(const unsigned char *bytes, std::size_t size,
   }
   return static_cast<long>(at);
 }
+
+void append_frame(std::string *out, const unsigned char *message, int length) {
+  out->push_back(static_cast<char>(length >> 8));
+  out->push_back(static_cast<char>(length));
+  out->append(reinterpret_cast<const char *>(message),
+              static_cast<std::size_t>(length));
+}
+
+namespace {
+
+struct first_found {
+  const unsigned char *message = nullptr;
+  long length = 0;
+};
+
+void keep_first(const unsigned char *message, long length, void *context) {
+  first_found *f = static_cast<first_found *>(context);
+  if (!f->message) {
+    f->message = message;
+    f->length = length;
+  }
+}
+
+} // namespace
+
+int first_frame(const unsigned char *bytes, std::size_t size,
+                const unsigned char **message, long *length) {
+  first_found found;
+  if (split_frames(bytes, size, keep_first, &found) < 0 && !found.message)
+    return -1;
+  if (!found.message)
+    return 0;
+  *message = found.message;
+  *length = found.length;
+  return 1;
+}

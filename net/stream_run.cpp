@@ -19,8 +19,8 @@ int run_over(transport *t, const engine_settings *settings,
 int stream_run(const ns_target *target, const engine_settings *settings,
                const stream_options *options, const engine_job *job,
                stream_stats *stats) {
-  *stats = stream_stats{
-      0, 0, 0, 0, PROBE_ERROR_NONE, std::string(), 0, {}, target->address};
+  *stats = stream_stats{};
+  stats->address = target->address;
   // A truncated reply over a stream is one that settles nothing: there is
   // no larger transport to ask again over.
   engine_settings over_stream = *settings;

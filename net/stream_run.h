@@ -28,23 +28,23 @@ struct stream_options {
 };
 
 struct stream_stats {
-  int opened;         // connections set up
-  int reconnections;  // of those, to replace one the server closed
-  int resumed;        // of those, with a TLS session resumed
-  int setup_failures; // connects or handshakes that failed
-  // The last set-up failure: PROBE_ERROR_CONNECT or PROBE_ERROR_TLS, and
+  int opened = 0;         // connections set up
+  int reconnections = 0;  // of those, to replace one the server closed
+  int resumed = 0;        // of those, with a TLS session resumed
+  int setup_failures = 0; // connects or handshakes that failed
+  // The last set-up failure: PROBE_ERROR_CONNECT, PROBE_ERROR_TLS, ..., and
   // why, in a few words ("Connection refused", "certificate has expired").
-  int failure;
+  int failure = PROBE_ERROR_NONE;
   std::string reason;
-  int http_status; // the last HTTP status other than 200; 0 for none
+  int http_status = 0; // the last HTTP status other than 200; 0 for none
   std::vector<std::int32_t> setup_us; // of each connection set up
   // Where the connections went: the address at which one was set up, or
   // else the first tried.
-  ns_address address;
+  ns_address address{};
   int zero_rtt = 0; // QUIC: connections whose 0-RTT queries were taken
   // QUIC: the last error code a connection or stream was closed with, in
   // words; empty for none.
-  std::string closed_with = std::string();
+  std::string closed_with;
 };
 
 // Runs `job` over `target`'s transport. A nameserver that cannot be

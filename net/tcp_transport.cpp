@@ -90,10 +90,7 @@ void tcp_transport::setup_failed(std::size_t ci, int cause,
     return;
   close_connection(ci);
   conns_[ci].queue.clear();
-  ++stats_->setup_failures;
-  stats_->failure = cause;
-  stats_->reason = reason;
-  policy_.failed(settings_->attempts);
+  policy_.failed(stats_, cause, reason, settings_->attempts);
   for (std::size_t i = 0; i < wires_.size(); ++i) {
     if (engine_slot(e_, static_cast<int>(i)).busy && wires_[i].conn == ci)
       engine_fail(e_, static_cast<int>(i), cause, false);
@@ -298,12 +295,8 @@ int tcp_transport::before_wait(probe_clock::time_point now, int wait_ms) {
     // A connection that backed off reconnects once its pause is over.
     if (c.state == CONN_CLOSED && !c.queue.empty())
       begin_connect(i, now);
-    if (c.state == CONN_CLOSED && !c.queue.empty()) {
-      const auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
-          c.not_before - now);
-      wait_ms =
-          std::min(wait_ms, 1 + std::max(0, static_cast<int>(pause.count())));
-    }
+    if (c.state == CONN_CLOSED && !c.queue.empty())
+      wait_ms = wait_until(wait_ms, now, c.not_before);
     watch(i);
   }
   return wait_ms;
@@ -366,12 +359,7 @@ void tcp_transport::close_session(std::size_t) {}
 
 bool tcp_transport::put_query(std::size_t ci, int slot) {
   const probe_slot &s = engine_slot(e_, slot);
-  const char prefix[LENGTH_PREFIX] = {static_cast<char>(s.query_length >> 8),
-                                      static_cast<char>(s.query_length)};
-  stream_connection &c = conns_[ci];
-  c.out.append(prefix, LENGTH_PREFIX);
-  c.out.append(reinterpret_cast<const char *>(s.query),
-               static_cast<std::size_t>(s.query_length));
+  append_frame(&conns_[ci].out, s.query, s.query_length);
   return true;
 }
 

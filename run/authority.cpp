@@ -79,6 +79,26 @@ auth_question question(const authority *a, const std::string &name, int qtype) {
                        a->settings.attempts};
 }
 
+// One server asked one question.
+auth_reply ask_one(authority *a, const ns_address &server,
+                   const std::string &name, int qtype) {
+  const auth_question q = question(a, name, qtype);
+  std::vector<auth_reply> replies;
+  auth_ask({server}, &q, &a->pacer, &replies);
+  return replies[0];
+}
+
+// The addresses that records of `records` give `name`.
+void add_addresses(const std::vector<dns_record> &records,
+                   const std::string &name, std::vector<ns_address> *found) {
+  for (const dns_record &r : records) {
+    ns_address address;
+    if (r.owner == name && (r.type == DNS_TYPE_A || r.type == DNS_TYPE_AAAA) &&
+        parse_ns_address(r.data.c_str(), DNS_PORT, &address) == 0)
+      found->push_back(address);
+  }
+}
+
 std::vector<ns_address> addresses_of(authority *a, const std::string &name,
                                      int depth);
 
@@ -108,13 +128,7 @@ void remember(authority *a, const zone_cut &cut) {
 std::vector<ns_address> server_addresses(authority *a, const dns_reply &reply,
                                          const std::string &server, int depth) {
   std::vector<ns_address> found;
-  for (const dns_record &g : reply.additional) {
-    ns_address address;
-    if ((g.type == DNS_TYPE_A || g.type == DNS_TYPE_AAAA) &&
-        g.owner == server &&
-        parse_ns_address(g.data.c_str(), DNS_PORT, &address) == 0)
-      found.push_back(address);
-  }
+  add_addresses(reply.additional, server, &found);
   return found.empty() ? addresses_of(a, server, depth) : found;
 }
 
@@ -162,14 +176,12 @@ bool find_cut(authority *a, const std::string &name, int qtype, int depth,
     int last = AUTH_NOT_ASKED;
     bool moved = false;
     for (const cut_server &server : cut->servers) {
-      const auth_question q = question(a, name, qtype);
-      std::vector<auth_reply> replies;
-      auth_ask({server.address}, &q, &a->pacer, &replies);
-      last = replies[0].outcome;
-      if (last == AUTH_ANSWER || last == AUTH_NEGATIVE)
+      const auth_reply reply = ask_one(a, server.address, name, qtype);
+      last = reply.outcome;
+      if (auth_fine(last))
         return true; // the cut itself serves the name
       if (last == AUTH_REFERRAL) {
-        *cut = cut_of_referral(a, replies[0].reply, name, depth);
+        *cut = cut_of_referral(a, reply.reply, name, depth);
         moved = true;
         break;
       }
@@ -204,19 +216,10 @@ std::vector<ns_address> addresses_of(authority *a, const std::string &name,
       if (!find_cut(a, name, qtype, depth, &cut))
         break;
       for (const cut_server &server : cut.servers) {
-        const auth_question q = question(a, name, qtype);
-        std::vector<auth_reply> replies;
-        auth_ask({server.address}, &q, &a->pacer, &replies);
-        if (replies[0].outcome != AUTH_ANSWER &&
-            replies[0].outcome != AUTH_NEGATIVE)
+        const auth_reply reply = ask_one(a, server.address, name, qtype);
+        if (!auth_fine(reply.outcome))
           continue;
-        for (const dns_record &r : replies[0].reply.answers) {
-          ns_address address;
-          if (r.owner == name &&
-              (r.type == DNS_TYPE_A || r.type == DNS_TYPE_AAAA) &&
-              parse_ns_address(r.data.c_str(), DNS_PORT, &address) == 0)
-            found.push_back(address);
-        }
+        add_addresses(reply.reply.answers, name, &found);
         break;
       }
     }
@@ -233,13 +236,11 @@ void add_child_servers(authority *a, zone_cut *cut) {
   if (!known.child_asked) {
     known.child_asked = true;
     for (const cut_server &server : known.servers) {
-      const auth_question q = question(a, known.zone, DNS_TYPE_NS);
-      std::vector<auth_reply> replies;
-      auth_ask({server.address}, &q, &a->pacer, &replies);
-      if (replies[0].outcome != AUTH_ANSWER &&
-          replies[0].outcome != AUTH_NEGATIVE)
+      const auth_reply asked =
+          ask_one(a, server.address, known.zone, DNS_TYPE_NS);
+      if (!auth_fine(asked.outcome))
         continue;
-      const dns_reply &reply = replies[0].reply;
+      const dns_reply &reply = asked.reply;
       for (const dns_record &r : reply.answers) {
         if (r.type != DNS_TYPE_NS || r.owner != known.zone)
           continue;

@@ -55,21 +55,28 @@ stored_probe &probe_at(pass_result *pass, std::size_t line, bool www) {
   return www ? pass->lines[line].www : pass->lines[line].bare;
 }
 
-// Where a pass keeps what is the probe's alone (its answers, its replies).
-std::size_t probe_number(std::size_t line, bool www) {
-  return 2 * line + (www ? 1 : 0);
+// The list line's probe that the engine's `whole` index names; false for
+// a name that cannot exist (those come first).
+bool line_probe_of(const pass_job *job, std::size_t whole, std::size_t *line,
+                   bool *www) {
+  if (whole < job->nx_names.size())
+    return false;
+  const std::size_t index = whole - job->nx_names.size();
+  *line = job->probed[index / 2];
+  *www = index % 2 != 0;
+  return true;
 }
 
 const char *name_of(std::size_t at, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
-  std::size_t index = probe_of(job, at);
-  if (index < job->nx_names.size())
-    return job->nx_names[index].c_str();
-  index -= job->nx_names.size();
-  const std::size_t line = job->probed[index / 2];
+  const std::size_t whole = probe_of(job, at);
+  std::size_t line;
+  bool www;
+  if (!line_probe_of(job, whole, &line, &www))
+    return job->nx_names[whole].c_str();
   if (job->list->lines[line].domain.empty())
     return nullptr; // nothing to ask: unsendable
-  job->name = probe_name(job, line, index % 2 != 0);
+  job->name = probe_name(job, line, www);
   return job->name.c_str();
 }
 
@@ -205,7 +212,9 @@ void take_verdicts(pass_job *job) {
 void probe_done(std::size_t at, const probe_result *r, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
   const std::size_t whole = probe_of(job, at);
-  if (whole < job->nx_names.size()) {
+  std::size_t line_index;
+  bool www;
+  if (!line_probe_of(job, whole, &line_index, &www)) {
     // A name that does not exist, however the reply is worded.
     job->nx_outcomes[whole] =
         r->rcode == DNS_RCODE_NXDOMAIN ? PROBE_NEGATIVE : r->outcome;
@@ -214,9 +223,6 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
                    &job->nx_answers[whole]);
     return;
   }
-  const std::size_t index = whole - job->nx_names.size();
-  const std::size_t line_index = job->probed[index / 2];
-  const bool www = index % 2 != 0;
   line_probes &line = job->pass->lines[line_index];
   stored_probe &probe = probe_at(job->pass, line_index, www);
   if (job->fallback_wanted && !job->fallback &&
@@ -247,7 +253,7 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
 }
 
 // The answers of a reply, sorted, for comparing: order and TTL do not
-// count. None for a reply that neither answers nor denies.
+// count.
 std::vector<std::string> answer_set(const probe_answers &answers) {
   std::vector<std::string> set = answers.answers;
   std::sort(set.begin(), set.end());
@@ -260,14 +266,12 @@ void take_echo(std::size_t at, const probe_echo *e, void *context) {
   const unsigned char *reply = e->reply;
   const long length = e->length;
   pass_job *job = static_cast<pass_job *>(context);
-  const std::size_t whole = probe_of(job, at);
   const int kind = classify_reply(length, reply);
-  if (whole < job->nx_names.size() ||
+  std::size_t line;
+  bool www;
+  if (!line_probe_of(job, probe_of(job, at), &line, &www) ||
       (kind != REPLY_ANSWERED && kind != REPLY_NEGATIVE))
     return;
-  const std::size_t index = whole - job->nx_names.size();
-  const std::size_t line = job->probed[index / 2];
-  const bool www = index % 2 != 0;
   const std::size_t number = probe_number(line, www);
   probe_answers echo;
   if (!read_answers(reply, length, job->settings->engine.qtype, &echo))
@@ -339,7 +343,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     pass.engine_error = 0;
     pass.send_error = 0;
     pass.fallbacks = 0;
-    pass.stream = stream_stats{0, 0, 0, 0, PROBE_ERROR_NONE, {}, 0, {}, {}};
+    pass.stream = stream_stats{};
     const stored_probe none{-1,    PROBE_NONE,  0, -1, PROBE_ERROR_NONE,
                             false, VERDICT_NONE};
     job.checked.assign(list->providers.size(), 0);

@@ -60,11 +60,16 @@ struct stored_probe {
   std::int8_t rcode;     // of the last reply that counted; -1 for none
   std::uint8_t error;    // PROBE_ERROR_, for a failed probe
   bool tcp_fallback;     // truncated over UDP, then asked over TCP
-  std::uint8_t
-      verdict; // VERDICT_ of its check; VERDICT_NONE for none  // VS_, an
-               // answered probe's answers against the authoritative servers'.
+  std::uint8_t verdict;  // VERDICT_ of its check; VERDICT_NONE for none
+  // VS_: an answered probe's answers against the authoritative servers'.
   std::uint8_t vs_authority = VS_NONE;
 };
+
+// Where a pass keeps what is one probe's alone (its answers, its replies):
+// 2 × its line, + 1 for the "www." name.
+inline std::size_t probe_number(std::size_t line, bool www) {
+  return 2 * line + (www ? 1 : 0);
+}
 
 struct line_probes {
   stored_probe bare;

@@ -135,6 +135,21 @@ void make_certificates(void) {
   }
 }
 
+// A UDP socket bound to ip:port; -1 when it cannot be had.
+int bound_udp(const char *ip, int port) {
+  const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_port = htons(static_cast<std::uint16_t>(port));
+  inet_pton(AF_INET, ip, &at.sin_addr);
+  if (sock >= 0 &&
+      bind(sock, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0)
+    return sock;
+  if (sock >= 0)
+    close(sock);
+  return -1;
+}
+
 class UnboundTest : public testing::Test {
 protected:
   void SetUp() override {
@@ -622,12 +637,8 @@ TEST_F(UnboundTest, QuicAgreesWithUdpWithinTheStreamLimitAndReconnects) {
 TEST_F(UnboundTest, QuicFailuresAreNamed) {
   write_file("two.txt", "ours:ok.example\nours:nx.example\n");
   // Bound and silent.
-  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(853);
-  inet_pton(AF_INET, "127.0.0.83", &at.sin_addr);
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+  const int silent = bound_udp("127.0.0.83", 853);
+  ASSERT_GE(silent, 0);
   doq_server server({"-close-after", "1", "-close-code", "5"});
   ASSERT_TRUE(server.ready()) << server.stop();
   const auto start = std::chrono::steady_clock::now();
@@ -686,13 +697,8 @@ class relay {
 public:
   relay(const char *ip, bool hijacks, int delay_ms)
       : hijacks_(hijacks), delay_ms_(delay_ms) {
-    sock_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(53);
-    inet_pton(AF_INET, ip, &at.sin_addr);
-    ok_ = sock_ >= 0 &&
-          bind(sock_, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+    sock_ = bound_udp(ip, 53);
+    ok_ = sock_ >= 0;
     if (ok_)
       thread_ = std::thread([this] { serve(); });
   }
