@@ -43,6 +43,10 @@ std::atomic<int> started{0};       // passes begun
 std::atomic<int> finished{0};      // passes kept
 std::atomic<int> done{0};          // domains of the current pass
 std::atomic<int> names_ok{0};      // resolved names of the current pass
+// The current pass's checks: how many there are (-1 while its probes run)
+// and how many have ended.
+std::atomic<int> checks_total{-1};
+std::atomic<int> checks_done{0};
 
 // Standard error: the main thread's progress lines, and diagnostics from
 // any thread.
@@ -115,6 +119,16 @@ void format_line(char *line, int index, int count, const char *ns, int d,
                 domains_per_pass, rate, seconds);
 }
 
+// "[1/3] 127.0.0.22      checking 64 with the authoritative servers  12/64"
+void format_checking(char *line, int index, int count, const char *ns,
+                     int checked, int total) {
+  std::snprintf(line, LINE_SIZE,
+                "[%d/%d] %-15s checking %d with the authoritative servers  "
+                "%d/%d",
+                index + 1, count, shown_text(ns, LINE_SIZE / 2).c_str(), total,
+                checked, total);
+}
+
 void plain_start(int index, int count, const char *ns) {
   std::fprintf(stderr, "[%d/%d] %s: testing %d domain%s\n", index + 1, count,
                shown_text(ns).c_str(), domains_per_pass,
@@ -142,7 +156,13 @@ void display_pass_started(int index, int count, const char *ns) {
   }
   done.store(0);
   names_ok.store(0);
+  checks_total.store(-1);
   started.store(index + 1);
+}
+
+void display_checking(int checked, int total) {
+  checks_done.store(checked);
+  checks_total.store(total);
 }
 
 void display_line_done(const line_probes *line) {
@@ -231,8 +251,13 @@ void draw_progress(void) {
       if (shown_started <= i)
         plain_start(i, count, ns.c_str());
     } else {
-      format_line(line, i, count, ns.c_str(), done.load(), names_ok.load(),
-                  seconds_since(start));
+      const int checking = checks_total.load();
+      if (checking >= 0)
+        format_checking(line, i, count, ns.c_str(), checks_done.load(),
+                        checking);
+      else
+        format_line(line, i, count, ns.c_str(), done.load(), names_ok.load(),
+                    seconds_since(start));
       std::fprintf(stderr, "\r\033[K%s", line);
       line_open = true;
     }

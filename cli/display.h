@@ -30,6 +30,8 @@ struct line_probes;
 // ended, a pass is kept (cli/results.h).
 void display_pass_started(int index, int count, const char *ns);
 void display_line_done(const line_probes *line);
+// The pass's probes have ended; `checked` of its `total` checks have too.
+void display_checking(int checked, int total);
 void display_pass_kept(int index);
 
 // The number of passes of the run, once the first has begun; else 0.

@@ -60,7 +60,7 @@ const failure_kind FAILURE_KINDS[KIND_COUNT] = {
     {"#56b4e9", "timeout", "timeout"},
     {"#d55e00", "SERVFAIL", "SERVFAIL"},
     {"#0072b2", "REFUSED", "REFUSED"},
-    {"#009e73", "another error reply", "other reply"},
+    {"#009e73", "another error reply, or one with no answer", "other reply"},
     {"#f0e442", "truncated reply", "truncated"},
     {"#cc79a7", "not sent (no wire form, or no ASCII form)", "not sent"},
     {"#000000", "not sent, no connection, TLS, HTTP or malformed reply",
@@ -76,7 +76,8 @@ void failure_counts(const row_figures &f, int counts[KIND_COUNT]) {
   counts[KIND_SERVFAIL] = f.failed_rcodes[DNS_RCODE_SERVFAIL];
   counts[KIND_REFUSED] = f.failed_rcodes[DNS_RCODE_REFUSED];
   counts[KIND_OTHER_RCODE] = f.errors[PROBE_ERROR_RCODE] -
-                             counts[KIND_SERVFAIL] - counts[KIND_REFUSED];
+                             counts[KIND_SERVFAIL] - counts[KIND_REFUSED] +
+                             f.errors[PROBE_ERROR_NOANSWER];
   counts[KIND_TRUNCATED] = f.errors[PROBE_ERROR_TRUNCATED];
   counts[KIND_UNSENT] =
       f.errors[PROBE_ERROR_UNSENDABLE] + f.errors[RUN_ERROR_IDNA];

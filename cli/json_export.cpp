@@ -36,6 +36,10 @@ json authority_json(const stored_probe &probe, const std::string &name,
   a["zone"] = check->zone;
   if (!check->reason.empty())
     a["reason"] = check->reason;
+  else if (!check->chain_reason.empty())
+    a["reason"] = check->chain_reason;
+  if (!check->chain.empty())
+    a["chain"] = check->chain;
   json servers = json::array();
   for (const auth_server &s : check->servers) {
     json server;

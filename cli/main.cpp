@@ -13,6 +13,7 @@
 #include "cli/text.h"
 #include "run/console.h"
 #include "net/dns_message.h"
+#include "net/dns_reply.h"
 #include "net/probe.h"
 #include "net/sock.h"
 #include "run/authority.h"
@@ -70,6 +71,9 @@ struct cli_run {
   bool write_failed = false; // an export could not be written at least once
   // The first failure to write standard output: reported once, at the end.
   int stdout_error = 0;
+  // The names that cannot be sent are the list's: said after the first
+  // pass only.
+  bool unsent_said = false;
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -292,6 +296,10 @@ void on_line_done(const line_probes *line, void *) {
   display_line_done(line);
 }
 
+void on_checking(int, int checked, int total, void *) {
+  display_checking(checked, total);
+}
+
 // The first name of the pass that could not be sent, as written, cut to
 // what a message line holds.
 std::string first_unsent(const kept_pass &pass) {
@@ -367,7 +375,8 @@ void on_pass_ended(int index, pass_result *result, void *context) {
   if (!stream.closed_with.empty())
     display_say("%s: %s", ns, stream.closed_with.c_str());
   const int unsent = pass.total.errors[PROBE_ERROR_UNSENDABLE];
-  if (unsent > 0)
+  if (unsent > 0 && !run->unsent_said) {
+    run->unsent_said = true;
     display_say("the name '%s' was not sent: it has no form a query can "
                 "carry (an empty label, a label over 63 bytes, or over 255 "
                 "bytes in all)%s",
@@ -378,6 +387,7 @@ void on_pass_ended(int index, pass_result *result, void *context) {
                        (unsent > 2 ? "s" : ""))
                           .c_str()
                     : "");
+  }
   write_export_files(run);
   display_pass_kept(index);
 }
@@ -531,6 +541,8 @@ int plan_nameservers(cli_run *run) {
                                     false,
                                     false};
   settings.engine.hold_ms = options.classic ? 0 : options.hold_ms;
+  // The open rules judge a reply rcode first: "ok" means the name resolved.
+  settings.engine.judge = options.classic ? nullptr : judge_reply;
   return 0;
 }
 
@@ -598,19 +610,10 @@ bool plan(cli_run *run, int *status) {
 
 // The passes, on a thread of their own, while this one redraws the
 // progress and waits for a stop. A stop ends the program here.
-void execute(cli_run *run) {
-  // Blocked in every thread; the main thread takes them with sigtimedwait,
-  // so nothing runs in a signal handler. SIGUSR1 is the run's word that it
-  // is over, so that the program ends without waiting for a tick.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-
+void execute(cli_run *run, const sigset_t &stop_signals) {
   run_control control;
-  const run_events events{on_pass_started, on_line_done, on_pass_ended, run};
+  const run_events events{on_pass_started, on_line_done, on_checking,
+                          on_pass_ended, run};
   const pthread_t main_thread = pthread_self();
   std::thread runner([&] {
     run_passes(&run->list, &run->settings, &events, &control);
@@ -652,12 +655,24 @@ int main(int argc, char **argv) {
   // Only the character encoding follows the user's locale: every number
   // the program reads or writes keeps its '.', as files and scripts expect.
   std::setlocale(LC_CTYPE, "");
+  // Blocked before any thread starts (the checks' and any a library
+  // starts inherit the mask), so that only the main thread takes them,
+  // with sigtimedwait: nothing runs in a signal handler, and no other
+  // thread ends the program by default before the files are written.
+  // SIGUSR1 is the run's word that it is over, so that the program ends
+  // without waiting for a tick.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   cli_run run;
   int status = 0;
   if (!parse(argc, argv, &run, &status) || !plan(&run, &status))
     return status;
   sock_startup();
-  execute(&run);
+  execute(&run, stop_signals);
   sock_cleanup();
   status = finish(&run);
   if (run.settings.checks)

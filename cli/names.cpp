@@ -11,8 +11,9 @@
 namespace {
 
 const char *const ERROR_NAMES[ERROR_KINDS] = {
-    "",        "timeout", "rcode", "truncated", "unsendable", "network", "idna",
-    "connect", "tls",     "http",  "format",    "redirected", "suspect", "quic",
+    "",        "timeout",    "rcode",   "truncated", "unsendable",
+    "network", "idna",       "connect", "tls",       "http",
+    "format",  "redirected", "suspect", "quic",      "noanswer",
 };
 
 const char *const TRANSPORT_NAMES[] = {"udp", "tcp", "tls", "https", "quic"};

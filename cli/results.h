@@ -16,7 +16,7 @@
 
 enum {
   TOTAL_ROW = -2, // all rows together
-  ERROR_KINDS = PROBE_ERROR_QUIC + 1,
+  ERROR_KINDS = PROBE_ERROR_NOANSWER + 1,
   VERDICT_KINDS = VERDICT_NOT_CHECKED + 1,
 };
 

@@ -109,13 +109,12 @@ int auth_outcome(const dns_reply &reply, const std::string &qname) {
     return AUTH_REFUSED;
   if (reply.rcode == DNS_RCODE_SERVFAIL)
     return AUTH_SERVFAIL;
-  const bool aa = (reply.flags & DNS_FLAG_AA) != 0;
-  const bool usable = reply.rcode == 0 || reply.rcode == DNS_RCODE_NXDOMAIN;
-  if (aa && usable)
+  // Any other error code decides, whatever the flags.
+  if (reply.rcode != 0 && reply.rcode != DNS_RCODE_NXDOMAIN)
+    return AUTH_ERROR;
+  if ((reply.flags & DNS_FLAG_AA) != 0)
     return reply.rcode == 0 && !reply.answers.empty() ? AUTH_ANSWER
                                                       : AUTH_NEGATIVE;
-  if (aa)
-    return AUTH_ERROR;
   if (reply.rcode == 0 && reply.answers.empty()) {
     for (const dns_record &r : reply.authority) {
       if (r.type == DNS_TYPE_NS && r.owner != "." &&
@@ -131,18 +130,18 @@ namespace {
 // One question asked of many servers at once.
 struct ask_round {
   const std::vector<ns_address> *servers;
-  const auth_question *q;
+  const std::vector<auth_question> *questions; // by server
   auth_pacer *pacer;
   std::vector<auth_reply> *replies;
   std::vector<asking> ask;
   std::vector<std::string> address;
   std::mt19937 random{std::random_device{}()};
   poller *p = nullptr;
-  probe_clock::duration timeout{};
 };
 
 void next_query(ask_round *r, std::size_t i, probe_clock::time_point now) {
-  prepare(&r->ask[i], r->q, r->address[i], r->pacer, &r->random, now);
+  prepare(&r->ask[i], &(*r->questions)[i], r->address[i], r->pacer, &r->random,
+          now);
 }
 
 void finish(ask_round *r, std::size_t i, int outcome) {
@@ -155,10 +154,11 @@ void on_time(ask_round *r, std::size_t i, probe_clock::time_point now,
              probe_clock::time_point *wake) {
   asking &a = r->ask[i];
   const ns_address &server = (*r->servers)[i];
+  const auth_question &q = (*r->questions)[i];
   if (!a.sent && now >= a.send_at) {
     if (a.tries == 0 && a.phase == EDNS)
       a.first_sent = now;
-    a.deadline = now + r->timeout;
+    a.deadline = now + std::chrono::milliseconds(std::max(1, q.timeout_ms));
     a.sent = true;
     if (a.phase == EDNS || a.phase == PLAIN) {
       ++a.tries;
@@ -174,12 +174,13 @@ void on_time(ask_round *r, std::size_t i, probe_clock::time_point now,
         finish(r, i, AUTH_ERROR);
     }
   } else if (a.sent && now >= a.deadline) {
-    // The attempts with EDNS, then one without, then nothing more.
+    // The attempts with EDNS but the last, which goes without (RFC 6891
+    // 6.2.2): at least one of each.
     if (a.phase != EDNS) {
       finish(r, i, AUTH_TIMEOUT);
       return;
     }
-    if (a.tries >= r->q->attempts)
+    if (a.tries >= std::max(1, q.attempts - 1))
       a.phase = PLAIN;
     next_query(r, i, now);
   }
@@ -194,12 +195,25 @@ void read_datagram(ask_round *r, std::size_t i, probe_clock::time_point now) {
   int from_length = 0;
   const long got =
       sock_recv_from(a.sock, bytes, sizeof bytes, &from, &from_length);
+  // An error reply may leave the question out (a bare header, as many
+  // servers refuse): its ID and sender make it this server's answer.
   if (got < 0 || !is_ns_address(&(*r->servers)[i], &from, from_length) ||
-      !same_question(a.query, a.question, bytes, got) ||
+      !(same_question(a.query, a.question, bytes, got) ||
+        error_without_question(got, bytes)) ||
       message_id(got, bytes) != message_id(a.length, a.query))
     return;
+  // A server that does not know EDNS may say so with FORMERR or NOTIMP
+  // (RFC 6891 7): asked again without it.
+  const int rcode = reply_rcode(got, bytes);
+  if (a.phase == EDNS &&
+      (rcode == DNS_RCODE_FORMERR || rcode == DNS_RCODE_NOTIMP)) {
+    a.phase = PLAIN;
+    next_query(r, i, now);
+    return;
+  }
   if (!reply_truncated(got, bytes)) {
-    take_reply(&a, &(*r->replies)[i], r->q, bytes, got, NS_UDP, now, r->p);
+    take_reply(&a, &(*r->replies)[i], &(*r->questions)[i], bytes, got, NS_UDP,
+               now, r->p);
     return;
   }
   // Cut short: asked again over TCP.
@@ -244,23 +258,30 @@ void read_stream(ask_round *r, std::size_t i, probe_clock::time_point now) {
   long length = 0;
   if (first_frame(reinterpret_cast<const unsigned char *>(a.in.data()),
                   a.in.size(), &message, &length) > 0)
-    take_reply(&a, &(*r->replies)[i], r->q, message, length, NS_TCP, now, r->p);
+    take_reply(&a, &(*r->replies)[i], &(*r->questions)[i], message, length,
+               NS_TCP, now, r->p);
 }
 
 } // namespace
 
 void auth_ask(const std::vector<ns_address> &servers, const auth_question *q,
               auth_pacer *pacer, std::vector<auth_reply> *replies) {
+  auth_ask_each(servers, std::vector<auth_question>(servers.size(), *q), pacer,
+                replies);
+}
+
+void auth_ask_each(const std::vector<ns_address> &servers,
+                   const std::vector<auth_question> &questions,
+                   auth_pacer *pacer, std::vector<auth_reply> *replies) {
   const std::size_t count = servers.size();
   replies->assign(count, auth_reply{AUTH_ERROR, -1, false, -1, NS_UDP, {}});
   ask_round r;
   r.servers = &servers;
-  r.q = q;
+  r.questions = &questions;
   r.pacer = pacer;
   r.replies = replies;
   r.ask.resize(count);
   r.address.resize(count);
-  r.timeout = std::chrono::milliseconds(std::max(1, q->timeout_ms));
   r.p = poller_open();
   if (!r.p)
     return;

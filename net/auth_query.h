@@ -1,6 +1,6 @@
 // Asking authoritative servers one question each, all at once, as a check
-// of a probe: without recursion, over UDP with EDNS (1232 bytes); once
-// more without EDNS when that times out; over TCP when the reply is cut
+// of a probe: without recursion, over UDP with EDNS (1232 bytes), the last
+// of at least two attempts without EDNS; over TCP when the reply is cut
 // short. Queries to any one address are paced. The terminal program's.
 #ifndef NET_AUTH_QUERY_H
 #define NET_AUTH_QUERY_H
@@ -50,12 +50,16 @@ struct auth_question {
   std::string name; // canonical
   int qtype;
   int timeout_ms; // per attempt
-  int attempts;   // over UDP with EDNS
+  int attempts;   // over UDP: with EDNS but the last, and at least two
 };
 
 // Asks every server the question, all at once; `replies` by server.
 void auth_ask(const std::vector<ns_address> &servers, const auth_question *q,
               auth_pacer *pacer, std::vector<auth_reply> *replies);
+// The same with a question of its own for each server.
+void auth_ask_each(const std::vector<ns_address> &servers,
+                   const std::vector<auth_question> &questions,
+                   auth_pacer *pacer, std::vector<auth_reply> *replies);
 
 // What a reply says, for the question's name.
 int auth_outcome(const dns_reply &reply, const std::string &qname);

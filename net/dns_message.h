@@ -13,6 +13,8 @@ enum {
   REPLY_SHORT = -1,
   REPLY_EMPTY = -2,
   REPLY_NEGATIVE = -3,
+  // The open rules': NOERROR that neither answers nor says no data.
+  REPLY_NO_ANSWER = -4,
 };
 
 // Header layout, RFC 1035 4.1.1: six big-endian 16-bit fields.
@@ -43,6 +45,9 @@ enum {
   DNS_TYPE_MX = 15,
   DNS_TYPE_TXT = 16,
   DNS_TYPE_AAAA = 28,
+  DNS_TYPE_SOA = 6,
+  DNS_TYPE_DNAME = 39, // RFC 6672
+  DNS_TYPE_ANY = 255,
   DNS_CLASS_IN = 1,
   DNS_MAX_LABEL = 63,      // RFC 1035 2.3.4
   DNS_MAX_NAME_WIRE = 255, // octets of an encoded name, RFC 1035 2.3.4

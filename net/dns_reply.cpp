@@ -118,7 +118,7 @@ bool read_records(const unsigned char *bytes, long length, long *at,
       if (inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text))
         r.data = text;
     } else if (r.type == DNS_TYPE_NS || r.type == DNS_TYPE_CNAME ||
-               r.type == DNS_TYPE_PTR) {
+               r.type == DNS_TYPE_PTR || r.type == DNS_TYPE_DNAME) {
       long name_at = data;
       if (!read_name(bytes, data + rdlength, &name_at, &r.data))
         return false;
@@ -172,6 +172,57 @@ int parse_reply(const unsigned char *bytes, long length, dns_reply *reply,
                     &reply->additional))
     return -1;
   return 0;
+}
+
+std::string chain_end(const dns_reply &reply, int qtype,
+                      std::vector<std::string> *chain) {
+  std::string name = reply.qname;
+  if (qtype == DNS_TYPE_CNAME)
+    return name;
+  // Each link moves on, so a loop ends once every record was used.
+  for (std::size_t hops = 0; hops < reply.answers.size(); ++hops) {
+    std::string next;
+    for (const dns_record &r : reply.answers) {
+      if (r.type == DNS_TYPE_CNAME && r.owner == name) {
+        next = r.data;
+        break;
+      }
+      // A DNAME maps the names below its owner (RFC 6672 2.2); servers
+      // send the CNAME it makes too, which the loop prefers.
+      if (r.type == DNS_TYPE_DNAME && qtype != DNS_TYPE_DNAME &&
+          r.owner != name && r.owner != "." && name_within(name, r.owner) &&
+          next.empty())
+        next = name.substr(0, name.size() - r.owner.size()) + r.data;
+    }
+    if (next.empty())
+      break;
+    if (chain)
+      chain->push_back(next);
+    name = next;
+  }
+  return name;
+}
+
+int judge_reply(const unsigned char *bytes, long length, int qtype) {
+  dns_reply reply;
+  if (parse_reply(bytes, length, &reply) != 0)
+    return REPLY_SHORT;
+  if (reply.rcode == DNS_RCODE_NXDOMAIN)
+    return REPLY_NEGATIVE;
+  if (reply.rcode != 0)
+    return REPLY_EMPTY;
+  if (!reply.qname.empty()) {
+    const std::string end = chain_end(reply, qtype);
+    for (const dns_record &r : reply.answers) {
+      if (r.owner == end && (r.type == qtype || qtype == DNS_TYPE_ANY))
+        return REPLY_ANSWERED;
+    }
+  }
+  for (const dns_record &r : reply.authority) {
+    if (r.type == DNS_TYPE_SOA)
+      return REPLY_NEGATIVE;
+  }
+  return REPLY_NO_ANSWER;
 }
 
 std::string canonical_name(const std::string &name) {

@@ -39,6 +39,18 @@ struct dns_reply {
 int parse_reply(const unsigned char *bytes, long length, dns_reply *reply,
                 bool answers_only = false);
 
+// Where the answer section's CNAMEs (and DNAMEs, RFC 6672) lead from the
+// question's name: the name at the end of the chain, each link followed
+// in `chain` (when not null). A query of type CNAME follows none.
+std::string chain_end(const dns_reply &reply, int qtype,
+                      std::vector<std::string> *chain = nullptr);
+// The open rules, rcode first: REPLY_ANSWERED for NOERROR with a record
+// of `qtype` at the end of the chain; REPLY_NEGATIVE for NXDOMAIN, or
+// NOERROR with an SOA in the authority section and no such record
+// (NODATA); REPLY_NO_ANSWER for any other NOERROR; REPLY_EMPTY for any
+// other rcode; REPLY_SHORT for no DNS message.
+int judge_reply(const unsigned char *bytes, long length, int qtype);
+
 // "Www.Example.COM" and "www.example.com." both give "www.example.com.".
 std::string canonical_name(const std::string &name);
 // True when `name` is `zone` or below it (both canonical).

@@ -136,12 +136,18 @@ void finish(probe_engine *e, int index) {
 }
 
 // The next attempt follows at once, or the probe ends.
+// An attempt ended without deciding its probe, and another follows.
+void retry(probe_engine *e, const probe_timer &t) {
+  e->sched.retries.push_back(t);
+  if (e->job->retrying)
+    e->job->retrying(slot_at(e, t.slot).index, e->job->context);
+}
+
 void end_attempt(probe_engine *e, int index) {
   probe_slot &s = slot_at(e, index);
   ++s.generation;
   if (s.tries < e->settings->attempts)
-    e->sched.retries.push_back(
-        probe_timer{probe_clock::time_point(), index, s.generation});
+    retry(e, probe_timer{probe_clock::time_point(), index, s.generation});
   else
     finish(e, index);
 }
@@ -251,7 +257,7 @@ void expire(probe_engine *e, probe_clock::time_point now) {
       continue; // decided, or a later attempt is under way
     set_cause(&s, e->t->timed_out(t.slot, now), true);
     if (s.tries < e->settings->attempts)
-      e->sched.retries.push_back(t);
+      retry(e, t);
     else
       finish(e, t.slot);
   }
@@ -337,7 +343,10 @@ bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
     return false;
   }
   s.result.rcode = static_cast<std::int16_t>(reply_rcode(length, reply));
-  if (reply_decides(&s.result, classify_reply(length, reply), s.first_sent)) {
+  const int kind = e->settings->judge
+                       ? e->settings->judge(reply, length, e->settings->qtype)
+                       : classify_reply(length, reply);
+  if (reply_decides(&s.result, kind, s.first_sent)) {
     s.result.reply = reply;
     s.result.reply_length = static_cast<std::int32_t>(length);
     if (e->settings->hold_ms > 0)
@@ -347,6 +356,7 @@ bool engine_reply(probe_engine *e, int slot, const unsigned char *reply,
     return true;
   }
   s.result.error = reply_truncated(length, reply) ? PROBE_ERROR_TRUNCATED
+                   : kind == REPLY_NO_ANSWER      ? PROBE_ERROR_NOANSWER
                                                   : PROBE_ERROR_RCODE;
   // As the classic probe: a reply that settles nothing ends the attempt.
   if (e->settings->truncated_ends && s.result.error == PROBE_ERROR_TRUNCATED)

@@ -1,6 +1,7 @@
 // The probe engine: one nameserver, many names, many queries in flight
-// over one transport (net/transport.h), each probe as the classic probe
-// judges it (answer count, then authority count), with its attempts,
+// over one transport (net/transport.h), each probe judged as the classic
+// probe does (answer count, then authority count) or by the settings'
+// judgement, with its attempts,
 // timeout and an optional rate limit. It prints nothing: failures come back
 // as codes.
 #ifndef NET_ENGINE_H
@@ -28,6 +29,9 @@ enum {
   // RUN_ERROR_SUSPECT).
   // A QUIC connection or stream closed with an error code.
   PROBE_ERROR_QUIC = PROBE_ERROR_FORMAT + 3,
+  // A NOERROR reply that neither answers nor says there is no data (the
+  // open rules'): an empty reply, or a referral.
+  PROBE_ERROR_NOANSWER,
   // A new cause of the engine's takes the next code.
 };
 
@@ -55,6 +59,9 @@ struct engine_settings {
   // further reply goes to the job's `echo`; its place in flight is free
   // meanwhile. 0: not at all.
   int hold_ms = 0;
+  // How a reply of `length` bytes to a query of `qtype` is judged (REPLY_);
+  // null for the classic counts (answer, then authority).
+  int (*judge)(const unsigned char *reply, long length, int qtype) = nullptr;
 };
 
 struct probe_result {
@@ -96,6 +103,9 @@ struct engine_job {
   // none.
   void (*echo)(std::size_t index, const probe_echo *echo,
                void *context) = nullptr;
+  // An attempt ended without deciding the probe, and another follows;
+  // null for none.
+  void (*retrying)(std::size_t index, void *context) = nullptr;
 };
 
 class transport;

@@ -9,6 +9,8 @@ namespace {
 
 enum {
   HTTP_OK = 200,
+  // A query's streams that a server may refuse before its attempt ends.
+  MAX_REFUSALS = 4,
 };
 
 std::string base64url(const unsigned char *bytes, int length) {
@@ -167,6 +169,9 @@ bool https_transport::put_query(std::size_t ci, int slot) {
   if (!get)
     st.request.assign(reinterpret_cast<const char *>(s.query),
                       static_cast<std::size_t>(s.query_length));
+  // Its headers and body leave together, before the next request's: some
+  // servers refuse a new stream while an earlier one's body is missing.
+  pump(ci);
   return true;
 }
 
@@ -202,7 +207,7 @@ int https_transport::on_data(nghttp2_session *, std::uint8_t,
 }
 
 int https_transport::on_stream_close(nghttp2_session *, std::int32_t stream_id,
-                                     std::uint32_t, void *user) {
+                                     std::uint32_t error_code, void *user) {
   h2_session *h = static_cast<h2_session *>(user);
   auto found = h->streams.find(stream_id);
   if (found == h->streams.end())
@@ -220,6 +225,22 @@ int https_transport::on_stream_close(nghttp2_session *, std::int32_t stream_id,
       t->answered_on(h->ci);
     return 0;
   }
+  if (st.status == 0 && error_code == NGHTTP2_REFUSED_STREAM) {
+    // Refused before it was processed (RST_STREAM, or above a GOAWAY's
+    // last stream; RFC 9113 8.7): safe to send again, and at once.
+    auto &refused = t->refused_[st.slot];
+    if (refused.first != st.probe)
+      refused = std::make_pair(st.probe, 0);
+    if (++refused.second <= MAX_REFUSALS) {
+      t->send_again(h->ci, st.slot);
+      return 0;
+    }
+    t->stats_->closed_with = "the server refused a query's stream " +
+                             std::to_string(refused.second) +
+                             " times (REFUSED_STREAM)";
+    engine_end_attempt(t->e_, st.slot, PROBE_ERROR_HTTP, false);
+    return 0;
+  }
   if (st.status == 0)
     return 0; // reset without an answer: the attempt times out
   t->stats_->http_status = st.status;
@@ -232,6 +253,11 @@ bool https_transport::take_bytes(std::size_t ci, const unsigned char *bytes,
                                  long length) {
   return nghttp2_session_mem_recv(h2_[ci].session, bytes,
                                   static_cast<std::size_t>(length)) >= 0;
+}
+
+bool https_transport::takes_queries(std::size_t ci) {
+  return h2_[ci].session &&
+         nghttp2_session_check_request_allowed(h2_[ci].session) != 0;
 }
 
 bool https_transport::read_done(std::size_t ci, bool lost) {

@@ -24,6 +24,7 @@ protected:
   bool take_bytes(std::size_t ci, const unsigned char *bytes,
                   long length) override;
   bool read_done(std::size_t ci, bool lost) override;
+  bool takes_queries(std::size_t ci) override;
 
 private:
   // One query of one probe.
@@ -59,6 +60,8 @@ private:
 
   std::deque<h2_session> h2_; // by connection
   std::string authority_;
+  // By slot: the probe whose queries the server refused, and how often.
+  std::unordered_map<int, std::pair<std::size_t, int>> refused_;
 };
 
 #endif

@@ -205,6 +205,21 @@ void tcp_transport::flush_queue(std::size_t ci, probe_clock::time_point now) {
   write_out(ci, now);
 }
 
+void tcp_transport::send_again(std::size_t ci, int slot) {
+  wire &w = wires_[static_cast<std::size_t>(slot)];
+  w.on_wire = false;
+  std::size_t to = ci;
+  if (!takes_queries(ci) && conns_.size() > 1)
+    to = (ci + 1 + next_conn_++ % (conns_.size() - 1)) % conns_.size();
+  w.conn = to;
+  conns_[to].queue.push_back(
+      queued_attempt{slot, engine_slot(e_, slot).generation, true});
+}
+
+bool tcp_transport::takes_queries(std::size_t) {
+  return true;
+}
+
 void tcp_transport::send(int slot, probe_clock::time_point now) {
   if (policy_.given_up()) {
     engine_fail(e_, slot, stats_->failure, true);
@@ -295,6 +310,9 @@ int tcp_transport::before_wait(probe_clock::time_point now, int wait_ms) {
     // A connection that backed off reconnects once its pause is over.
     if (c.state == CONN_CLOSED && !c.queue.empty())
       begin_connect(i, now);
+    // Queries sent again (send_again) go out from here.
+    if (c.state == CONN_OPEN && !c.queue.empty() && takes_queries(i))
+      flush_queue(i, now);
     if (c.state == CONN_CLOSED && !c.queue.empty())
       wait_ms = wait_until(wait_ms, now, c.not_before);
     watch(i);

@@ -94,6 +94,14 @@ protected:
   // A reply to a query of ours came on the connection: the server speaks
   // DNS.
   void answered_on(std::size_t ci);
+  // The server refused the slot's query before processing it: it goes
+  // again as the same attempt, once the loop comes round, on its
+  // connection while that takes queries, else on another (or on this one
+  // opened again).
+  void send_again(std::size_t ci, int slot);
+  // The connection may be given new queries (an HTTP/2 session that the
+  // server is closing may not).
+  virtual bool takes_queries(std::size_t ci);
   bool write_out(std::size_t ci, probe_clock::time_point now);
 
   const ns_target *target_;

@@ -68,22 +68,8 @@ bool read_answers(const unsigned char *reply, long length, int qtype,
 
 void answers_of(const dns_reply &r, int qtype, probe_answers *out) {
   // The chain from the name asked, as far as the reply follows it.
-  std::string name = r.qname;
   std::vector<std::string> chain;
-  for (std::size_t hops = 0; hops < r.answers.size(); ++hops) {
-    bool moved = false;
-    for (const dns_record &rec : r.answers) {
-      if (rec.type == DNS_TYPE_CNAME && rec.owner == name &&
-          qtype != DNS_TYPE_CNAME) {
-        chain.push_back(rec.data);
-        name = rec.data;
-        moved = true;
-        break;
-      }
-    }
-    if (!moved)
-      break;
-  }
+  const std::string name = chain_end(r, qtype, &chain);
   for (const std::string &c : chain) {
     if (std::find(out->cname.begin(), out->cname.end(), c) == out->cname.end())
       out->cname.push_back(c);

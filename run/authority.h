@@ -34,10 +34,24 @@ struct auth_server {
   auth_reply reply;
 };
 
+// Where a CNAME in the servers' answer led, followed zone by zone.
+enum {
+  CHAIN_NONE = 0, // no chain, or one that ends in data within the zone
+  CHAIN_DATA,     // to data in another zone
+  CHAIN_NEGATIVE, // to a name (or type) that does not exist
+  CHAIN_LOOP,     // back to a name of the chain
+  CHAIN_BROKEN,   // to a name whose servers all fail, or too far
+};
+
 struct auth_check {
   std::string zone;   // the zone cut the servers serve; canonical
   std::string reason; // why the check is unverifiable; empty otherwise
   std::vector<auth_server> servers;
+  std::vector<std::string> chain; // the CNAME targets followed, in order
+  int chain_end = CHAIN_NONE;
+  std::string chain_reason; // a loop's or a broken link's
+  // The servers of the chain's last zone, when it left the name's zone.
+  std::vector<auth_server> end_servers;
 };
 
 struct authority_settings {
@@ -54,8 +68,8 @@ authority *authority_start(const authority_settings *settings);
 // Asks for a check of `name` (canonical or not) and `qtype`; the first ask
 // of a name and type starts it, later ones share it.
 void authority_ask(authority *a, const std::string &name, int qtype);
-// Waits until every check asked so far has ended.
-void authority_wait(authority *a);
+// Waits until a check ends, or `most_ms` have passed.
+void authority_wait_a_while(authority *a, int most_ms);
 // A check that has ended, or null.
 const auth_check *authority_result(authority *a, const std::string &name,
                                    int qtype);

@@ -21,6 +21,8 @@ enum {
   // cn. and under invalid.
   NX_LABELS = 2,
   NX_LABEL_SIZE = 16,
+  // While a pass's checks run, how often at the least the front end hears.
+  CHECK_TELL_MS = 200,
 };
 
 struct pass_job {
@@ -98,6 +100,24 @@ void ask_check(pass_job *job, std::size_t line, bool www, stored_probe *probe) {
   probe->verdict = VERDICT_PENDING;
   authority_ask(settings->checks, probe_name(job, line, www),
                 settings->engine.qtype);
+}
+
+// A probe whose attempt went unanswered (or was answered with an error)
+// is likely to fail: its check starts now, beside its later attempts,
+// while its provider's share lasts. Its verdict is still asked for when it
+// ends; the check is shared by name and type.
+void check_early(std::size_t at, void *context) {
+  pass_job *job = static_cast<pass_job *>(context);
+  std::size_t line;
+  bool www;
+  const run_settings *settings = job->settings;
+  if (!settings->checks || job->fallback ||
+      !line_probe_of(job, at, &line, &www))
+    return;
+  const std::size_t row = static_cast<std::size_t>(job->list->lines[line].row);
+  if (job->checked[row] < settings->check_max)
+    authority_ask(settings->checks, probe_name(job, line, www),
+                  settings->engine.qtype);
 }
 
 // Names that cannot exist (RFC 6761's invalid. among them), a fresh
@@ -185,12 +205,43 @@ void compare_with_authority(pass_job *job, const auth_check *check,
   }
 }
 
-// The pass is over: its checks end, and give their verdicts.
+// The pass's probes are over: its checks end, told as they move on. False
+// when the run was stopped meanwhile.
+bool await_checks(pass_job *job, int index, const std::atomic<bool> *stop) {
+  const run_settings *settings = job->settings;
+  std::vector<std::string> names;
+  for (std::size_t line : job->probed) {
+    for (bool www : {false, true}) {
+      if (probe_at(job->pass, line, www).verdict == VERDICT_PENDING)
+        names.push_back(probe_name(job, line, www));
+    }
+  }
+  const int total = static_cast<int>(names.size());
+  int shown = -1;
+  for (std::size_t first = 0;;) {
+    // Checks end in any order: the first still open is looked for again.
+    while (first < names.size() &&
+           authority_result(settings->checks, names[first],
+                            settings->engine.qtype))
+      ++first;
+    int done = static_cast<int>(first);
+    for (std::size_t i = first + 1; i < names.size(); ++i)
+      done += authority_result(settings->checks, names[i],
+                               settings->engine.qtype) != nullptr;
+    if (done != shown && job->events->checking)
+      job->events->checking(index, done, total, job->events->context);
+    shown = done;
+    if (done == total)
+      return true;
+    if (stop->load())
+      return false;
+    authority_wait_a_while(settings->checks, CHECK_TELL_MS);
+  }
+}
+
+// The checks of the pass have ended: their verdicts.
 void take_verdicts(pass_job *job) {
   const run_settings *settings = job->settings;
-  if (!settings->checks)
-    return;
-  authority_wait(settings->checks);
   for (std::size_t line : job->probed) {
     for (bool www : {false, true}) {
       stored_probe &probe = probe_at(job->pass, line, www);
@@ -205,6 +256,11 @@ void take_verdicts(pass_job *job) {
       if (check && probe.outcome == PROBE_OK &&
           job->pass->answers.get(number, &ours))
         compare_with_authority(job, check, ours, number, &probe);
+      // A chain that leads nowhere, as the servers' does too.
+      else if (check && probe.outcome == PROBE_NEGATIVE &&
+               job->pass->answers.get(number, &ours))
+        probe.vs_authority = static_cast<std::uint8_t>(
+            check->chain_end == CHAIN_NEGATIVE ? VS_SAME : VS_DIFFERS);
     }
   }
 }
@@ -232,10 +288,12 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
     job->truncated.push_back(whole);
     return;
   }
+  // An answer is kept, and so is the chain of a name that leads nowhere.
   probe_answers answers;
-  if (r->outcome == PROBE_OK && r->reply &&
+  if (r->reply && r->outcome != PROBE_FAILED &&
       read_answers(r->reply, r->reply_length, job->settings->engine.qtype,
-                   &answers))
+                   &answers) &&
+      (r->outcome == PROBE_OK || !answers.cname.empty()))
     job->pass->answers.put(probe_number(line_index, www), answers);
   probe.reply_us = r->reply_us;
   probe.outcome = static_cast<std::int8_t>(r->outcome);
@@ -378,7 +436,8 @@ int run_passes(const run_list *list, const run_settings *settings,
                     probe_done,
                     &job,
                     &control->stop,
-                    take_echo};
+                    take_echo,
+                    check_early};
     bool failed_all = false;
     if (target.transport != NS_UDP) {
       failed_all = stream_run(&target, &engine, &settings->streams, &work,
@@ -413,7 +472,8 @@ int run_passes(const run_list *list, const run_settings *settings,
       judge_races(&job);
       if (settings->nx_probe)
         judge_nx(&job);
-      take_verdicts(&job);
+      if (settings->checks && await_checks(&job, p, &control->stop))
+        take_verdicts(&job);
     }
     pass.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)

@@ -121,6 +121,9 @@ struct run_events {
   void (*pass_started)(int index, int count, const char *ns, void *context);
   // Both probes of a list line have ended.
   void (*line_done)(const line_probes *line, void *context);
+  // The pass's probes have ended and `done` of its `total` checks have;
+  // told as they move on, until every one has.
+  void (*checking)(int index, int done, int total, void *context);
   // The pass is over and its log block written; the front end may keep it
   // (move from it). Called with the report lock held.
   void (*pass_ended)(int index, pass_result *pass, void *context);

@@ -1,9 +1,10 @@
 // Where a failure lies, against real authoritative servers: Debian's nsd
 // as a fake root (127.0.0.100), the "test." zone (127.0.0.101), the zones
 // of the domains (127.0.0.102) and a server that refuses them (127.0.0.104);
-// 127.0.0.103 is silent. The resolvers under test: a fake that refuses
-// everything (127.0.0.110) and unbound resolving from the fake root
-// (127.0.0.111). All started here, inside the sandbox, and stopped by PID.
+// 127.0.0.103 is silent, and 127.0.0.105 refuses with a bare header. The
+// resolvers under test: a fake that refuses everything (127.0.0.110) and
+// unbound resolving from the fake root (127.0.0.111). All started here, inside
+// the sandbox, and stopped by PID.
 #include "tests/support/cli_run.h"
 #include "tests/support/fake_ns.h"
 #include "tests/support/run_files.h"
@@ -14,7 +15,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -46,6 +50,12 @@ std::string good_zone(void) {
   // Where the fake resolver's answers (192.0.2.1, or 10.0.0.1) differ.
   zone += "poisoned.good.test. A 203.0.113.5\n"
           "bogon.good.test. A 203.0.113.6\n";
+  // Chains: one that loops through far.test, one that ends where nothing
+  // is, one into the silent lame.test; and an empty non-terminal.
+  zone += "loop1.good.test. CNAME loop2.far.test.\n"
+          "dangling.good.test. CNAME nothere.far.test.\n"
+          "broken.good.test. CNAME x.lame.test.\n"
+          "a.ent.good.test. A 192.0.2.1\n";
   // More than 1232 bytes of answer: cut short over UDP.
   for (int i = 1; i <= 100; ++i)
     zone += "big.good.test. A 192.0.2." + std::to_string(i) + "\n";
@@ -77,7 +87,11 @@ std::vector<nsd_server> servers(void) {
                       "refused.test. NS ns1.refused.test.\n"
                       "ns1.refused.test. A 127.0.0.104\n"
                       "extra.test. NS ns1.extra.test.\n"
-                      "ns1.extra.test. A 127.0.0.102\n"}}},
+                      "ns1.extra.test. A 127.0.0.102\n"
+                      "far.test. NS ns1.far.test.\n"
+                      "ns1.far.test. A 127.0.0.102\n"
+                      "bare.test. NS ns1.bare.test.\n"
+                      "ns1.bare.test. A 127.0.0.105\n"}}},
       {"domains",
        "127.0.0.102",
        {{"good.test.", good_zone()},
@@ -94,7 +108,11 @@ std::vector<nsd_server> servers(void) {
                             "extra.test. NS ns2.extra.test.\n"
                             "ns1.extra.test. A 127.0.0.102\n"
                             "ns2.extra.test. A 127.0.0.103\n"
-                            "extra.test. A 192.0.2.3\n"}}},
+                            "extra.test. A 192.0.2.3\n"},
+        {"far.test.", std::string("$TTL 300\nfar.test.") + SOA +
+                          "far.test. NS ns1.far.test.\n"
+                          "ns1.far.test. A 127.0.0.102\n"
+                          "loop2.far.test. CNAME loop1.good.test.\n"}}},
       // Serves another zone: it refuses refused.test.
       {"refusing",
        "127.0.0.104",
@@ -377,6 +395,117 @@ TEST_F(AuthorityTest, AnswersAreComparedWithTheAuthoritativeOnes) {
   EXPECT_EQ(bogon["outcome"], "suspect");
   EXPECT_EQ(bogon["reasons"], json::parse(R"(["bogon"])"));
   EXPECT_EQ(bogon["answers"], json::parse(R"(["10.0.0.1"])"));
+}
+
+// Rcode first: a SERVFAIL that carries a CNAME is no answer, and a chain
+// that leads nowhere is negative with its CNAME kept. The checks follow a
+// chain zone by zone (a loop, and a link into a silent zone, lie with the
+// providers; one that ends where nothing is confirms), and a server that
+// refuses with a bare header is "refused" at once, not a timeout. On a
+// terminal, the progress says that the checks run, and how far.
+TEST_F(AuthorityTest, ChainsAreFollowedAndBareRefusalsCount) {
+  fake_ns *halfway = fake_ns_start("127.0.0.114", FAKE_SERVFAIL_CNAME);
+  fake_ns *bare = fake_ns_start("127.0.0.105", FAKE_REFUSED);
+  ASSERT_TRUE(halfway && bare);
+  write_file("list.txt", "ours:loop1.good.test\nours:dangling.good.test\n"
+                         "ours:broken.good.test\nours:ent.good.test\n"
+                         "ours:bare.test\n");
+  std::string terminal;
+  const int status =
+      run_tool({"/usr/bin/script", "-qefc",
+                "env LC_ALL=C.UTF-8 " + std::string(ZELKOR_CLI) +
+                    " --no-log --timeout 1000 --attempts 1 --root-hints hints"
+                    " --json r.json -s 127.0.0.114 -s " +
+                    UNBOUND_IP + " list.txt",
+                "/dev/null"},
+               &terminal);
+  fake_ns_stop(halfway);
+  fake_ns_stop(bare);
+  ASSERT_EQ(status, 0) << terminal;
+  // The checks are the run's: the first pass waits for them.
+  EXPECT_NE(terminal.find("[1/2] 127.0.0.114     checking 10 with the "
+                          "authoritative servers  "),
+            std::string::npos)
+      << terminal;
+  // The silent server's check is still open while the line shows.
+  EXPECT_NE(terminal.find(" with the authoritative servers  9/10"),
+            std::string::npos)
+      << terminal;
+
+  const json j = parse_json("r.json");
+  const json &halfway_ns = j["nameservers"][0];
+  EXPECT_EQ(named(halfway_ns, "loop1.good.test")["bare"]["outcome"], "failed");
+  EXPECT_EQ(named(halfway_ns, "loop1.good.test")["bare"]["rcode"], "SERVFAIL");
+  const json &honest = j["nameservers"][1];
+  const json &loop = named(honest, "loop1.good.test")["bare"];
+  EXPECT_EQ(loop["outcome"], "failed") << loop.dump();
+  EXPECT_EQ(loop["authority"]["verdict"], "authority") << loop.dump();
+  EXPECT_EQ(loop["authority"]["chain"],
+            json::parse(R"(["loop2.far.test.","loop1.good.test."])"));
+  EXPECT_EQ(loop["authority"]["reason"],
+            "the CNAME chain loops: loop1.good.test. -> loop2.far.test. -> "
+            "loop1.good.test.");
+  const json &dangling = named(honest, "dangling.good.test")["bare"];
+  EXPECT_EQ(dangling["outcome"], "negative") << dangling.dump();
+  EXPECT_EQ(dangling["cname"], json::parse(R"(["nothere.far.test."])"));
+  EXPECT_EQ(dangling["authority"]["verdict"], "confirmed") << dangling.dump();
+  const json &broken = named(honest, "broken.good.test")["bare"];
+  EXPECT_EQ(broken["outcome"], "failed");
+  EXPECT_EQ(broken["authority"]["verdict"], "authority") << broken.dump();
+  EXPECT_EQ(broken["authority"]["reason"],
+            "the CNAME chain breaks at x.lame.test.: no server of lame.test. "
+            "answers (timeout)");
+  const json &ent = named(honest, "ent.good.test")["bare"];
+  EXPECT_EQ(ent["outcome"], "negative");
+  EXPECT_EQ(ent["authority"]["verdict"], "confirmed");
+  const json &refused = named(honest, "bare.test")["bare"]["authority"];
+  EXPECT_EQ(refused["verdict"], "authority");
+  EXPECT_EQ(refused["servers"][0]["outcome"], "refused");
+  EXPECT_LT(refused["servers"][0]["ms"].get<int>(), 500);
+}
+
+// A stop at any moment (before the first reply, during a pass, during the
+// checks, while files are written) leaves every file whole, with the
+// passes that ended, and no temporary file; the program ends by the
+// signal, or had ended before it.
+TEST_F(AuthorityTest, AStopAtAnyMomentLosesNoFile) {
+  write_file("list.txt", "ours:good.test\nours:lame.test\nours:half.test\n"
+                         "ours:refused.test\nours:nx.good.test\n");
+  const std::string header =
+      "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error,";
+  for (int after_ms = 0; after_ms <= 1800; after_ms += 200) {
+    SCOPED_TRACE("SIGINT " + std::to_string(after_ms) + " ms after the start");
+    fake_ns_forget(refusing);
+    for (const char *file : {"r.json", "r.csv", "r.html"})
+      std::remove(file);
+    const pid_t pid = start_zelkor({"-q", "--timeout", "300", "--attempts", "1",
+                                    "--root-hints", "hints", "--json", "r.json",
+                                    "--csv", "r.csv", "--html", "r.html", "-s",
+                                    REFUSING_IP, "-s", UNBOUND_IP, "list.txt"});
+    ASSERT_GT(pid, 0);
+    // The program is under way once its first query came.
+    ASSERT_TRUE(fake_ns_wait(refusing, 1, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+    kill(pid, SIGINT);
+    const cli_result r = finish_zelkor(pid);
+    if (r.signalled)
+      EXPECT_EQ(r.status, 128 + SIGINT);
+    else
+      EXPECT_EQ(r.status, 0) << r.err;
+    const json j = parse_json("r.json");
+    EXPECT_EQ(j["complete"], !r.signalled);
+    const std::size_t passes = j["nameservers"].size();
+    const std::string csv = read_file("r.csv");
+    EXPECT_EQ(csv.rfind(header, 0), 0u) << csv;
+    EXPECT_EQ(
+        static_cast<std::size_t>(std::count(csv.begin(), csv.end(), '\n')),
+        1 + 10 * passes)
+        << csv;
+    const std::string html = read_file("r.html");
+    EXPECT_EQ(html.substr(html.size() - 15), "</body></html>\n");
+    for (const auto &entry : std::filesystem::directory_iterator("."))
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
 }
 
 } // namespace

@@ -1,11 +1,12 @@
 // The stream transports against servers of the test's own: one that closes
 // every connection after three replies (every probe is decided, over as
 // many connections as it took, and no query is counted twice), one that
-// never answers the TLS handshake, and hostile ones that break the stream
-// in every way a server can.
+// never answers the TLS handshake, hostile ones that break the stream
+// in every way a server can, and a DoH server that refuses streams.
 #include "net/dns_message.h"
 #include "net/probe.h"
 #include "net/stream_run.h"
+#include "tests/support/h2_refusing_server.h"
 
 #include <gtest/gtest.h>
 
@@ -353,6 +354,47 @@ TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
       }
     }
   }
+}
+
+} // namespace
+
+namespace {
+
+// A DoH server that refuses half of all streams (the first of each
+// question) and says GOAWAY after every few answers: each refused query
+// goes again at once, as the same attempt, on the connection or a new
+// one, so that every probe is answered at its first attempt and none
+// waits for a timeout.
+TEST(StreamEngineTest, RefusedStreamsAreSentAgainAtOnce) {
+  h2_refusing_server *server = h2_refusing_start("127.0.0.74", 10);
+  ASSERT_TRUE(server);
+  ns_target target;
+  ASSERT_EQ(parse_ns_target("https://127.0.0.74", &target), 0);
+  names n;
+  for (int i = 0; i < 60; ++i)
+    n.text.push_back("n" + std::to_string(i) + ".example");
+  n.results.resize(n.text.size());
+  const int timeout_ms = 3000;
+  const engine_settings settings{10,         timeout_ms, 1,    0.0,
+                                 DNS_TYPE_A, false,      false};
+  const stream_options options{1, nullptr, true, false};
+  engine_job job{n.text.size(), name_of, done, &n, nullptr};
+  stream_stats stats;
+  EXPECT_EQ(stream_run(&target, &settings, &options, &job, &stats), 0);
+  const h2_refusing_counts counts = h2_refusing_stop(server);
+
+  for (std::size_t i = 0; i < n.results.size(); ++i) {
+    EXPECT_EQ(n.results[i].outcome, PROBE_OK)
+        << n.text[i] << " error " << n.results[i].error;
+    EXPECT_EQ(n.results[i].attempts, 1) << n.text[i];
+    EXPECT_LT(n.results[i].reply_us, timeout_ms * 1000 / 2) << n.text[i];
+  }
+  EXPECT_EQ(counts.refused, 60);
+  EXPECT_EQ(counts.answered, 60);
+  // Some were refused by a GOAWAY too, and sent on the next connection.
+  EXPECT_GE(counts.goaways, 5);
+  EXPECT_EQ(stats.reconnections, stats.opened - 1);
+  EXPECT_GE(stats.opened, counts.goaways);
 }
 
 } // namespace

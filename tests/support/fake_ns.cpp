@@ -159,6 +159,10 @@ std::vector<std::uint8_t> make_reply(const std::uint8_t *query,
     rcode = RCODE_SERVFAIL;
     question = false;
     break;
+  case FAKE_SERVFAIL_CNAME:
+    rcode = RCODE_SERVFAIL;
+    an = 1;
+    break;
   default:
     an = 1;
     break;
@@ -177,7 +181,7 @@ std::vector<std::uint8_t> make_reply(const std::uint8_t *query,
   const std::uint8_t name_ptr[] = {0xC0, 0x0C}; // the question's name
   if (an) {
     out.insert(out.end(), name_ptr, name_ptr + 2);
-    if (behaviour == FAKE_CNAME_ONLY) {
+    if (behaviour == FAKE_CNAME_ONLY || behaviour == FAKE_SERVFAIL_CNAME) {
       const std::uint8_t alias[] = {5, 'a', 'l', 'i', 'a', 's', 0xC0, 0x0C};
       put16(out, TYPE_CNAME);
       put16(out, CLASS_IN);

@@ -27,6 +27,8 @@ enum fake_behaviour {
                    // delay_ms later, as an on-path injector makes it
   FAKE_DUPLICATE,  // the A answer, twice
   FAKE_PRIVATE,    // one A record of a private address (10.0.0.1)
+  FAKE_SERVFAIL_CNAME, // RCODE 2 with the question and one CNAME record,
+                       // as a resolver that gave up on a chain sends
 };
 
 struct fake_datagram {

@@ -7,9 +7,10 @@
 // Rules file: one rule a line, "NAME BEHAVIOUR [DELAY_MS]", or
 // "default BEHAVIOUR [DELAY_MS]"; "#" starts a comment. Behaviours: answer,
 // cname, nxdomain, nodata, refused, servfail, silent, delayed, short,
-// oversize, wrong-id, wrong-port, wrong-addr, race, duplicate, private. It
-// serves for N seconds (at most an hour) or until SIGINT/SIGTERM, then
-// writes one line per datagram received to the log: "IP ID QTYPE QNAME".
+// oversize, wrong-id, wrong-port, wrong-addr, race, duplicate, private,
+// servfail-cname. It serves for N seconds (at most an hour) or until
+// SIGINT/SIGTERM, then writes one line per datagram received to the log:
+// "IP ID QTYPE QNAME".
 // Only inside the network sandbox.
 #include "tests/support/fake_ns.h"
 #include "tests/support/hex.h"
@@ -47,14 +48,23 @@ struct behaviour_name {
 };
 
 const behaviour_name BEHAVIOURS[] = {
-    {"answer", FAKE_ANSWER_A},       {"cname", FAKE_CNAME_ONLY},
-    {"nxdomain", FAKE_NXDOMAIN},     {"nodata", FAKE_NODATA},
-    {"refused", FAKE_REFUSED},       {"servfail", FAKE_SERVFAIL},
-    {"silent", FAKE_SILENT},         {"delayed", FAKE_DELAYED},
-    {"short", FAKE_SHORT},           {"oversize", FAKE_OVERSIZE},
-    {"wrong-id", FAKE_WRONG_ID},     {"wrong-port", FAKE_WRONG_PORT},
-    {"wrong-addr", FAKE_WRONG_ADDR}, {"race", FAKE_RACE},
-    {"duplicate", FAKE_DUPLICATE},   {"private", FAKE_PRIVATE},
+    {"answer", FAKE_ANSWER_A},
+    {"cname", FAKE_CNAME_ONLY},
+    {"nxdomain", FAKE_NXDOMAIN},
+    {"nodata", FAKE_NODATA},
+    {"refused", FAKE_REFUSED},
+    {"servfail", FAKE_SERVFAIL},
+    {"silent", FAKE_SILENT},
+    {"delayed", FAKE_DELAYED},
+    {"short", FAKE_SHORT},
+    {"oversize", FAKE_OVERSIZE},
+    {"wrong-id", FAKE_WRONG_ID},
+    {"wrong-port", FAKE_WRONG_PORT},
+    {"wrong-addr", FAKE_WRONG_ADDR},
+    {"race", FAKE_RACE},
+    {"duplicate", FAKE_DUPLICATE},
+    {"private", FAKE_PRIVATE},
+    {"servfail-cname", FAKE_SERVFAIL_CNAME},
 };
 
 int behaviour_of(const char *word, fake_behaviour *out) {
