@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,19 +35,29 @@ enum {
 int mode = PROGRESS_NONE;
 int domains_per_pass;
 
-// What the run's thread tells, for the main thread.
+// What the run tells of one pass, for the main thread. Its checks may
+// run while the next pass probes.
+struct pass_state {
+  std::string ns;               // set before `started` counts the pass
+  clock_type::time_point start; // likewise
+  std::atomic<int> done{0};     // domains probed
+  std::atomic<int> names_ok{0}; // resolved names
+  // Its checks: how many there are (-1 until its probes have ended), and
+  // how many have ended.
+  std::atomic<int> checks_total{-1};
+  std::atomic<int> checks_done{0};
+};
+
 std::mutex state_lock;
-int pass_total;                    // under state_lock
-std::string pass_ns;               // of the pass begun last; under state_lock
-clock_type::time_point pass_start; // likewise
-std::atomic<int> started{0};       // passes begun
-std::atomic<int> finished{0};      // passes kept
-std::atomic<int> done{0};          // domains of the current pass
-std::atomic<int> names_ok{0};      // resolved names of the current pass
-// The current pass's checks: how many there are (-1 while its probes run)
-// and how many have ended.
-std::atomic<int> checks_total{-1};
-std::atomic<int> checks_done{0};
+int pass_total;                            // under state_lock
+std::unique_ptr<pass_state[]> pass_states; // pass_total; under state_lock
+std::atomic<int> started{0};               // passes begun
+std::atomic<int> finished{0};              // passes kept
+
+pass_state *state_of(int index) {
+  std::lock_guard<std::mutex> hold(state_lock);
+  return &pass_states[static_cast<std::size_t>(index)];
+}
 
 // Standard error: the main thread's progress lines, and diagnostics from
 // any thread.
@@ -150,25 +161,28 @@ void draw_progress(void);
 void display_pass_started(int index, int count, const char *ns) {
   {
     std::lock_guard<std::mutex> hold(state_lock);
-    pass_total = count;
-    pass_ns = ns;
-    pass_start = clock_type::now();
+    if (index == 0) {
+      pass_total = count;
+      pass_states.reset(new pass_state[static_cast<std::size_t>(count)]);
+    }
+    pass_state &state = pass_states[static_cast<std::size_t>(index)];
+    state.ns = ns;
+    state.start = clock_type::now();
   }
-  done.store(0);
-  names_ok.store(0);
-  checks_total.store(-1);
   started.store(index + 1);
 }
 
-void display_checking(int checked, int total) {
-  checks_done.store(checked);
-  checks_total.store(total);
+void display_checking(int index, int checked, int total) {
+  pass_state *state = state_of(index);
+  state->checks_done.store(checked);
+  state->checks_total.store(total);
 }
 
 void display_line_done(const line_probes *line) {
-  names_ok.fetch_add((line->bare.outcome == PROBE_OK) +
-                     (line->www.outcome == PROBE_OK));
-  done.fetch_add(1);
+  pass_state *state = state_of(started.load() - 1);
+  state->names_ok.fetch_add((line->bare.outcome == PROBE_OK) +
+                            (line->www.outcome == PROBE_OK));
+  state->done.fetch_add(1);
 }
 
 void display_pass_kept(int index) {
@@ -210,8 +224,8 @@ namespace {
 void draw_progress(void) {
   if (mode == PROGRESS_NONE)
     return;
-  // Passes run one after another: draw each event in order, even those a
-  // fast pass made between two ticks.
+  // Draw each event in order, even those a fast pass made between two
+  // ticks.
   const int now_finished = finished.load();
   const int now_started = started.load();
   int count;
@@ -238,26 +252,23 @@ void draw_progress(void) {
     }
     ++shown_finished;
   }
+  // The oldest pass not yet kept: its probes, or its checks while a later
+  // pass probes, so that the lines stay in order.
   if (now_started > shown_finished) {
-    const int i = now_started - 1;
-    std::string ns;
-    clock_type::time_point start;
-    {
-      std::lock_guard<std::mutex> hold(state_lock);
-      ns = pass_ns;
-      start = pass_start;
-    }
+    const int i = shown_finished;
+    const pass_state *state = state_of(i);
+    const char *ns = state->ns.c_str();
     if (mode == PROGRESS_PLAIN) {
       if (shown_started <= i)
-        plain_start(i, count, ns.c_str());
+        plain_start(i, count, ns);
     } else {
-      const int checking = checks_total.load();
+      const int checking = state->checks_total.load();
       if (checking >= 0)
-        format_checking(line, i, count, ns.c_str(), checks_done.load(),
+        format_checking(line, i, count, ns, state->checks_done.load(),
                         checking);
       else
-        format_line(line, i, count, ns.c_str(), done.load(), names_ok.load(),
-                    seconds_since(start));
+        format_line(line, i, count, ns, state->done.load(),
+                    state->names_ok.load(), seconds_since(state->start));
       std::fprintf(stderr, "\r\033[K%s", line);
       line_open = true;
     }

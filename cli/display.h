@@ -26,12 +26,13 @@ void display_end(void);
 void display_say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 struct line_probes;
-// The run's events, on its thread: a pass begins, a line's probes have
-// ended, a pass is kept (cli/results.h).
+// The run's events: a pass begins, a line's probes of the pass begun last
+// have ended (the run's thread); a pass's probes have ended and `checked`
+// of its `total` checks have too, a pass is kept (cli/results.h; the
+// reporting thread).
 void display_pass_started(int index, int count, const char *ns);
 void display_line_done(const line_probes *line);
-// The pass's probes have ended; `checked` of its `total` checks have too.
-void display_checking(int checked, int total);
+void display_checking(int index, int checked, int total);
 void display_pass_kept(int index);
 
 // The number of passes of the run, once the first has begun; else 0.

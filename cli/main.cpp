@@ -287,7 +287,7 @@ int min_rate_status(const cli_options &options) {
   return status;
 }
 
-// The run's events, on its thread.
+// The run's events: see run_events.
 void on_pass_started(int index, int count, const char *ns, void *) {
   display_pass_started(index, count, ns);
 }
@@ -296,8 +296,8 @@ void on_line_done(const line_probes *line, void *) {
   display_line_done(line);
 }
 
-void on_checking(int, int checked, int total, void *) {
-  display_checking(checked, total);
+void on_checking(int index, int checked, int total, void *) {
+  display_checking(index, checked, total);
 }
 
 // The first name of the pass that could not be sent, as written, cut to

@@ -11,8 +11,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <memory>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -185,9 +189,9 @@ void judge_nx(pass_job *job) {
 // An answered probe that was checked: how its answers stand against the
 // authoritative servers', and whether they are bogons where those are
 // not (then it is suspect).
-void compare_with_authority(pass_job *job, const auth_check *check,
-                            const probe_answers &ours, std::size_t number,
-                            stored_probe *probe) {
+void compare_with_authority(const pass_job *job, pass_result *pass,
+                            const auth_check *check, const probe_answers &ours,
+                            std::size_t number, stored_probe *probe) {
   const probe_answers theirs =
       authority_answers(check, job->settings->engine.qtype);
   probe->vs_authority = static_cast<std::uint8_t>(
@@ -199,7 +203,7 @@ void compare_with_authority(pass_job *job, const auth_check *check,
   for (const std::string &a : theirs.answers)
     theirs_public = theirs_public && !is_bogon(a);
   if (ours_bogon && theirs_public) {
-    job->pass->bogons.insert(number);
+    pass->bogons.insert(number);
     probe->outcome = PROBE_FAILED;
     probe->error = RUN_ERROR_SUSPECT;
   }
@@ -207,12 +211,13 @@ void compare_with_authority(pass_job *job, const auth_check *check,
 
 // The pass's probes are over: its checks end, told as they move on. False
 // when the run was stopped meanwhile.
-bool await_checks(pass_job *job, int index, const std::atomic<bool> *stop) {
+bool await_checks(const pass_job *job, pass_result *pass, int index,
+                  const std::atomic<bool> *stop) {
   const run_settings *settings = job->settings;
   std::vector<std::string> names;
   for (std::size_t line : job->probed) {
     for (bool www : {false, true}) {
-      if (probe_at(job->pass, line, www).verdict == VERDICT_PENDING)
+      if (probe_at(pass, line, www).verdict == VERDICT_PENDING)
         names.push_back(probe_name(job, line, www));
     }
   }
@@ -240,11 +245,11 @@ bool await_checks(pass_job *job, int index, const std::atomic<bool> *stop) {
 }
 
 // The checks of the pass have ended: their verdicts.
-void take_verdicts(pass_job *job) {
+void take_verdicts(const pass_job *job, pass_result *pass) {
   const run_settings *settings = job->settings;
   for (std::size_t line : job->probed) {
     for (bool www : {false, true}) {
-      stored_probe &probe = probe_at(job->pass, line, www);
+      stored_probe &probe = probe_at(pass, line, www);
       if (probe.verdict != VERDICT_PENDING)
         continue;
       const auth_check *check = authority_result(
@@ -254,11 +259,11 @@ void take_verdicts(pass_job *job) {
       probe_answers ours;
       const std::size_t number = probe_number(line, www);
       if (check && probe.outcome == PROBE_OK &&
-          job->pass->answers.get(number, &ours))
-        compare_with_authority(job, check, ours, number, &probe);
+          pass->answers.get(number, &ours))
+        compare_with_authority(job, pass, check, ours, number, &probe);
       // A chain that leads nowhere, as the servers' does too.
       else if (check && probe.outcome == PROBE_NEGATIVE &&
-               job->pass->answers.get(number, &ours))
+               pass->answers.get(number, &ours))
         probe.vs_authority = static_cast<std::uint8_t>(
             check->chain_end == CHAIN_NEGATIVE ? VS_SAME : VS_DIFFERS);
     }
@@ -364,6 +369,172 @@ void judge_races(pass_job *job) {
 
 } // namespace
 
+namespace {
+
+// A pass whose probes have ended, on its way to be reported once its
+// checks have.
+struct ended_pass {
+  int index;
+  std::unique_ptr<pass_result> pass;
+  std::chrono::steady_clock::time_point start;
+};
+
+// Reports the passes in order, on a thread of its own, each once its
+// checks have ended: a pass's checks overlap the next pass's probes.
+struct reporter {
+  const pass_job *job;
+  std::FILE *log;
+  run_control *control;
+  std::mutex lock;
+  std::condition_variable handed;
+  std::deque<ended_pass> waiting; // under lock
+  bool no_more = false;           // under lock
+  std::thread thread;
+};
+
+void report(reporter *r, ended_pass *ended) {
+  const pass_job *job = r->job;
+  const run_settings *settings = job->settings;
+  pass_result *pass = ended->pass.get();
+  if (settings->checks) {
+    if (!await_checks(job, pass, ended->index, &r->control->stop))
+      return;
+    take_verdicts(job, pass);
+  }
+  pass->seconds = std::chrono::duration<double>(
+                      std::chrono::steady_clock::now() - ended->start)
+                      .count();
+  std::lock_guard<std::mutex> hold(r->control->report);
+  if (r->control->stop.load())
+    return;
+  if (r->log)
+    write_log_block(r->log, pass->ns.c_str(), job->list, pass);
+  job->events->pass_ended(ended->index, pass, job->events->context);
+}
+
+void serve_reports(reporter *r) {
+  for (;;) {
+    ended_pass next;
+    {
+      std::unique_lock<std::mutex> hold(r->lock);
+      r->handed.wait(hold, [r] { return r->no_more || !r->waiting.empty(); });
+      if (r->waiting.empty())
+        return;
+      next = std::move(r->waiting.front());
+      r->waiting.pop_front();
+    }
+    report(r, &next);
+  }
+}
+
+void hand_over(reporter *r, ended_pass ended) {
+  {
+    std::lock_guard<std::mutex> hold(r->lock);
+    r->waiting.push_back(std::move(ended));
+  }
+  r->handed.notify_one();
+}
+
+// Waits until every pass handed over was reported (or dropped by a stop).
+void end_reports(reporter *r) {
+  {
+    std::lock_guard<std::mutex> hold(r->lock);
+    r->no_more = true;
+  }
+  r->handed.notify_one();
+  r->thread.join();
+}
+
+// A pass's result before its probes: nothing decided yet, and the names
+// that have no ASCII form already failed.
+std::unique_ptr<pass_result>
+fresh_pass(const run_list *list, const char *ns,
+           const std::vector<std::size_t> &unconvertible) {
+  std::unique_ptr<pass_result> pass(new pass_result);
+  pass->ns = ns;
+  pass->engine_error = 0;
+  pass->send_error = 0;
+  pass->fallbacks = 0;
+  pass->stream = stream_stats{};
+  const stored_probe none{-1,    PROBE_NONE,  0, -1, PROBE_ERROR_NONE,
+                          false, VERDICT_NONE};
+  pass->lines.assign(list->lines.size(), line_probes{none, none});
+  pass->answers.resize(2 * list->lines.size());
+  pass->nx = nx_result{NX_NONE, {}, {}};
+  const stored_probe idna{-1,    PROBE_FAILED, 0, -1, RUN_ERROR_IDNA,
+                          false, VERDICT_NONE};
+  for (std::size_t i : unconvertible)
+    pass->lines[i] = line_probes{idna, idna};
+  return pass;
+}
+
+// The probes of one pass, over the target's transport, and what is judged
+// of them once they have ended.
+void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
+  const run_settings *settings = job->settings;
+  pass_result &pass = *job->pass;
+  pass.transport = target.transport;
+  job->checked.assign(job->list->providers.size(), 0);
+  job->nx_names.clear();
+  if (settings->nx_probe)
+    make_nx_names(job);
+  job->truncated.clear();
+  job->fallback = false;
+  job->fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
+  engine_settings engine = settings->engine;
+  engine.truncated_ends = job->fallback_wanted;
+  engine_job work{job->nx_names.size() + 2 * job->probed.size(),
+                  name_of,
+                  probe_done,
+                  job,
+                  &control->stop,
+                  take_echo,
+                  check_early};
+  bool failed_all = false;
+  if (target.transport != NS_UDP) {
+    failed_all = stream_run(&target, &engine, &settings->streams, &work,
+                            &pass.stream) != 0;
+  } else if (udp_run(&target.address, &engine, &work, &pass.engine_error) !=
+             0) {
+    failed_all = true; // no socket, as the classic probe's would
+  }
+  if (failed_all) {
+    const std::uint8_t cause =
+        target.transport == NS_UDP ? PROBE_ERROR_NETWORK : PROBE_ERROR_TLS;
+    for (std::size_t i : job->probed) {
+      for (stored_probe *probe : {&pass.lines[i].bare, &pass.lines[i].www}) {
+        probe->outcome = PROBE_FAILED;
+        probe->error = cause;
+      }
+    }
+  }
+  if (!job->truncated.empty() && !control->stop.load()) {
+    // As a stub resolver does: what did not fit a datagram is asked over
+    // TCP of the same nameserver.
+    job->fallback = true;
+    pass.fallbacks = static_cast<int>(job->truncated.size());
+    engine_job again{job->truncated.size(), name_of, probe_done, job,
+                     &control->stop};
+    engine.concurrency = std::min<int>(engine.concurrency, pass.fallbacks);
+    ns_target tcp = target;
+    tcp.transport = NS_TCP;
+    stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
+  }
+  if (!control->stop.load()) {
+    judge_races(job);
+    if (settings->nx_probe)
+      judge_nx(job);
+  }
+  // A name's connections may have gone to another of its addresses.
+  char address[NS_TEXT_SIZE];
+  format_ns_address(target.transport == NS_UDP ? &target.address
+                                               : &pass.stream.address,
+                    -1, address, sizeof address);
+  pass.address = address;
+}
+
+} // namespace
+
 int run_passes(const run_list *list, const run_settings *settings,
                const run_events *events, run_control *control) {
   {
@@ -392,106 +563,30 @@ int run_passes(const run_list *list, const run_settings *settings,
     else
       job.probed.push_back(i);
   }
+  reporter reports;
+  reports.job = &job;
+  reports.log = log;
+  reports.control = control;
+  reports.thread = std::thread(serve_reports, &reports);
 
   const int count = static_cast<int>(settings->nameservers.size());
   for (int p = 0; p < count && !control->stop.load(); ++p) {
-    const char *ns = settings->names[static_cast<std::size_t>(p)].c_str();
-    pass_result pass;
-    pass.ns = ns;
-    pass.engine_error = 0;
-    pass.send_error = 0;
-    pass.fallbacks = 0;
-    pass.stream = stream_stats{};
-    const stored_probe none{-1,    PROBE_NONE,  0, -1, PROBE_ERROR_NONE,
-                            false, VERDICT_NONE};
-    job.checked.assign(list->providers.size(), 0);
-    pass.lines.assign(list->lines.size(), line_probes{none, none});
-    pass.answers.resize(2 * list->lines.size());
-    pass.nx = nx_result{NX_NONE, {}, {}};
-    pass.races.clear();
-    pass.bogons.clear();
-    job.nx_names.clear();
-    if (settings->nx_probe)
-      make_nx_names(&job);
-    job.pass = &pass;
-    events->pass_started(p, count, ns, events->context);
-    const stored_probe idna{-1,    PROBE_FAILED, 0, -1, RUN_ERROR_IDNA,
-                            false, VERDICT_NONE};
+    const std::size_t at = static_cast<std::size_t>(p);
+    ended_pass ended{
+        p, fresh_pass(list, settings->names[at].c_str(), unconvertible),
+        std::chrono::steady_clock::now()};
+    job.pass = ended.pass.get();
+    events->pass_started(p, count, job.pass->ns.c_str(), events->context);
     for (std::size_t i : unconvertible) {
-      pass.lines[i] = line_probes{idna, idna};
       if (events->line_done)
-        events->line_done(&pass.lines[i], events->context);
+        events->line_done(&job.pass->lines[i], events->context);
     }
-    const auto start = std::chrono::steady_clock::now();
-    const ns_target &target =
-        settings->nameservers[static_cast<std::size_t>(p)];
-    pass.transport = target.transport;
-    job.truncated.clear();
-    job.fallback = false;
-    job.fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
-    engine_settings engine = settings->engine;
-    engine.truncated_ends = job.fallback_wanted;
-    engine_job work{job.nx_names.size() + 2 * job.probed.size(),
-                    name_of,
-                    probe_done,
-                    &job,
-                    &control->stop,
-                    take_echo,
-                    check_early};
-    bool failed_all = false;
-    if (target.transport != NS_UDP) {
-      failed_all = stream_run(&target, &engine, &settings->streams, &work,
-                              &pass.stream) != 0;
-    } else if (udp_run(&target.address, &engine, &work, &pass.engine_error) !=
-               0) {
-      failed_all = true; // no socket, as the classic probe's would
-    }
-    if (failed_all) {
-      const std::uint8_t cause =
-          target.transport == NS_UDP ? PROBE_ERROR_NETWORK : PROBE_ERROR_TLS;
-      for (std::size_t i : job.probed) {
-        for (stored_probe *probe : {&pass.lines[i].bare, &pass.lines[i].www}) {
-          probe->outcome = PROBE_FAILED;
-          probe->error = cause;
-        }
-      }
-    }
-    if (!job.truncated.empty() && !control->stop.load()) {
-      // As a stub resolver does: what did not fit a datagram is asked over
-      // TCP of the same nameserver.
-      job.fallback = true;
-      pass.fallbacks = static_cast<int>(job.truncated.size());
-      engine_job again{job.truncated.size(), name_of, probe_done, &job,
-                       &control->stop};
-      engine.concurrency = std::min<int>(engine.concurrency, pass.fallbacks);
-      ns_target tcp = target;
-      tcp.transport = NS_TCP;
-      stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
-    }
-    if (!control->stop.load()) {
-      judge_races(&job);
-      if (settings->nx_probe)
-        judge_nx(&job);
-      if (settings->checks && await_checks(&job, p, &control->stop))
-        take_verdicts(&job);
-    }
-    pass.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-            .count();
-    // A name's connections may have gone to another of its addresses.
-    char address[NS_TEXT_SIZE];
-    format_ns_address(target.transport == NS_UDP ? &target.address
-                                                 : &pass.stream.address,
-                      -1, address, sizeof address);
-    pass.address = address;
-
-    std::lock_guard<std::mutex> hold(control->report);
+    probe_pass(&job, settings->nameservers[at], control);
     if (control->stop.load())
       break;
-    if (log)
-      write_log_block(log, ns, list, &pass);
-    events->pass_ended(p, &pass, events->context);
+    hand_over(&reports, std::move(ended));
   }
+  end_reports(&reports);
   if (log)
     std::fclose(log);
   return settings->log_path && !log ? -1 : 0;

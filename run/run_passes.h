@@ -1,6 +1,8 @@
 // A run on the probe engine: each nameserver in turn probes the bare name
-// and "www." plus the name of every probed line, then its block goes to the
-// log and its results to the front end. The terminal program's run.
+// and "www." plus the name of every probed line; once its checks have
+// ended too (while the next nameserver's probes run), its block goes to
+// the log and its results to the front end, in order. The terminal
+// program's run.
 #ifndef RUN_RUN_PASSES_H
 #define RUN_RUN_PASSES_H
 
@@ -116,7 +118,9 @@ struct run_settings {
   bool nx_probe;
 };
 
-// What the front end hears, all on the run's thread.
+// What the front end hears: a pass's start and its lines on the run's
+// thread; its checks and its end on the reporting thread, one pass after
+// another in order.
 struct run_events {
   void (*pass_started)(int index, int count, const char *ns, void *context);
   // Both probes of a list line have ended.
@@ -136,7 +140,8 @@ struct run_control {
 };
 
 // The whole run; 0, or -1 when the log could not be opened (the passes
-// still run). A stopped run ends with its current pass unreported.
+// still run). A stopped run ends with the passes not yet reported
+// unreported.
 int run_passes(const run_list *list, const run_settings *settings,
                const run_events *events, run_control *control);
 // From any thread: once this returns, no pass is being reported and none

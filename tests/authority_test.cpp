@@ -401,12 +401,14 @@ TEST_F(AuthorityTest, AnswersAreComparedWithTheAuthoritativeOnes) {
 // that leads nowhere is negative with its CNAME kept. The checks follow a
 // chain zone by zone (a loop, and a link into a silent zone, lie with the
 // providers; one that ends where nothing is confirms), and a server that
-// refuses with a bare header is "refused" at once, not a timeout. On a
-// terminal, the progress says that the checks run, and how far.
+// refuses with a bare header is "refused" at once, not a timeout. A pass's
+// checks overlap the next pass's probes; on a terminal, the progress says
+// that the checks run, and how far.
 TEST_F(AuthorityTest, ChainsAreFollowedAndBareRefusalsCount) {
   fake_ns *halfway = fake_ns_start("127.0.0.114", FAKE_SERVFAIL_CNAME);
   fake_ns *bare = fake_ns_start("127.0.0.105", FAKE_REFUSED);
-  ASSERT_TRUE(halfway && bare);
+  fake_ns *next = fake_ns_start(REFUSING_TOO_IP, FAKE_REFUSED);
+  ASSERT_TRUE(halfway && bare && next);
   write_file("list.txt", "ours:loop1.good.test\nours:dangling.good.test\n"
                          "ours:broken.good.test\nours:ent.good.test\n"
                          "ours:bare.test\n");
@@ -416,14 +418,19 @@ TEST_F(AuthorityTest, ChainsAreFollowedAndBareRefusalsCount) {
                 "env LC_ALL=C.UTF-8 " + std::string(ZELKOR_CLI) +
                     " --no-log --timeout 1000 --attempts 1 --root-hints hints"
                     " --json r.json -s 127.0.0.114 -s " +
-                    UNBOUND_IP + " list.txt",
+                    REFUSING_TOO_IP + " -s " + UNBOUND_IP + " list.txt",
                 "/dev/null"},
                &terminal);
+  const auto first = fake_ns_received(halfway).front().at;
+  const auto second = fake_ns_received(next).front().at;
   fake_ns_stop(halfway);
   fake_ns_stop(bare);
+  fake_ns_stop(next);
   ASSERT_EQ(status, 0) << terminal;
-  // The checks are the run's: the first pass waits for them.
-  EXPECT_NE(terminal.find("[1/2] 127.0.0.114     checking 10 with the "
+  // The first pass's checks wait 2 s on the silent server of lame.test;
+  // the second pass began meanwhile.
+  EXPECT_LT(second - first, std::chrono::milliseconds(1000));
+  EXPECT_NE(terminal.find("[1/3] 127.0.0.114     checking 10 with the "
                           "authoritative servers  "),
             std::string::npos)
       << terminal;
@@ -436,7 +443,7 @@ TEST_F(AuthorityTest, ChainsAreFollowedAndBareRefusalsCount) {
   const json &halfway_ns = j["nameservers"][0];
   EXPECT_EQ(named(halfway_ns, "loop1.good.test")["bare"]["outcome"], "failed");
   EXPECT_EQ(named(halfway_ns, "loop1.good.test")["bare"]["rcode"], "SERVFAIL");
-  const json &honest = j["nameservers"][1];
+  const json &honest = j["nameservers"][2];
   const json &loop = named(honest, "loop1.good.test")["bare"];
   EXPECT_EQ(loop["outcome"], "failed") << loop.dump();
   EXPECT_EQ(loop["authority"]["verdict"], "authority") << loop.dump();

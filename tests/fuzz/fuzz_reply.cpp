@@ -2,7 +2,8 @@
 // and no read outside the bytes received (the copy is sized exactly, so the
 // sanitizer sees any overread). Then through the whole reading that the
 // checks of authoritative servers do: compression pointers cannot loop, and
-// every name read is whole.
+// every name read is whole. And through the open rules' judgement, which
+// follows CNAME and DNAME chains: one of its kinds, whatever the chain.
 #include "net/dns_message.h"
 #include "net/dns_reply.h"
 
@@ -41,6 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
           std::abort();
       }
     }
+  }
+  for (int qtype : {DNS_TYPE_A, DNS_TYPE_CNAME, DNS_TYPE_DNAME, DNS_TYPE_ANY}) {
+    const int judged = judge_reply(bytes, received, qtype);
+    if (judged != REPLY_ANSWERED && judged != REPLY_NEGATIVE &&
+        judged != REPLY_NO_ANSWER && judged != REPLY_EMPTY &&
+        judged != REPLY_SHORT)
+      std::abort();
   }
   std::free(bytes);
   return 0;
