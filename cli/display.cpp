@@ -46,13 +46,18 @@ struct pass_state {
   // how many have ended.
   std::atomic<int> checks_total{-1};
   std::atomic<int> checks_done{0};
+  std::atomic<int> kept_slot{-1}; // where it was kept (cli/results.h)
+  std::atomic<int> probed_ms{-1}; // when its probes ended, since start
 };
 
 std::mutex state_lock;
 int pass_total;                            // under state_lock
 std::unique_ptr<pass_state[]> pass_states; // pass_total; under state_lock
+std::vector<int> kept_index;               // by kept slot; under state_lock
 std::atomic<int> started{0};               // passes begun
 std::atomic<int> finished{0};              // passes kept
+// The passes run side by side: one line each, all moving.
+bool side_by_side;
 
 pass_state *state_of(int index) {
   std::lock_guard<std::mutex> hold(state_lock);
@@ -66,7 +71,8 @@ std::mutex draw_lock;
 // What the main thread has drawn.
 int shown_started;
 int shown_finished;
-bool line_open; // a live line without its newline yet; under draw_lock
+bool line_open;  // a live line without its newline yet; under draw_lock
+int block_shown; // side by side, the lines of the block on screen
 
 enum {
   // Distinct diagnostics kept; any further ones are shown and not counted.
@@ -146,8 +152,15 @@ void plain_start(int index, int count, const char *ns) {
                plural(domains_per_pass));
 }
 
-void plain_end(int index, int count) {
-  const kept_pass &pass = passes[static_cast<std::size_t>(index)];
+// The pass kept in `slot`: in order, but a stop may leave gaps.
+int index_of_slot(int slot) {
+  std::lock_guard<std::mutex> hold(state_lock);
+  return kept_index[static_cast<std::size_t>(slot)];
+}
+
+void plain_end(int slot, int count) {
+  const kept_pass &pass = passes[static_cast<std::size_t>(slot)];
+  const int index = index_of_slot(slot);
   std::fprintf(stderr,
                "[%d/%d] %s: done, %d of %d probed names resolved in %.1fs\n",
                index + 1, count, shown_text(pass.result.ns).c_str(),
@@ -155,6 +168,14 @@ void plain_end(int index, int count) {
 }
 
 void draw_progress(void);
+
+// Side by side, the block of live lines is taken off the screen. Under
+// draw_lock.
+void erase_block(void) {
+  if (block_shown > 0)
+    std::fprintf(stderr, "\033[%dA\033[J", block_shown);
+  block_shown = 0;
+}
 
 } // namespace
 
@@ -164,6 +185,7 @@ void display_pass_started(int index, int count, const char *ns) {
     if (index == 0) {
       pass_total = count;
       pass_states.reset(new pass_state[static_cast<std::size_t>(count)]);
+      kept_index.assign(static_cast<std::size_t>(count), -1);
     }
     pass_state &state = pass_states[static_cast<std::size_t>(index)];
     state.ns = ns;
@@ -178,15 +200,23 @@ void display_checking(int index, int checked, int total) {
   state->checks_total.store(total);
 }
 
-void display_line_done(const line_probes *line) {
-  pass_state *state = state_of(started.load() - 1);
+void display_line_done(int index, const line_probes *line) {
+  pass_state *state = state_of(index);
   state->names_ok.fetch_add((line->bare.outcome == PROBE_OK) +
                             (line->www.outcome == PROBE_OK));
-  state->done.fetch_add(1);
+  if (state->done.fetch_add(1) + 1 == domains_per_pass)
+    state->probed_ms.store(
+        static_cast<int>(1000.0 * seconds_since(state->start)));
 }
 
 void display_pass_kept(int index) {
-  finished.store(index + 1);
+  const int slot = finished.load();
+  {
+    std::lock_guard<std::mutex> hold(state_lock);
+    kept_index[static_cast<std::size_t>(slot)] = index;
+  }
+  state_of(index)->kept_slot.store(slot);
+  finished.store(slot + 1);
 }
 
 void display_say(const char *fmt, ...) {
@@ -197,9 +227,13 @@ void display_say(const char *fmt, ...) {
   va_end(args);
   std::lock_guard<std::mutex> hold(draw_lock);
   // What the run has done so far is shown first, so that a message stands
-  // under the pass it is about.
+  // under the pass it is about; side by side, above the block, which comes
+  // back under it.
   draw_progress();
+  erase_block();
   note_diagnostic(text);
+  if (side_by_side)
+    draw_progress();
   std::fflush(stderr);
 }
 
@@ -208,9 +242,10 @@ int display_pass_count(void) {
   return pass_total;
 }
 
-void display_begin(int progress_mode, int usable) {
+void display_begin(int progress_mode, int usable, bool all_at_once) {
   mode = progress_mode;
   domains_per_pass = usable;
+  side_by_side = all_at_once;
 }
 
 void display_tick(void) {
@@ -219,6 +254,46 @@ void display_tick(void) {
 }
 
 namespace {
+
+// A pass's live line: kept, checking, or probing.
+void pass_line(char *line, int index, int count) {
+  const pass_state *state = state_of(index);
+  const char *ns = state->ns.c_str();
+  const int slot = state->kept_slot.load();
+  if (slot >= 0) {
+    const kept_pass &pass = passes[static_cast<std::size_t>(slot)];
+    format_line(line, index, count, ns, pass.total.lines, pass.total.ok,
+                pass.result.seconds);
+  } else if (state->checks_total.load() >= 0) {
+    format_checking(line, index, count, ns, state->checks_done.load(),
+                    state->checks_total.load());
+  } else {
+    const int probed_ms = state->probed_ms.load();
+    format_line(
+        line, index, count, ns, state->done.load(), state->names_ok.load(),
+        probed_ms >= 0 ? probed_ms / 1000.0 : seconds_since(state->start));
+  }
+}
+
+// Side by side: every start at once and each end as it is kept (plain);
+// on a terminal, a line a pass, all redrawn in place.
+void draw_side_by_side(int now_started, int now_finished, int count) {
+  if (mode == PROGRESS_PLAIN) {
+    for (; shown_started < now_started; ++shown_started)
+      plain_start(shown_started, count, state_of(shown_started)->ns.c_str());
+    for (; shown_finished < now_finished; ++shown_finished)
+      plain_end(shown_finished, count);
+  } else {
+    erase_block();
+    char line[LINE_SIZE];
+    for (int i = 0; i < now_started; ++i) {
+      pass_line(line, i, count);
+      std::fprintf(stderr, "%s\n", line);
+    }
+    block_shown = now_started;
+  }
+  std::fflush(stderr);
+}
 
 // Under draw_lock.
 void draw_progress(void) {
@@ -233,17 +308,22 @@ void draw_progress(void) {
     std::lock_guard<std::mutex> hold(state_lock);
     count = pass_total;
   }
+  if (side_by_side) {
+    draw_side_by_side(now_started, now_finished, count);
+    return;
+  }
   char line[LINE_SIZE];
   while (shown_finished < now_finished) {
-    const int i = shown_finished;
-    const kept_pass &pass = passes[static_cast<std::size_t>(i)];
+    const int slot = shown_finished;
+    const int i = index_of_slot(slot);
+    const kept_pass &pass = passes[static_cast<std::size_t>(slot)];
     if (shown_started <= i) {
       if (mode == PROGRESS_PLAIN)
         plain_start(i, count, pass.result.ns.c_str());
       shown_started = i + 1;
     }
     if (mode == PROGRESS_PLAIN) {
-      plain_end(i, count);
+      plain_end(slot, count);
     } else {
       format_line(line, i, count, pass.result.ns.c_str(), pass.total.lines,
                   pass.total.ok, pass.result.seconds);
@@ -256,19 +336,11 @@ void draw_progress(void) {
   // pass probes, so that the lines stay in order.
   if (now_started > shown_finished) {
     const int i = shown_finished;
-    const pass_state *state = state_of(i);
-    const char *ns = state->ns.c_str();
     if (mode == PROGRESS_PLAIN) {
       if (shown_started <= i)
-        plain_start(i, count, ns);
+        plain_start(i, count, state_of(i)->ns.c_str());
     } else {
-      const int checking = state->checks_total.load();
-      if (checking >= 0)
-        format_checking(line, i, count, ns, state->checks_done.load(),
-                        checking);
-      else
-        format_line(line, i, count, ns, state->done.load(),
-                    state->names_ok.load(), seconds_since(state->start));
+      pass_line(line, i, count);
       std::fprintf(stderr, "\r\033[K%s", line);
       line_open = true;
     }
@@ -282,6 +354,7 @@ void draw_progress(void) {
 void display_end(void) {
   display_tick();
   std::lock_guard<std::mutex> drawing(draw_lock);
+  block_shown = 0; // the block stays as it was last drawn
   if (line_open) {
     std::fputc('\n', stderr);
     line_open = false;

@@ -11,9 +11,9 @@ enum {
   PROGRESS_LIVE,  // one line per pass, redrawn in place (a terminal)
 };
 
-// Before the run: how progress shows, and the number of domains a pass
-// probes.
-void display_begin(int mode, int usable);
+// Before the run: how progress shows, the number of domains a pass
+// probes, and whether the passes run side by side.
+void display_begin(int mode, int usable, bool side_by_side);
 // Called often by the main thread while the run goes on: draws what changed.
 void display_tick(void);
 // After the run or its stop: draws the last state and ends a live line.
@@ -26,12 +26,12 @@ void display_end(void);
 void display_say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 struct line_probes;
-// The run's events: a pass begins, a line's probes of the pass begun last
-// have ended (the run's thread); a pass's probes have ended and `checked`
-// of its `total` checks have too, a pass is kept (cli/results.h; the
-// reporting thread).
+// The run's events (run/run_passes.h): a pass begins, a line's probes of
+// a pass have ended; a pass's probes have ended and `checked` of its
+// `total` checks have too; a pass is kept (cli/results.h), in order,
+// though a stop may leave gaps.
 void display_pass_started(int index, int count, const char *ns);
-void display_line_done(const line_probes *line);
+void display_line_done(int index, const line_probes *line);
 void display_checking(int index, int checked, int total);
 void display_pass_kept(int index);
 

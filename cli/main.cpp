@@ -292,8 +292,8 @@ void on_pass_started(int index, int count, const char *ns, void *) {
   display_pass_started(index, count, ns);
 }
 
-void on_line_done(const line_probes *line, void *) {
-  display_line_done(line);
+void on_line_done(int index, const line_probes *line, void *) {
+  display_line_done(index, line);
 }
 
 void on_checking(int index, int checked, int total, void *) {
@@ -339,7 +339,8 @@ std::string looked_up_address(const ns_target &target, const kept_pass &pass) {
 void on_pass_ended(int index, pass_result *result, void *context) {
   cli_run *run = static_cast<cli_run *>(context);
   keep_pass(result);
-  const kept_pass &pass = passes[static_cast<std::size_t>(index)];
+  // Kept in order; after a stop, a pass that had not ended leaves a gap.
+  const kept_pass &pass = passes[static_cast<std::size_t>(passes_done() - 1)];
   const char *ns = pass.result.ns.c_str();
   // A name is shown with the address its connections went to.
   const ns_target &target =
@@ -532,6 +533,7 @@ int plan_nameservers(cli_run *run) {
   // and an answer is an answer.
   settings.tcp_fallback = !options.classic;
   settings.nx_probe = !options.classic;
+  settings.side_by_side = !options.classic && !options.one_at_a_time;
   settings.log_path = options.log_path;
   settings.engine = engine_settings{options.concurrency,
                                     options.timeout_ms,
@@ -603,7 +605,8 @@ bool plan(cli_run *run, int *status) {
   int mode = PROGRESS_NONE;
   if (!options.quiet)
     mode = isatty(STDERR_FILENO) ? PROGRESS_LIVE : PROGRESS_PLAIN;
-  display_begin(mode, static_cast<int>(run->list.probed));
+  display_begin(mode, static_cast<int>(run->list.probed),
+                run->settings.side_by_side);
   *status = 0;
   return true;
 }

@@ -61,8 +61,12 @@ const char USAGE_TEXT[] =
     "                      over HTTPS (port 443, /dns-query), quic://HOST\n"
     "                      for DNS over QUIC (UDP port 853); HOST is an\n"
     "                      address, a name (looked up once), or\n"
-    "                      NAME@ADDR; repeat for several, tested in the\n"
+    "                      NAME@ADDR; repeat for several, shown in the\n"
     "                      order given\n"
+    "      --one-at-a-time test the nameservers one after another, not all\n"
+    "                      at once (the open rules test them side by side,\n"
+    "                      each with its own -c queries in flight, so that\n"
+    "                      all meet the same moments of the network)\n"
     "  -c, --concurrency N queries in flight to a nameserver, 1 to 10000\n"
     "                      (default 10)\n"
     "      --timeout MS    wait for a reply MS milliseconds, 1 to 60000\n"
@@ -137,6 +141,7 @@ enum {
   OPT_MIN_RATE,
   OPT_VERSION,
   OPT_CLASSIC,
+  OPT_ONE_AT_A_TIME,
   OPT_TIMEOUT,
   OPT_ATTEMPTS,
   OPT_CONNECTIONS,
@@ -167,6 +172,7 @@ const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},
     {"classic", no_argument, nullptr, OPT_CLASSIC},
+    {"one-at-a-time", no_argument, nullptr, OPT_ONE_AT_A_TIME},
     {"concurrency", required_argument, nullptr, 'c'},
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {"attempts", required_argument, nullptr, OPT_ATTEMPTS},
@@ -391,6 +397,9 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
                     "--type takes a record type such as A, AAAA, MX or "
                     "TYPE65, not '%s'",
                     optarg);
+      break;
+    case OPT_ONE_AT_A_TIME:
+      options->one_at_a_time = true;
       break;
     case OPT_CLASSIC:
       options->classic = true;

@@ -556,6 +556,7 @@ void serve(authority *a) {
     ++a->busy;
     hold.unlock();
     auth_check result = check(a, next.first, next.second);
+    result.ended = std::chrono::steady_clock::now();
     hold.lock();
     a->results[key_of(next.first, next.second)] = result;
     a->ended.notify_all();

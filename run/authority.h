@@ -11,6 +11,7 @@
 #include "run/answers.h"
 #include "run/root_hints.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -52,6 +53,7 @@ struct auth_check {
   std::string chain_reason; // a loop's or a broken link's
   // The servers of the chain's last zone, when it left the name's zone.
   std::vector<auth_server> end_servers;
+  std::chrono::steady_clock::time_point ended; // when the check ended
 };
 
 struct authority_settings {

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
 #include <random>
 #include <thread>
@@ -30,6 +31,7 @@ enum {
 };
 
 struct pass_job {
+  int index; // the pass's
   const run_list *list;
   std::vector<std::size_t> probed; // list lines with a row
   pass_result *pass;
@@ -209,30 +211,44 @@ void compare_with_authority(const pass_job *job, pass_result *pass,
   }
 }
 
-// The pass's probes are over: its checks end, told as they move on. False
-// when the run was stopped meanwhile.
-bool await_checks(const pass_job *job, pass_result *pass, int index,
-                  const std::atomic<bool> *stop) {
-  const run_settings *settings = job->settings;
+// The names of the pass's probes whose checks it waits for.
+std::vector<std::string> pending_checks(const pass_job *job,
+                                        const pass_result *pass) {
   std::vector<std::string> names;
   for (std::size_t line : job->probed) {
     for (bool www : {false, true}) {
-      if (probe_at(pass, line, www).verdict == VERDICT_PENDING)
+      const line_probes &probes = pass->lines[line];
+      if ((www ? probes.www : probes.bare).verdict == VERDICT_PENDING)
         names.push_back(probe_name(job, line, www));
     }
   }
+  return names;
+}
+
+// How many of those checks have ended. Checks end in any order: the
+// count from *first on is made again, the ones before it have ended.
+int checks_ended(const run_settings *settings,
+                 const std::vector<std::string> &names, std::size_t *first) {
+  while (
+      *first < names.size() &&
+      authority_result(settings->checks, names[*first], settings->engine.qtype))
+    ++*first;
+  int done = static_cast<int>(*first);
+  for (std::size_t i = *first + 1; i < names.size(); ++i)
+    done += authority_result(settings->checks, names[i],
+                             settings->engine.qtype) != nullptr;
+  return done;
+}
+
+// The pass's probes are over: its checks end, told as they move on. False
+// when the run was stopped meanwhile.
+bool await_checks(const pass_job *job, const std::vector<std::string> &names,
+                  int index, const std::atomic<bool> *stop) {
+  const run_settings *settings = job->settings;
   const int total = static_cast<int>(names.size());
   int shown = -1;
   for (std::size_t first = 0;;) {
-    // Checks end in any order: the first still open is looked for again.
-    while (first < names.size() &&
-           authority_result(settings->checks, names[first],
-                            settings->engine.qtype))
-      ++first;
-    int done = static_cast<int>(first);
-    for (std::size_t i = first + 1; i < names.size(); ++i)
-      done += authority_result(settings->checks, names[i],
-                               settings->engine.qtype) != nullptr;
+    const int done = checks_ended(settings, names, &first);
     if (done != shown && job->events->checking)
       job->events->checking(index, done, total, job->events->context);
     shown = done;
@@ -244,9 +260,12 @@ bool await_checks(const pass_job *job, pass_result *pass, int index,
   }
 }
 
-// The checks of the pass have ended: their verdicts.
-void take_verdicts(const pass_job *job, pass_result *pass) {
+// The checks of the pass have ended: their verdicts. When the last of
+// them ended.
+std::chrono::steady_clock::time_point take_verdicts(const pass_job *job,
+                                                    pass_result *pass) {
   const run_settings *settings = job->settings;
+  std::chrono::steady_clock::time_point last{};
   for (std::size_t line : job->probed) {
     for (bool www : {false, true}) {
       stored_probe &probe = probe_at(pass, line, www);
@@ -256,6 +275,8 @@ void take_verdicts(const pass_job *job, pass_result *pass) {
           settings->checks, probe_name(job, line, www), settings->engine.qtype);
       probe.verdict =
           static_cast<std::uint8_t>(authority_verdict(check, probe.outcome));
+      if (check)
+        last = std::max(last, check->ended);
       probe_answers ours;
       const std::size_t number = probe_number(line, www);
       if (check && probe.outcome == PROBE_OK &&
@@ -268,6 +289,7 @@ void take_verdicts(const pass_job *job, pass_result *pass) {
             check->chain_end == CHAIN_NEGATIVE ? VS_SAME : VS_DIFFERS);
     }
   }
+  return last;
 }
 
 void probe_done(std::size_t at, const probe_result *r, void *context) {
@@ -312,7 +334,7 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   ask_check(job, line_index, www, &probe);
   if (line.bare.outcome != PROBE_NONE && line.www.outcome != PROBE_NONE &&
       job->events->line_done)
-    job->events->line_done(&line, job->events->context);
+    job->events->line_done(job->index, &line, job->events->context);
 }
 
 // The answers of a reply, sorted, for comparing: order and TTL do not
@@ -374,63 +396,96 @@ namespace {
 // A pass whose probes have ended, on its way to be reported once its
 // checks have.
 struct ended_pass {
-  int index;
   std::unique_ptr<pass_result> pass;
   std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point probed; // its probes' end
+  std::vector<std::string> checks; // the names whose checks it waits for
+  bool reported = false;           // under the report lock
 };
 
-// Reports the passes in order, on a thread of its own, each once its
-// checks have ended: a pass's checks overlap the next pass's probes.
+} // namespace
+
+// Reports the passes in the nameservers' order, on a thread of its own,
+// each once its checks have ended: a pass's checks overlap the probes of
+// the passes after it.
 struct reporter {
-  const pass_job *job;
+  const pass_job *job; // what every pass shares: the list, the settings
   std::FILE *log;
   run_control *control;
   std::mutex lock;
   std::condition_variable handed;
-  std::deque<ended_pass> waiting; // under lock
-  bool no_more = false;           // under lock
+  std::map<int, ended_pass> ended; // by pass, until reported; under lock
+  int next = 0;                    // the pass to report next; under lock
+  bool no_more = false;            // under lock
   std::thread thread;
 };
 
-void report(reporter *r, ended_pass *ended) {
+namespace {
+
+// Under the report lock: the pass's verdicts, its log block, and the front
+// end's word.
+void emit(reporter *r, int index, ended_pass *e) {
   const pass_job *job = r->job;
-  const run_settings *settings = job->settings;
-  pass_result *pass = ended->pass.get();
-  if (settings->checks) {
-    if (!await_checks(job, pass, ended->index, &r->control->stop))
-      return;
-    take_verdicts(job, pass);
-  }
-  pass->seconds = std::chrono::duration<double>(
-                      std::chrono::steady_clock::now() - ended->start)
-                      .count();
-  std::lock_guard<std::mutex> hold(r->control->report);
-  if (r->control->stop.load())
-    return;
+  pass_result *pass = e->pass.get();
+  // Its own time: not the wait behind a pass before it.
+  std::chrono::steady_clock::time_point end = e->probed;
+  if (job->settings->checks)
+    end = std::max(end, take_verdicts(job, pass));
+  pass->seconds = std::chrono::duration<double>(end - e->start).count();
   if (r->log)
     write_log_block(r->log, pass->ns.c_str(), job->list, pass);
-  job->events->pass_ended(ended->index, pass, job->events->context);
+  job->events->pass_ended(index, pass, job->events->context);
+  e->reported = true;
 }
 
 void serve_reports(reporter *r) {
   for (;;) {
-    ended_pass next;
+    int index;
+    ended_pass *e;
     {
       std::unique_lock<std::mutex> hold(r->lock);
-      r->handed.wait(hold, [r] { return r->no_more || !r->waiting.empty(); });
-      if (r->waiting.empty())
-        return;
-      next = std::move(r->waiting.front());
-      r->waiting.pop_front();
+      r->handed.wait(hold,
+                     [r] { return r->no_more || r->ended.count(r->next); });
+      auto found = r->ended.find(r->next);
+      if (found == r->ended.end())
+        return; // a stopped run: the passes after it never came
+      index = found->first;
+      e = &found->second; // a map's element stays where it is
     }
-    report(r, &next);
+    const bool ended =
+        !r->job->settings->checks ||
+        await_checks(r->job, e->checks, index, &r->control->stop);
+    {
+      std::lock_guard<std::mutex> hold(r->control->report);
+      if (ended && !e->reported && !r->control->stop.load())
+        emit(r, index, e);
+    }
+    std::lock_guard<std::mutex> hold(r->lock);
+    r->ended.erase(index);
+    ++r->next;
   }
 }
 
-void hand_over(reporter *r, ended_pass ended) {
+// Under the report lock, as a stop comes: the passes whose probes and
+// checks have ended, and that wait behind one that has not, are reported
+// now (in order, with gaps), so that a stop loses none.
+void report_ended(reporter *r) {
+  std::lock_guard<std::mutex> hold(r->lock);
+  for (auto &entry : r->ended) {
+    ended_pass &e = entry.second;
+    std::size_t first = 0;
+    const bool checked = !r->job->settings->checks ||
+                         checks_ended(r->job->settings, e.checks, &first) ==
+                             static_cast<int>(e.checks.size());
+    if (!e.reported && checked)
+      emit(r, entry.first, &e);
+  }
+}
+
+void hand_over(reporter *r, int index, ended_pass ended) {
   {
     std::lock_guard<std::mutex> hold(r->lock);
-    r->waiting.push_back(std::move(ended));
+    r->ended.emplace(index, std::move(ended));
   }
   r->handed.notify_one();
 }
@@ -535,6 +590,23 @@ void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
 
 } // namespace
 
+namespace {
+
+// One pass from its start to its hand-over: its probes, then what is
+// judged of them, and the checks it is to wait for.
+void run_pass(pass_job *job, reporter *reports, run_control *control,
+              ended_pass ended) {
+  const std::size_t at = static_cast<std::size_t>(job->index);
+  probe_pass(job, job->settings->nameservers[at], control);
+  if (control->stop.load())
+    return;
+  ended.probed = std::chrono::steady_clock::now();
+  ended.checks = pending_checks(job, ended.pass.get());
+  hand_over(reports, job->index, std::move(ended));
+}
+
+} // namespace
+
 int run_passes(const run_list *list, const run_settings *settings,
                const run_events *events, run_control *control) {
   {
@@ -549,10 +621,10 @@ int run_passes(const run_list *list, const run_settings *settings,
     std::fprintf(log, "%s\r\n\r\n", LOG_HEADER);
     std::fflush(log);
   }
-  pass_job job;
-  job.list = list;
-  job.events = events;
-  job.settings = settings;
+  pass_job shared;
+  shared.list = list;
+  shared.events = events;
+  shared.settings = settings;
   // Names without an ASCII form are decided before any pass: never sent.
   std::vector<std::size_t> unconvertible;
   for (std::size_t i = 0; i < list->lines.size(); ++i) {
@@ -561,32 +633,59 @@ int run_passes(const run_list *list, const run_settings *settings,
     if (list->lines[i].unconvertible)
       unconvertible.push_back(i);
     else
-      job.probed.push_back(i);
+      shared.probed.push_back(i);
   }
   reporter reports;
-  reports.job = &job;
+  reports.job = &shared;
   reports.log = log;
   reports.control = control;
   reports.thread = std::thread(serve_reports, &reports);
+  {
+    std::lock_guard<std::mutex> hold(control->report);
+    control->reports = &reports;
+  }
 
   const int count = static_cast<int>(settings->nameservers.size());
-  for (int p = 0; p < count && !control->stop.load(); ++p) {
-    const std::size_t at = static_cast<std::size_t>(p);
-    ended_pass ended{
-        p, fresh_pass(list, settings->names[at].c_str(), unconvertible),
-        std::chrono::steady_clock::now()};
+  // Each pass's own state; side by side, each on a thread of its own,
+  // every one begun before any probes.
+  std::vector<pass_job> jobs(static_cast<std::size_t>(count), shared);
+  std::vector<ended_pass> begun(static_cast<std::size_t>(count));
+  auto begin = [&](int p) {
+    pass_job &job = jobs[static_cast<std::size_t>(p)];
+    ended_pass &ended = begun[static_cast<std::size_t>(p)];
+    job.index = p;
+    ended.pass =
+        fresh_pass(list, settings->names[static_cast<std::size_t>(p)].c_str(),
+                   unconvertible);
+    ended.start = std::chrono::steady_clock::now();
     job.pass = ended.pass.get();
     events->pass_started(p, count, job.pass->ns.c_str(), events->context);
     for (std::size_t i : unconvertible) {
       if (events->line_done)
-        events->line_done(&job.pass->lines[i], events->context);
+        events->line_done(p, &job.pass->lines[i], events->context);
     }
-    probe_pass(&job, settings->nameservers[at], control);
-    if (control->stop.load())
-      break;
-    hand_over(&reports, std::move(ended));
+  };
+  if (settings->side_by_side) {
+    for (int p = 0; p < count; ++p)
+      begin(p);
+    std::vector<std::thread> side;
+    for (std::size_t at = 0; at < jobs.size(); ++at)
+      side.emplace_back(run_pass, &jobs[at], &reports, control,
+                        std::move(begun[at]));
+    for (std::thread &t : side)
+      t.join();
+  } else {
+    for (int p = 0; p < count && !control->stop.load(); ++p) {
+      begin(p);
+      const std::size_t at = static_cast<std::size_t>(p);
+      run_pass(&jobs[at], &reports, control, std::move(begun[at]));
+    }
   }
   end_reports(&reports);
+  {
+    std::lock_guard<std::mutex> hold(control->report);
+    control->reports = nullptr;
+  }
   if (log)
     std::fclose(log);
   return settings->log_path && !log ? -1 : 0;
@@ -594,5 +693,7 @@ int run_passes(const run_list *list, const run_settings *settings,
 
 void stop_passes(run_control *control) {
   std::lock_guard<std::mutex> hold(control->report);
+  if (control->reports)
+    report_ended(control->reports);
   control->stop.store(true);
 }

@@ -116,15 +116,20 @@ struct run_settings {
   // With each pass, names that cannot exist are asked too, and answers
   // that lead where they lead are judged redirected.
   bool nx_probe;
+  // Every nameserver's pass at once, each on its own engine, so that they
+  // all meet the same moments of the network; else one after another.
+  bool side_by_side;
 };
 
-// What the front end hears: a pass's start and its lines on the run's
-// thread; its checks and its end on the reporting thread, one pass after
-// another in order.
+// What the front end hears: a pass's start (every pass's before any
+// probe, side by side) on the run's thread, and its lines on the thread
+// of its probes; its checks and its end on the reporting thread, one pass
+// after another in the nameservers' order (on a stop, on the stopping
+// thread: the passes that had ended).
 struct run_events {
   void (*pass_started)(int index, int count, const char *ns, void *context);
-  // Both probes of a list line have ended.
-  void (*line_done)(const line_probes *line, void *context);
+  // Both probes of a list line of pass `index` have ended.
+  void (*line_done)(int index, const line_probes *line, void *context);
   // The pass's probes have ended and `done` of its `total` checks have;
   // told as they move on, until every one has.
   void (*checking)(int index, int done, int total, void *context);
@@ -134,17 +139,21 @@ struct run_events {
   void *context;
 };
 
+struct reporter;
+
 struct run_control {
   std::atomic<bool> stop{false};
-  std::mutex report; // held while a pass is reported
+  std::mutex report;           // held while a pass is reported
+  reporter *reports = nullptr; // the run's, while it runs; under `report`
 };
 
 // The whole run; 0, or -1 when the log could not be opened (the passes
-// still run). A stopped run ends with the passes not yet reported
-// unreported.
+// still run). A stopped run reports the passes that had ended (its probes
+// and its checks), in order, and no other.
 int run_passes(const run_list *list, const run_settings *settings,
                const run_events *events, run_control *control);
-// From any thread: once this returns, no pass is being reported and none
+// From any thread: reports the passes that have ended and wait behind one
+// that has not; once this returns, no pass is being reported and none
 // will be.
 void stop_passes(run_control *control);
 

@@ -218,7 +218,7 @@ TEST(DisplayTest, MessageDuringALiveLineStartsALineOfItsOwn) {
   std::fflush(stderr);
   const int saved = dup(STDERR_FILENO);
   ASSERT_TRUE(std::freopen("err.txt", "w", stderr));
-  display_begin(PROGRESS_LIVE, 2);
+  display_begin(PROGRESS_LIVE, 2, false);
   display_pass_started(0, 1, "127.0.0.9");
   display_tick();
   display_say("cannot write %s: %s", "r.json", "No space left on device");

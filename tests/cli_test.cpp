@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 namespace {
@@ -391,14 +392,16 @@ TEST_F(CliTest, TerminalShowsNothingRawAndKeepsItsLines) {
                        "'\\x1b[2J\\x1b[31mevil:example.com'\n"),
             std::string::npos)
       << r.err;
-  // Plain progress, in order: each message under its pass.
+  // Plain progress, in order: side by side, every pass begins at once; each
+  // ends in the nameservers' order, its messages just before its end.
   EXPECT_NE(r.err.find("[1/3] 127.0.0.52: testing 3 domains\n"),
             std::string::npos);
   const std::size_t third = r.err.find("[3/3] tcp://127.0.0.53: testing");
   const std::size_t refused = r.err.find("cannot connect to tcp://127.0.0.53");
   ASSERT_NE(refused, std::string::npos) << r.err;
-  EXPECT_LT(r.err.find("[2/3] 127.0.0.54: done"), third) << r.err;
-  EXPECT_LT(third, refused) << r.err;
+  EXPECT_LT(third, r.err.find("[1/3] 127.0.0.52: done")) << r.err;
+  EXPECT_LT(r.err.find("[2/3] 127.0.0.54: done"), refused) << r.err;
+  EXPECT_LT(refused, r.err.find("[3/3] tcp://127.0.0.53: done")) << r.err;
   // The list's names that cannot be sent: one line in the run, not one a
   // pass.
   const std::string unsent = "was not sent: it has no form a query can carry "
@@ -661,7 +664,7 @@ TEST_F(CliTest, StopBeforeAnyNameserverFinishedIsNoSuccess) {
 }
 
 TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
-  serve("127.0.0.51", FAKE_ANSWER_A);
+  fake_ns *answering = serve("127.0.0.51", FAKE_ANSWER_A);
   fake_ns *silent = serve("127.0.0.52", FAKE_SILENT);
   std::vector<std::string> list;
   for (int i = 0; i < 20; ++i)
@@ -676,11 +679,11 @@ TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
 
   for (int sig : {SIGINT, SIGTERM}) {
     fake_ns_forget(silent);
-    pid_t pid = start_zelkor({"-q", "-c", "1000", "-s", "127.0.0.51", "-s",
-                              "127.0.0.52", "--json", "r.json", "--csv",
-                              "r.csv", "list.txt"});
+    pid_t pid = start_zelkor({"-q", "-c", "1000", "--one-at-a-time", "-s",
+                              "127.0.0.51", "-s", "127.0.0.52", "--json",
+                              "r.json", "--csv", "r.csv", "list.txt"});
     ASSERT_GT(pid, 0);
-    // The second nameserver's pass is under way.
+    // The second nameserver's pass is under way: the first has ended.
     ASSERT_TRUE(fake_ns_wait(silent, 1, 10000));
     auto sent = std::chrono::steady_clock::now();
     kill(pid, sig);
@@ -700,6 +703,74 @@ TEST_F(CliTest, SignalKeepsTheFinishedNameservers) {
     for (const auto &entry : std::filesystem::directory_iterator("."))
       EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
   }
+
+  // Side by side, a pass that has ended behind one that has not is kept
+  // by the stop too, in its place.
+  fake_ns_forget(answering);
+  pid_t pid = start_zelkor({"-q", "--hold", "0", "--timeout", "5000", "-s",
+                            "127.0.0.52", "-s", "127.0.0.51", "--json",
+                            "r.json", "--csv", "r.csv", "list.txt"});
+  ASSERT_GT(pid, 0);
+  // Its 40 names and the 8 that cannot exist; nothing outside tells when
+  // the last reply was taken, hence a margin.
+  ASSERT_TRUE(fake_ns_wait(answering, 48, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGINT);
+  cli_result r = finish_zelkor(pid);
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  EXPECT_EQ(read_file("log.txt"), LOG_HEADER + first_block);
+  json j = parse_json("r.json");
+  EXPECT_EQ(j["complete"], false);
+  ASSERT_EQ(j["nameservers"].size(), 1u);
+  EXPECT_EQ(j["nameservers"][0]["address"], "127.0.0.51");
+  EXPECT_EQ(count_lines(read_file("r.csv")), 1u + 40);
+}
+
+// Side by side: every nameserver meets the same moments of the network.
+// Two equally fast ones get each name within half a second of each other
+// while a silent one and a slow one are tested beside them, and the
+// outputs keep the nameservers' order.
+TEST_F(CliTest, NameserversAreTestedSideBySide) {
+  fake_ns *fast = serve("127.0.0.51", FAKE_ANSWER_A);
+  fake_ns *silent = serve("127.0.0.52", FAKE_SILENT);
+  fake_ns *slow = serve("127.0.0.54", FAKE_DELAYED);
+  fake_ns_default(slow, FAKE_DELAYED, 200);
+  fake_ns *also_fast = serve("127.0.0.58", FAKE_ANSWER_A);
+  std::vector<std::string> list;
+  for (int i = 0; i < 30; ++i)
+    list.push_back("zelkor:d" + std::to_string(i) + ".example\n");
+  write_file("list.txt", lines_of(list));
+  cli_result r = run_zelkor({"-q", "--no-log", "--hold", "0", "--timeout",
+                             "500", "--attempts", "1", "-s", "127.0.0.51", "-s",
+                             "127.0.0.52", "-s", "127.0.0.54", "-s",
+                             "127.0.0.58", "--json", "r.json", "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::chrono::steady_clock::time_point> first;
+  for (const fake_datagram &d : fake_ns_received(fast))
+    first.emplace(d.qname, d.at);
+  std::size_t compared = 0;
+  for (const fake_datagram &d : fake_ns_received(also_fast)) {
+    auto other = first.find(d.qname);
+    if (other == first.end())
+      continue; // a name that cannot exist: each pass makes its own
+    const auto apart =
+        d.at > other->second ? d.at - other->second : other->second - d.at;
+    EXPECT_LT(apart, std::chrono::milliseconds(500)) << d.qname;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 60u);
+  // The silent and the slow one beside each other, not one after the
+  // other.
+  EXPECT_LT(fake_ns_received(slow).front().at,
+            fake_ns_received(silent).back().at);
+  EXPECT_LT(fake_ns_received(silent).front().at,
+            fake_ns_received(fast).back().at);
+  const json j = parse_json("r.json");
+  std::vector<std::string> order;
+  for (const json &ns : j["nameservers"])
+    order.push_back(ns["address"]);
+  EXPECT_EQ(order, (std::vector<std::string>{"127.0.0.51", "127.0.0.52",
+                                             "127.0.0.54", "127.0.0.58"}));
 }
 
 } // namespace
