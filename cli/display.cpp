@@ -511,6 +511,21 @@ void print_table(std::FILE *out, bool colour) {
     }
     std::fputc('\n', out);
   }
+  // With rounds, the median of the first asks (cold) and of the later ones
+  // (warm) under each nameserver.
+  if (done_passes > 0 && !passes[0].result.rounds.empty()) {
+    for (bool warm : {false, true}) {
+      std::fprintf(out, "%-*s", label_width, warm ? "warm" : "cold");
+      for (int p = 0; p < done_passes; ++p) {
+        const row_figures &t = passes[static_cast<std::size_t>(p)].total;
+        const std::string ms =
+            ms_text(warm ? t.warm_median_ms : t.cold_median_ms);
+        std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", ms.c_str());
+        end_cell(p);
+      }
+      std::fputc('\n', out);
+    }
+  }
   std::fputc('\n', out);
   // Each nameserver's total as the window's pane words it, the names whole
   // and the figures in line after the longest.
@@ -538,6 +553,23 @@ void print_table(std::FILE *out, bool colour) {
                  counted, unprobed);
 }
 
+namespace {
+
+enum {
+  // Answered names of each kind, cold and warm, before a cache is judged.
+  NO_CACHE_SAMPLES = 20,
+};
+// Warm asks within 20 % of the cold ones' median: no cache serves them.
+const double NO_CACHE_RATIO = 0.8;
+
+bool serves_nothing_warm(const row_figures &total) {
+  return total.warm_replied >= NO_CACHE_SAMPLES &&
+         total.replied - total.warm_replied >= NO_CACHE_SAMPLES &&
+         total.warm_median_ms >= NO_CACHE_RATIO * total.cold_median_ms;
+}
+
+} // namespace
+
 void print_redirects(std::FILE *out) {
   for (int p = 0; p < passes_done(); ++p) {
     const kept_pass &kept = passes[static_cast<std::size_t>(p)];
@@ -554,6 +586,11 @@ void print_redirects(std::FILE *out) {
                    "%s answered %d probe%s with a private address where the "
                    "name's servers give public ones (suspect: bogon)\n",
                    shown_text(pass.ns).c_str(), bogons, bogons == 1 ? "" : "s");
+    if (serves_nothing_warm(kept.total))
+      std::fprintf(out,
+                   "%s answered the second asks as slowly as the first: no "
+                   "cache seems to serve them\n",
+                   shown_text(pass.ns).c_str());
     if (pass.nx.verdict != NX_HIJACK)
       continue;
     const int redirected = kept.total.errors[RUN_ERROR_REDIRECTED];

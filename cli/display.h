@@ -41,8 +41,9 @@ int display_pass_count(void);
 // The results table: providers by nameserver, success rate and median
 // latency, a total row, and the exact totals in the report's words.
 void print_table(std::FILE *out, bool colour);
-// A line for each nameserver whose replies to a query disagreed, and for
-// each that answers names that do not exist, with where it sends them.
+// A line for each nameserver whose replies to a query disagreed, for each
+// whose later asks were as slow as its first (no cache), and for each that
+// answers names that do not exist, with where it sends them.
 void print_redirects(std::FILE *out);
 // Where the checked failures lie, per nameserver, and the authoritative
 // servers that failed, most failures first; nothing when none was checked.

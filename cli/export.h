@@ -20,7 +20,9 @@ struct export_run {
   int concurrency;
   int timeout_ms;
   int attempts;
-  double rate; // 0 for no limit
+  int rounds;        // asks of every name
+  bool side_by_side; // the nameservers at once
+  double rate;       // 0 for no limit
   const char *type;
   int qtype;
   bool tcp_fallback;

@@ -484,6 +484,93 @@ std::string name_html(const std::string &name) {
   return html;
 }
 
+// The names of one stability among a pass's probes: the first
+// HTML_NAMES_PER_CELL, then how many more.
+std::string names_of_stability(const pass_result &pass, int stability) {
+  std::string html;
+  std::size_t shown = 0, more = 0;
+  const std::vector<list_line> &lines = results_list->lines;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (bool www : {false, true}) {
+      if (lines[i].row < 0 || stability_of(pass, i, www) != stability)
+        continue;
+      if (shown++ >= HTML_NAMES_PER_CELL) {
+        ++more;
+        continue;
+      }
+      const std::string name = (www ? "www." : "") + domain_text(i);
+      html.append(html.empty() ? "" : ", ").append(name_html(name));
+    }
+  }
+  if (more > 0)
+    append_printf(&html, " and %zu more", more);
+  return html.empty() ? "none" : html;
+}
+
+// With rounds: each nameserver's median of the first asks (cold) beside
+// the later ones' (warm), and the names that failed in some rounds (flaky)
+// apart from those that failed in all (down).
+void add_rounds(std::string *page) {
+  const int done = passes_done();
+  if (done == 0 || pass_at(0).result.rounds.empty())
+    return;
+  page->append("<section id=\"rounds\"><h2>Cold and warm asks</h2>\n"
+               "<p>The first ask of each name is cold, most likely a cache "
+               "miss at the nameserver; the later rounds' are warm.</p>\n");
+  double most = 0;
+  for (int p = 0; p < done; ++p) {
+    const row_figures &t = pass_at(p).total;
+    for (double ms : {t.cold_median_ms, t.warm_median_ms})
+      most = std::isnan(ms) ? most : std::max(most, ms);
+  }
+  const int height = PLOT_TOP + done * PLOT_ROW + 10;
+  append_printf(page,
+                "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" "
+                "role=\"img\" aria-label=\"Median latency, cold and warm, "
+                "per nameserver\">\n",
+                PLOT_WIDTH, height);
+  const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 80;
+  for (int p = 0; p < done; ++p) {
+    const row_figures &t = pass_at(p).total;
+    const int top = PLOT_TOP + p * PLOT_ROW;
+    page->append("<text x=\"4\" y=\"")
+        .append(std::to_string(top + PLOT_ROW / 2 + 4))
+        .append("\">")
+        .append(html_escape(pass_at(p).result.ns))
+        .append("</text>");
+    const double values[2] = {t.cold_median_ms, t.warm_median_ms};
+    for (int k = 0; k < 2; ++k) {
+      const double ms = values[k];
+      const double w = std::isnan(ms) || most <= 0 ? 0 : width * ms / most;
+      const int y = top + 4 + k * (PLOT_ROW - 8) / 2;
+      append_printf(page,
+                    "<rect class=\"%s\" x=\"%d\" y=\"%d\" width=\"%.1f\" "
+                    "height=\"%d\" fill=\"%s\"><title>%s: %s</title></rect>"
+                    "<text x=\"%.1f\" y=\"%d\">%s %s</text>\n",
+                    k ? "warm" : "cold", PLOT_LEFT, y, w,
+                    (PLOT_ROW - 8) / 2 - 1, k ? "#56b4e9" : "#0072b2",
+                    k ? "warm" : "cold", ms_text(ms).c_str(), PLOT_LEFT + w + 4,
+                    y + (PLOT_ROW - 8) / 2 - 3, k ? "warm" : "cold",
+                    ms_text(ms).c_str());
+    }
+  }
+  page->append("</svg></div>\n<div class=\"scroll\"><table id=\"stability\">"
+               "<thead><tr><th>nameserver</th><th>flaky (failed in some "
+               "rounds)</th><th>down (failed in every round)</th></tr>"
+               "</thead><tbody>");
+  for (int p = 0; p < done; ++p) {
+    const pass_result &pass = pass_at(p).result;
+    page->append("<tr><th scope=\"row\">")
+        .append(html_escape(pass.ns))
+        .append("</th><td class=\"flaky\">")
+        .append(names_of_stability(pass, STABILITY_FLAKY))
+        .append("</td><td class=\"down\">")
+        .append(names_of_stability(pass, STABILITY_DOWN))
+        .append("</td></tr>");
+  }
+  page->append("</tbody></table></div></section>\n");
+}
+
 // A suspect probe's replies, in the order they came: " (198.51.100.66,
 // then 192.0.2.1)"; nothing for another probe.
 std::string replies_text(const pass_result &pass, std::size_t number) {
@@ -678,6 +765,7 @@ void write_html(std::FILE *out, const export_run *run) {
   add_facts(&page, run);
   add_heat_map(&page);
   add_latency(&page);
+  add_rounds(&page);
   add_failures(&page);
   add_authority(&page);
   add_failed_names(&page);

@@ -65,6 +65,33 @@ void answers_json(const probe_answers &answers, json *j) {
   (*j)["ttl"] = answers.ttl >= 0 ? json(answers.ttl) : json(nullptr);
 }
 
+// Each round of a probe, the first's from its record.
+json rounds_json(const stored_probe &first, const pass_result &pass,
+                 std::size_t at) {
+  json rounds = json::array();
+  auto one = [&rounds](const char *outcome, std::int32_t us, int rcode,
+                       int error, int attempts, bool failed) {
+    json r;
+    r["outcome"] = outcome;
+    r["ms"] = us >= 0 ? number(us / 1000.0, 1000.0) : json(nullptr);
+    r["rcode"] = rcode >= 0 ? json(rcode_name(rcode)) : json(nullptr);
+    r["error"] = failed ? json(error_name(error)) : json(nullptr);
+    r["attempts"] = attempts;
+    rounds.push_back(r);
+  };
+  one(probe_outcome_name(first), first.reply_us, first.rcode, first.error,
+      first.attempts, first.outcome == PROBE_FAILED);
+  for (const std::vector<round_probe> &round : pass.rounds) {
+    const round_probe &r = round[at];
+    const char *outcome = r.error == RUN_ERROR_REDIRECTED
+                              ? "redirected"
+                              : outcome_name(r.outcome);
+    one(outcome, r.reply_us, r.rcode, r.error, r.attempts,
+        r.outcome == PROBE_FAILED);
+  }
+  return rounds;
+}
+
 json probe_json(const stored_probe &probe, const std::string &name, int qtype,
                 const pass_result &pass, std::size_t at) {
   json j;
@@ -77,6 +104,10 @@ json probe_json(const stored_probe &probe, const std::string &name, int qtype,
     j["error"] = error_name(probe.error);
   if (probe.tcp_fallback)
     j["tcp_fallback"] = true;
+  if (!pass.rounds.empty()) {
+    j["rounds"] = rounds_json(probe, pass, at);
+    j["stability"] = stability_name(stability_of(pass, at / 2, at % 2 != 0));
+  }
   probe_answers answers;
   if (pass.answers.get(at, &answers))
     answers_json(answers, &j);
@@ -185,6 +216,12 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
     p["rate"] = number(f.rate, 10000.0);
     p["median_ms"] = number(f.median_ms, 1000.0);
     p["p95_ms"] = number(f.p95_ms, 1000.0);
+    if (!pass->result.rounds.empty()) {
+      p["cold_median_ms"] = number(f.cold_median_ms, 1000.0);
+      p["warm_median_ms"] = number(f.warm_median_ms, 1000.0);
+      p["flaky"] = f.flaky;
+      p["down"] = f.down;
+    }
     json errors = json::object();
     for (int e = PROBE_ERROR_TIMEOUT; e < ERROR_KINDS; ++e)
       errors[error_name(e)] = f.errors[e];
@@ -243,6 +280,8 @@ void write_json(std::FILE *out, const export_run *run) {
   settings["concurrency"] = run->concurrency;
   settings["timeout_ms"] = run->timeout_ms;
   settings["attempts"] = run->attempts;
+  settings["rounds"] = run->rounds;
+  settings["side_by_side"] = run->side_by_side;
   settings["rate"] = run->rate > 0 ? json(run->rate) : json(nullptr);
   settings["type"] = run->type;
   settings["tcp_fallback"] = run->tcp_fallback;

@@ -534,6 +534,7 @@ int plan_nameservers(cli_run *run) {
   settings.tcp_fallback = !options.classic;
   settings.nx_probe = !options.classic;
   settings.side_by_side = !options.classic && !options.one_at_a_time;
+  settings.rounds = options.rounds;
   settings.log_path = options.log_path;
   settings.engine = engine_settings{options.concurrency,
                                     options.timeout_ms,
@@ -598,6 +599,8 @@ bool plan(cli_run *run, int *status) {
   info.concurrency = options.concurrency;
   info.timeout_ms = options.timeout_ms;
   info.attempts = options.attempts;
+  info.rounds = options.rounds;
+  info.side_by_side = run->settings.side_by_side;
   info.rate = options.rate;
   info.type = options.type_name;
   info.qtype = options.qtype;
@@ -605,7 +608,7 @@ bool plan(cli_run *run, int *status) {
   int mode = PROGRESS_NONE;
   if (!options.quiet)
     mode = isatty(STDERR_FILENO) ? PROGRESS_LIVE : PROGRESS_PLAIN;
-  display_begin(mode, static_cast<int>(run->list.probed),
+  display_begin(mode, static_cast<int>(run->list.probed) * options.rounds,
                 run->settings.side_by_side);
   *status = 0;
   return true;

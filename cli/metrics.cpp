@@ -42,6 +42,39 @@ template <typename F> void each_row(F f) {
   }
 }
 
+// With rounds: the cold and warm medians, and the flaky and down probes.
+void write_round_metrics(std::string *text) {
+  if (passes_done() == 0 || passes[0].result.rounds.empty())
+    return;
+  // In seconds, as every latency here: Prometheus' base unit.
+  family(text, "zelkor_latency_cold_seconds", "gauge",
+         "Median latency of the first asks of the names (round 1).");
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
+    append_printf(text, "zelkor_latency_cold_seconds%s} %s\n",
+                  labels(pass, row).c_str(),
+                  value(f.cold_median_ms / 1000.0).c_str());
+  });
+  family(text, "zelkor_latency_warm_seconds", "gauge",
+         "Median latency of the later asks of the names (rounds 2 to N).");
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
+    append_printf(text, "zelkor_latency_warm_seconds%s} %s\n",
+                  labels(pass, row).c_str(),
+                  value(f.warm_median_ms / 1000.0).c_str());
+  });
+  family(text, "zelkor_flaky_probes", "gauge",
+         "Names that failed in some rounds and not in others.");
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
+    append_printf(text, "zelkor_flaky_probes%s} %d\n",
+                  labels(pass, row).c_str(), f.flaky);
+  });
+  family(text, "zelkor_down_probes", "gauge",
+         "Names that failed in every round.");
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
+    append_printf(text, "zelkor_down_probes%s} %d\n", labels(pass, row).c_str(),
+                  f.down);
+  });
+}
+
 } // namespace
 
 std::string metric_label(const std::string &value) {
@@ -124,6 +157,7 @@ void write_metrics(std::FILE *out, const export_run *run) {
     append_printf(&text, "zelkor_latency_seconds_count%s} %d\n", l.c_str(),
                   f.replied);
   });
+  write_round_metrics(&text);
   family(&text, "zelkor_nameserver_success_ratio", "gauge",
          "The log's total: resolved names over both names of every list "
          "line, 0 to 1.");

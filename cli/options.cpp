@@ -63,6 +63,11 @@ const char USAGE_TEXT[] =
     "                      address, a name (looked up once), or\n"
     "                      NAME@ADDR; repeat for several, shown in the\n"
     "                      order given\n"
+    "      --rounds N      ask every name N times of every nameserver, a\n"
+    "                      round after another, 1 to 10 (default 1): the\n"
+    "                      first ask is cold, the later ones warm; a name\n"
+    "                      that fails in some rounds is flaky, in every\n"
+    "                      round down\n"
     "      --one-at-a-time test the nameservers one after another, not all\n"
     "                      at once (the open rules test them side by side,\n"
     "                      each with its own -c queries in flight, so that\n"
@@ -154,9 +159,11 @@ enum {
   OPT_AUTHORITY_RATE,
   OPT_ROOT_HINTS,
   OPT_HOLD,
+  OPT_ROUNDS,
   // Limits of the pace options.
   MAX_TIMEOUT_MS = 60000,
   MAX_RATE = 1000000,
+  MAX_ROUNDS = 10,
 };
 
 const option LONG_OPTIONS[] = {
@@ -186,6 +193,7 @@ const option LONG_OPTIONS[] = {
     {"authority-rate", required_argument, nullptr, OPT_AUTHORITY_RATE},
     {"root-hints", required_argument, nullptr, OPT_ROOT_HINTS},
     {"hold", required_argument, nullptr, OPT_HOLD},
+    {"rounds", required_argument, nullptr, OPT_ROUNDS},
     {"type", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
@@ -291,6 +299,7 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
   options->authority_max = 1000;
   options->authority_rate = 50.0;
   options->hold_ms = 250;
+  options->rounds = 1;
   // getopt's own messages would name the option differently on each libc;
   // the caller says what went wrong in one line of its own.
   opterr = 0;
@@ -384,6 +393,11 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
     case OPT_ROOT_HINTS:
       options->root_hints = optarg;
       break;
+    case OPT_ROUNDS:
+      if (parse_count(optarg, 1, MAX_ROUNDS, &options->rounds) != 0)
+        return fail(error, error_size,
+                    "--rounds takes a number from 1 to 10, not '%s'", optarg);
+      break;
     case OPT_HOLD:
       if (parse_count(optarg, 0, MAX_TIMEOUT_MS, &options->hold_ms) != 0)
         return fail(error, error_size,
@@ -456,5 +470,8 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
       std::strcmp(options->csv_path, "-") == 0)
     return fail(error, error_size, "%s",
                 "--json and --csv cannot both write to standard output");
+  if (options->classic && options->rounds > 1)
+    return fail(error, error_size, "%s",
+                "--rounds goes with the open rules, not with --classic");
   return 0;
 }

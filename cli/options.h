@@ -52,6 +52,7 @@ struct cli_options {
   const char *root_hints; // --root-hints FILE, or null for the built-in
   int hold_ms;            // listening after a deciding reply; 0: not at all
   bool one_at_a_time;     // the nameservers in turn, not side by side
+  int rounds;             // asks of every name
 };
 
 // 0, or -1 with the reason in `error` (one line, no program name).

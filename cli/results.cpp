@@ -16,8 +16,11 @@ namespace {
 
 std::atomic<int> kept{0};
 
-void count_probe(const stored_probe &probe, row_figures *out,
-                 std::vector<std::int32_t> *latencies) {
+// One ask: round 1's record, or a later round's.
+template <typename P>
+void count_ask(const P &probe, row_figures *out,
+               std::vector<std::int32_t> *latencies) {
+  ++out->probed;
   if (probe.outcome == PROBE_OK)
     ++out->ok;
   else if (probe.outcome == PROBE_NEGATIVE)
@@ -30,12 +33,47 @@ void count_probe(const stored_probe &probe, row_figures *out,
         probe.rcode < 16)
       ++out->failed_rcodes[probe.rcode];
   }
-  if (probe.verdict < VERDICT_KINDS)
-    ++out->verdicts[probe.verdict];
   if (probe.reply_us >= 0) {
     latencies->push_back(probe.reply_us);
     out->sum_ms += probe.reply_us / 1000.0;
   }
+}
+
+// A probe over every round: each ask, its check once, and how it went.
+struct latency_samples {
+  std::vector<std::int32_t> all, cold, warm;
+};
+
+void count_probe(const pass_result &pass, std::size_t line, bool www,
+                 row_figures *out, latency_samples *samples) {
+  const stored_probe &first =
+      www ? pass.lines[line].www : pass.lines[line].bare;
+  count_ask(first, out, &samples->all);
+  if (first.verdict < VERDICT_KINDS)
+    ++out->verdicts[first.verdict];
+  if (pass.rounds.empty())
+    return;
+  if (first.reply_us >= 0)
+    samples->cold.push_back(first.reply_us);
+  for (const std::vector<round_probe> &round : pass.rounds) {
+    const round_probe &later = round[probe_number(line, www)];
+    count_ask(later, out, &samples->all);
+    if (later.reply_us >= 0)
+      samples->warm.push_back(later.reply_us);
+  }
+  const int stability = stability_of(pass, line, www);
+  out->flaky += stability == STABILITY_FLAKY;
+  out->down += stability == STABILITY_DOWN;
+}
+
+double median_ms(std::vector<std::int32_t> *sorted_or_not) {
+  std::vector<std::int32_t> &v = *sorted_or_not;
+  if (v.empty())
+    return std::numeric_limits<double>::quiet_NaN();
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  // The middle value, or the mean of the two middle ones.
+  return (v[(n - 1) / 2] + v[n / 2]) / 2000.0;
 }
 
 // Nearest rank: the smallest value with at least `percent` of the values at
@@ -47,19 +85,19 @@ double rank_ms(const std::vector<std::int32_t> &sorted, double percent) {
   return sorted[static_cast<std::size_t>(rank - 1)] / 1000.0;
 }
 
-void finish_figures(row_figures *out, std::vector<std::int32_t> *latencies) {
+void finish_figures(row_figures *out, latency_samples *samples) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  out->probed = 2 * out->lines;
-  out->rate = out->lines > 0 ? 100.0 * out->ok / out->probed : nan;
+  std::vector<std::int32_t> *latencies = &samples->all;
+  out->rate = out->probed > 0 ? 100.0 * out->ok / out->probed : nan;
   out->replied = static_cast<int>(latencies->size());
+  out->cold_median_ms = median_ms(&samples->cold);
+  out->warm_median_ms = median_ms(&samples->warm);
+  out->warm_replied = static_cast<int>(samples->warm.size());
   out->median_ms = out->p95_ms = nan;
   out->min_ms = out->q1_ms = out->q3_ms = out->max_ms = nan;
   if (latencies->empty())
     return;
-  std::sort(latencies->begin(), latencies->end());
-  const std::size_t n = latencies->size();
-  // The middle value, or the mean of the two middle ones.
-  out->median_ms = ((*latencies)[(n - 1) / 2] + (*latencies)[n / 2]) / 2000.0;
+  out->median_ms = median_ms(latencies);
   out->p95_ms = rank_ms(*latencies, 95.0);
   out->min_ms = latencies->front() / 1000.0;
   out->q1_ms = rank_ms(*latencies, 25.0);
@@ -95,8 +133,8 @@ void keep_pass(pass_result *pass) {
   k.rows.assign(rows, row_figures{});
   k.total = row_figures{};
   k.any_reply = false;
-  std::vector<std::vector<std::int32_t>> latencies(rows);
-  std::vector<std::int32_t> all;
+  std::vector<latency_samples> latencies(rows);
+  latency_samples all;
   for (std::size_t i = 0; i < results_list->lines.size(); ++i) {
     const int row = results_list->lines[i].row;
     if (row < 0)
@@ -105,10 +143,12 @@ void keep_pass(pass_result *pass) {
     row_figures &f = k.rows[static_cast<std::size_t>(row)];
     ++f.lines;
     ++k.total.lines;
-    for (const stored_probe *probe : {&line.bare, &line.www}) {
-      count_probe(*probe, &f, &latencies[static_cast<std::size_t>(row)]);
-      count_probe(*probe, &k.total, &all);
-      k.any_reply = k.any_reply || probe->rcode >= 0;
+    for (bool www : {false, true}) {
+      count_probe(k.result, i, www, &f,
+                  &latencies[static_cast<std::size_t>(row)]);
+      count_probe(k.result, i, www, &k.total, &all);
+      k.any_reply =
+          k.any_reply || (www ? line.www.rcode : line.bare.rcode) >= 0;
     }
   }
   for (std::size_t r = 0; r < rows; ++r)
@@ -136,9 +176,43 @@ const row_figures &figures_of(const kept_pass *pass, int row) {
                           : pass->rows[static_cast<std::size_t>(row)];
 }
 
+int rounds_of(const pass_result &pass) {
+  return 1 + static_cast<int>(pass.rounds.size());
+}
+
+int stability_of(const pass_result &pass, std::size_t line, bool www) {
+  if (pass.rounds.empty())
+    return STABILITY_NONE;
+  const stored_probe &first =
+      www ? pass.lines[line].www : pass.lines[line].bare;
+  bool same = true;
+  bool all_failed = first.outcome == PROBE_FAILED;
+  for (const std::vector<round_probe> &round : pass.rounds) {
+    const int outcome = round[probe_number(line, www)].outcome;
+    same = same && outcome == first.outcome;
+    all_failed = all_failed && outcome == PROBE_FAILED;
+  }
+  return all_failed ? STABILITY_DOWN
+         : same     ? STABILITY_STABLE
+                    : STABILITY_FLAKY;
+}
+
+const char *stability_name(int stability) {
+  switch (stability) {
+  case STABILITY_STABLE:
+    return "stable";
+  case STABILITY_FLAKY:
+    return "flaky";
+  case STABILITY_DOWN:
+    return "down";
+  }
+  return "";
+}
+
 double total_rate(const kept_pass *pass, int *ok, int *count) {
   *ok = pass->total.ok;
-  *count = 2 * static_cast<int>(results_list->lines.size());
+  *count = 2 * static_cast<int>(results_list->lines.size()) *
+           rounds_of(pass->result);
   return *count > 0 ? 100.0 * *ok / *count
                     : std::numeric_limits<double>::quiet_NaN();
 }

@@ -29,7 +29,7 @@ struct row_figures {
   int errors[ERROR_KINDS];     // failed names by cause (PROBE_ERROR_)
   int failed_rcodes[16];       // of errors[PROBE_ERROR_RCODE], by response code
   int verdicts[VERDICT_KINDS]; // probes by the verdict of their check
-  int probed;                  // names: twice `lines`
+  int probed;                  // asks: twice `lines`, in every round
   double rate;      // percent of `probed` that resolved; NaN with no line
   int replied;      // probes decided by a reply, which have a latency
   double sum_ms;    // of their latencies
@@ -41,7 +41,28 @@ struct row_figures {
   double q1_ms;
   double q3_ms;
   double max_ms;
+  // With rounds: the median of the first asks (cold) and of the later
+  // ones (warm), NaN when none replied; probes that failed in some rounds
+  // but not all (flaky), and in every round (down).
+  double cold_median_ms;
+  double warm_median_ms;
+  int warm_replied;
+  int flaky;
+  int down;
 };
+
+// How a probe's outcomes went over the rounds.
+enum {
+  STABILITY_NONE,   // one round only
+  STABILITY_STABLE, // the same outcome in every round
+  STABILITY_FLAKY,  // not the same in every round
+  STABILITY_DOWN,   // failed in every round
+};
+int stability_of(const pass_result &pass, std::size_t line, bool www);
+// "stable", "flaky" or "down"; "" for STABILITY_NONE.
+const char *stability_name(int stability);
+// The rounds of a pass: 1, and one for each later round it kept.
+int rounds_of(const pass_result &pass);
 
 struct kept_pass {
   pass_result result;

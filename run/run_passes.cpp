@@ -31,7 +31,8 @@ enum {
 };
 
 struct pass_job {
-  int index; // the pass's
+  int index;     // the pass's
+  int round = 0; // from 0
   const run_list *list;
   std::vector<std::size_t> probed; // list lines with a row
   pass_result *pass;
@@ -97,6 +98,7 @@ void ask_check(pass_job *job, std::size_t line, bool www, stored_probe *probe) {
   if (!settings->checks || !wanted || probe->error == PROBE_ERROR_UNSENDABLE ||
       probe->error == RUN_ERROR_IDNA)
     return;
+  probe->checked_round = 0;
   const std::size_t row = static_cast<std::size_t>(job->list->lines[line].row);
   if (job->checked[row] >= settings->check_max) {
     probe->verdict = VERDICT_NOT_CHECKED;
@@ -145,6 +147,17 @@ void make_nx_names(pass_job *job) {
   job->nx_outcomes.assign(job->nx_names.size(), PROBE_NONE);
 }
 
+// Answers that all lead where the names that cannot exist were sent.
+bool redirected(const nx_result &nx, const probe_answers &answers) {
+  if (nx.verdict != NX_HIJACK || answers.answers.empty())
+    return false;
+  for (const std::string &answer : answers.answers) {
+    if (std::find(nx.addrs.begin(), nx.addrs.end(), answer) == nx.addrs.end())
+      return false;
+  }
+  return true;
+}
+
 // The pass's probes are over: what the names that cannot exist got, and
 // which answers only lead where those did.
 void judge_nx(pass_job *job) {
@@ -173,13 +186,7 @@ void judge_nx(pass_job *job) {
       probe_answers answers;
       if (probe.outcome != PROBE_OK ||
           !job->pass->answers.get(probe_number(line, www), &answers) ||
-          answers.answers.empty())
-        continue;
-      bool redirected = true;
-      for (const std::string &answer : answers.answers)
-        redirected = redirected && std::find(nx.addrs.begin(), nx.addrs.end(),
-                                             answer) != nx.addrs.end();
-      if (!redirected)
+          !redirected(nx, answers))
         continue;
       probe.outcome = PROBE_FAILED;
       probe.error = RUN_ERROR_REDIRECTED;
@@ -273,8 +280,13 @@ std::chrono::steady_clock::time_point take_verdicts(const pass_job *job,
         continue;
       const auth_check *check = authority_result(
           settings->checks, probe_name(job, line, www), settings->engine.qtype);
+      const int outcome =
+          probe.checked_round == 0
+              ? probe.outcome
+              : pass->rounds[probe.checked_round - 1u][probe_number(line, www)]
+                    .outcome;
       probe.verdict =
-          static_cast<std::uint8_t>(authority_verdict(check, probe.outcome));
+          static_cast<std::uint8_t>(authority_verdict(check, outcome));
       if (check)
         last = std::max(last, check->ended);
       probe_answers ours;
@@ -292,6 +304,55 @@ std::chrono::steady_clock::time_point take_verdicts(const pass_job *job,
   return last;
 }
 
+// A probe of a later round: its eight bytes, and its check when this is
+// its first round that failed or was negative.
+void later_round_done(pass_job *job, std::size_t whole, std::size_t line,
+                      bool www, const probe_result *r) {
+  pass_result *pass = job->pass;
+  std::vector<round_probe> &round =
+      pass->rounds[static_cast<std::size_t>(job->round - 1)];
+  round_probe &probe = round[probe_number(line, www)];
+  if (job->fallback_wanted && !job->fallback &&
+      r->error == PROBE_ERROR_TRUNCATED) {
+    probe.attempts = static_cast<std::uint8_t>(r->attempts);
+    job->truncated.push_back(whole);
+    return;
+  }
+  probe.reply_us = r->reply_us;
+  probe.outcome = static_cast<std::int8_t>(r->outcome);
+  probe.attempts = static_cast<std::uint8_t>(probe.attempts + r->attempts);
+  probe.rcode = static_cast<std::int8_t>(r->rcode);
+  probe.error = static_cast<std::uint8_t>(r->error);
+  // Where the first round found the nameserver redirecting, so it is in
+  // every round.
+  probe_answers answers;
+  if (pass->nx.verdict == NX_HIJACK && r->outcome == PROBE_OK && r->reply &&
+      read_answers(r->reply, r->reply_length, job->settings->engine.qtype,
+                   &answers) &&
+      redirected(pass->nx, answers)) {
+    probe.outcome = PROBE_FAILED;
+    probe.error = RUN_ERROR_REDIRECTED;
+  }
+  stored_probe &first = probe_at(pass, line, www);
+  if (first.verdict == VERDICT_NONE && probe_failed(probe.outcome)) {
+    stored_probe judged = first;
+    judged.outcome = probe.outcome;
+    judged.error = probe.error;
+    ask_check(job, line, www, &judged);
+    first.verdict = judged.verdict;
+    first.checked_round = static_cast<std::uint8_t>(job->round);
+  }
+  const round_probe &bare = round[probe_number(line, false)];
+  const round_probe &other = round[probe_number(line, true)];
+  if (bare.outcome != PROBE_NONE && other.outcome != PROBE_NONE &&
+      job->events->line_done) {
+    line_probes shown = pass->lines[line];
+    shown.bare.outcome = bare.outcome;
+    shown.www.outcome = other.outcome;
+    job->events->line_done(job->index, &shown, job->events->context);
+  }
+}
+
 void probe_done(std::size_t at, const probe_result *r, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
   const std::size_t whole = probe_of(job, at);
@@ -304,6 +365,10 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
     if (r->outcome == PROBE_OK && r->reply)
       read_answers(r->reply, r->reply_length, job->settings->engine.qtype,
                    &job->nx_answers[whole]);
+    return;
+  }
+  if (job->round > 0) {
+    later_round_done(job, whole, line_index, www, r);
     return;
   }
   line_probes &line = job->pass->lines[line_index];
@@ -503,7 +568,7 @@ void end_reports(reporter *r) {
 // A pass's result before its probes: nothing decided yet, and the names
 // that have no ASCII form already failed.
 std::unique_ptr<pass_result>
-fresh_pass(const run_list *list, const char *ns,
+fresh_pass(const run_list *list, const char *ns, int settings_rounds,
            const std::vector<std::size_t> &unconvertible) {
   std::unique_ptr<pass_result> pass(new pass_result);
   pass->ns = ns;
@@ -516,35 +581,40 @@ fresh_pass(const run_list *list, const char *ns,
   pass->lines.assign(list->lines.size(), line_probes{none, none});
   pass->answers.resize(2 * list->lines.size());
   pass->nx = nx_result{NX_NONE, {}, {}};
+  pass->rounds.assign(
+      static_cast<std::size_t>(std::max(0, settings_rounds - 1)),
+      std::vector<round_probe>(2 * list->lines.size()));
   const stored_probe idna{-1,    PROBE_FAILED, 0, -1, RUN_ERROR_IDNA,
                           false, VERDICT_NONE};
-  for (std::size_t i : unconvertible)
+  const round_probe idna_again{-1, PROBE_FAILED, 0, -1, RUN_ERROR_IDNA};
+  for (std::size_t i : unconvertible) {
     pass->lines[i] = line_probes{idna, idna};
+    for (std::vector<round_probe> &round : pass->rounds)
+      round[probe_number(i, false)] = round[probe_number(i, true)] = idna_again;
+  }
   return pass;
 }
 
-// The probes of one pass, over the target's transport, and what is judged
-// of them once they have ended.
-void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
+// One round of a pass's probes over the target's transport, then over
+// TCP those whose reply was cut short. False when none could be sent.
+bool probe_round(pass_job *job, const ns_target &target, run_control *control) {
   const run_settings *settings = job->settings;
   pass_result &pass = *job->pass;
-  pass.transport = target.transport;
-  job->checked.assign(job->list->providers.size(), 0);
-  job->nx_names.clear();
-  if (settings->nx_probe)
-    make_nx_names(job);
   job->truncated.clear();
   job->fallback = false;
-  job->fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
   engine_settings engine = settings->engine;
   engine.truncated_ends = job->fallback_wanted;
+  // The hold, and the early checks, are the first round's.
+  const bool first = job->round == 0;
+  if (!first)
+    engine.hold_ms = 0;
   engine_job work{job->nx_names.size() + 2 * job->probed.size(),
                   name_of,
                   probe_done,
                   job,
                   &control->stop,
-                  take_echo,
-                  check_early};
+                  first ? take_echo : nullptr,
+                  first ? check_early : nullptr};
   bool failed_all = false;
   if (target.transport != NS_UDP) {
     failed_all = stream_run(&target, &engine, &settings->streams, &work,
@@ -553,32 +623,65 @@ void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
              0) {
     failed_all = true; // no socket, as the classic probe's would
   }
-  if (failed_all) {
-    const std::uint8_t cause =
-        target.transport == NS_UDP ? PROBE_ERROR_NETWORK : PROBE_ERROR_TLS;
-    for (std::size_t i : job->probed) {
-      for (stored_probe *probe : {&pass.lines[i].bare, &pass.lines[i].www}) {
-        probe->outcome = PROBE_FAILED;
-        probe->error = cause;
-      }
-    }
-  }
   if (!job->truncated.empty() && !control->stop.load()) {
     // As a stub resolver does: what did not fit a datagram is asked over
     // TCP of the same nameserver.
     job->fallback = true;
-    pass.fallbacks = static_cast<int>(job->truncated.size());
+    pass.fallbacks += static_cast<int>(job->truncated.size());
     engine_job again{job->truncated.size(), name_of, probe_done, job,
                      &control->stop};
-    engine.concurrency = std::min<int>(engine.concurrency, pass.fallbacks);
+    engine.concurrency = std::min<int>(engine.concurrency,
+                                       static_cast<int>(job->truncated.size()));
     ns_target tcp = target;
     tcp.transport = NS_TCP;
     stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
   }
-  if (!control->stop.load()) {
-    judge_races(job);
-    if (settings->nx_probe)
-      judge_nx(job);
+  return !failed_all;
+}
+
+// What failed as a whole: every probe of a round that could not be sent.
+void fail_round(pass_job *job, int cause) {
+  pass_result &pass = *job->pass;
+  for (std::size_t i : job->probed) {
+    for (bool www : {false, true}) {
+      if (job->round == 0) {
+        stored_probe &probe = probe_at(&pass, i, www);
+        probe.outcome = PROBE_FAILED;
+        probe.error = static_cast<std::uint8_t>(cause);
+      } else {
+        round_probe &probe =
+            pass.rounds[static_cast<std::size_t>(job->round - 1)]
+                       [probe_number(i, www)];
+        probe.outcome = PROBE_FAILED;
+        probe.error = static_cast<std::uint8_t>(cause);
+      }
+    }
+  }
+}
+
+// The probes of one pass, round after round, over the target's transport,
+// and what is judged of them once the first round has ended.
+void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
+  const run_settings *settings = job->settings;
+  pass_result &pass = *job->pass;
+  pass.transport = target.transport;
+  job->checked.assign(job->list->providers.size(), 0);
+  job->fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
+  for (int round = 0; round < settings->rounds && !control->stop.load();
+       ++round) {
+    job->round = round;
+    // The names that cannot exist are asked in the first round only.
+    job->nx_names.clear();
+    if (settings->nx_probe && round == 0)
+      make_nx_names(job);
+    if (!probe_round(job, target, control))
+      fail_round(job, target.transport == NS_UDP ? PROBE_ERROR_NETWORK
+                                                 : PROBE_ERROR_TLS);
+    if (round == 0 && !control->stop.load()) {
+      judge_races(job);
+      if (settings->nx_probe)
+        judge_nx(job);
+    }
   }
   // A name's connections may have gone to another of its addresses.
   char address[NS_TEXT_SIZE];
@@ -656,7 +759,7 @@ int run_passes(const run_list *list, const run_settings *settings,
     job.index = p;
     ended.pass =
         fresh_pass(list, settings->names[static_cast<std::size_t>(p)].c_str(),
-                   unconvertible);
+                   settings->rounds, unconvertible);
     ended.start = std::chrono::steady_clock::now();
     job.pass = ended.pass.get();
     events->pass_started(p, count, job.pass->ns.c_str(), events->context);

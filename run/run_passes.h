@@ -8,6 +8,7 @@
 
 #include "net/engine.h"
 #include "net/ns_address.h"
+#include "net/probe.h"
 #include "net/stream_run.h"
 #include "run/answers.h"
 #include "run/run_list.h"
@@ -65,6 +66,18 @@ struct stored_probe {
   std::uint8_t verdict;  // VERDICT_ of its check; VERDICT_NONE for none
   // VS_: an answered probe's answers against the authoritative servers'.
   std::uint8_t vs_authority = VS_NONE;
+  // The round (from 0) whose outcome its check judges: its first failed
+  // or negative one.
+  std::uint8_t checked_round = 0;
+};
+
+// A probe in a later round: eight bytes, so that rounds cost little.
+struct round_probe {
+  std::int32_t reply_us = -1;
+  std::int8_t outcome = PROBE_NONE;
+  std::uint8_t attempts = 0;
+  std::int8_t rcode = -1;
+  std::uint8_t error = PROBE_ERROR_NONE;
 };
 
 // Where a pass keeps what is one probe's alone (its answers, its replies):
@@ -98,6 +111,8 @@ struct pass_result {
   // Probes answered with an address no public name has, where the
   // authoritative servers give public ones.
   std::set<std::size_t> bogons;
+  // Rounds 2 to N, each by probe number as `answers`; `lines` is round 1.
+  std::vector<std::vector<round_probe>> rounds;
 };
 
 struct run_settings {
@@ -119,6 +134,9 @@ struct run_settings {
   // Every nameserver's pass at once, each on its own engine, so that they
   // all meet the same moments of the network; else one after another.
   bool side_by_side;
+  // Every name asked this many times of each nameserver, a round after
+  // another; the hold and the names that cannot exist are round 1's.
+  int rounds = 1;
 };
 
 // What the front end hears: a pass's start (every pass's before any
@@ -128,7 +146,8 @@ struct run_settings {
 // thread: the passes that had ended).
 struct run_events {
   void (*pass_started)(int index, int count, const char *ns, void *context);
-  // Both probes of a list line of pass `index` have ended.
+  // Both probes of a list line of pass `index` have ended, in one round
+  // (round 1's probes; a later round's are in the pass's `rounds`).
   void (*line_done)(int index, const line_probes *line, void *context);
   // The pass's probes have ended and `done` of its `total` checks have;
   // told as they move on, until every one has.

@@ -328,6 +328,14 @@ TEST_F(CliTest, BadInputStopsBeforeAnythingIsSent) {
     EXPECT_EQ(bad.status, 2) << address;
     EXPECT_EQ(count_lines(bad.err), 2u) << bad.err; // the error, --help
   }
+  for (const char *rounds : {"0", "11", "x"}) {
+    cli_result bad =
+        run_zelkor({"-s", "127.0.0.51", "--rounds", rounds, "list.txt"});
+    EXPECT_EQ(bad.status, 2) << rounds;
+    EXPECT_EQ(bad.err, std::string("zelkor: --rounds takes a number from 1 "
+                                   "to 10, not '") +
+                           rounds + "'\nTry 'zelkor --help'.\n");
+  }
   // Output paths: one line naming the option and the reason.
   const std::vector<std::vector<std::string>> outputs = {
       {"--json", "", "zelkor: --json \"\": the path is empty\n"},
@@ -771,6 +779,71 @@ TEST_F(CliTest, NameserversAreTestedSideBySide) {
     order.push_back(ns["address"]);
   EXPECT_EQ(order, (std::vector<std::string>{"127.0.0.51", "127.0.0.52",
                                              "127.0.0.54", "127.0.0.58"}));
+}
+
+// Rounds: every name asked three times of every nameserver, each ask a
+// sample. A name whose first two asks fail is flaky, one that always
+// fails is down; a cache that answers the later asks at once shows a warm
+// median under its cold one, and a nameserver that answers every ask as
+// slowly is named as serving nothing warm.
+TEST_F(CliTest, RoundsTellColdFromWarmAndFlakyFromDown) {
+  fake_ns *flaky = serve("127.0.0.51", FAKE_FLAKY);
+  fake_ns_rule(flaky, "down.example", FAKE_SERVFAIL);
+  fake_ns *cache = serve("127.0.0.52", FAKE_COLD);
+  fake_ns_default(cache, FAKE_COLD, 100);
+  fake_ns *slow = serve("127.0.0.54", FAKE_DELAYED);
+  fake_ns_default(slow, FAKE_DELAYED, 100);
+  std::vector<std::string> list = {"zelkor:down.example\n"};
+  for (int i = 0; i < 11; ++i)
+    list.push_back("zelkor:d" + std::to_string(i) + ".example\n");
+  write_file("list.txt", lines_of(list));
+  cli_result r = run_zelkor(
+      {"--no-log",   "--hold",  "0",          "--attempts", "1",
+       "--rounds",   "3",       "-c",         "24",         "-s",
+       "127.0.0.51", "-s",      "127.0.0.52", "-s",         "127.0.0.54",
+       "--json",     "r.json",  "--metrics",  "r.prom",     "--html",
+       "r.html",     "list.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json j = parse_json("r.json");
+  EXPECT_EQ(j["settings"]["rounds"], 3);
+  const json &at_flaky = j["nameservers"][0];
+  const json &d0 = named(at_flaky, "d0.example")["bare"];
+  EXPECT_EQ(d0["stability"], "flaky");
+  // Its own fields stay round 1's.
+  EXPECT_EQ(d0["outcome"], "failed");
+  ASSERT_EQ(d0["rounds"].size(), 3u);
+  EXPECT_EQ(d0["rounds"][1]["rcode"], "SERVFAIL");
+  EXPECT_EQ(d0["rounds"][2]["outcome"], "ok");
+  EXPECT_EQ(named(at_flaky, "down.example")["bare"]["stability"], "down");
+  const json &provider = at_flaky["providers"][0];
+  ASSERT_EQ(provider["tag"], "zelkor");
+  EXPECT_EQ(provider["probed"], 2 * 12 * 3);
+  // Each flaky name resolved in its third round.
+  EXPECT_EQ(provider["ok"], 2 * 11 + 1);
+  EXPECT_EQ(provider["flaky"], 2 * 11 + 1); // www.down.example too
+  EXPECT_EQ(provider["down"], 1);
+  const json &at_cache = j["nameservers"][1]["providers"][0];
+  EXPECT_GE(at_cache["cold_median_ms"].get<double>(), 100.0);
+  EXPECT_LT(at_cache["warm_median_ms"].get<double>(), 10.0);
+  EXPECT_EQ(named(j["nameservers"][1], "d0.example")["www"]["stability"],
+            "stable");
+  EXPECT_EQ(r.out.find("127.0.0.52 answered the second asks"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("127.0.0.54 answered the second asks as slowly as the "
+                       "first: no cache seems to serve them\n"),
+            std::string::npos)
+      << r.out;
+  const std::string metrics = read_file("r.prom");
+  EXPECT_NE(metrics.find("\nzelkor_down_probes{nameserver=\"127.0.0.51\","
+                         "provider=\"zelkor\"} 1\n"),
+            std::string::npos)
+      << metrics;
+  std::string check;
+  EXPECT_EQ(run_tool({PROMTOOL, "check", "metrics"}, &check, "r.prom"), 0)
+      << check;
+  const std::string html = read_file("r.html");
+  EXPECT_NE(html.find("<section id=\"rounds\">"), std::string::npos);
 }
 
 } // namespace

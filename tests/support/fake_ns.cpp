@@ -95,6 +95,7 @@ struct fake_ns {
   std::map<std::string, fake_rule> rules;
   fake_rule fallback{FAKE_ANSWER_A, 0};
   std::vector<fake_datagram> received;
+  std::map<std::string, int> asks;    // by question name
   int waiters = 0;                    // fake_ns_wait calls under way
   std::vector<pending_reply> pending; // only the server thread touches it
 };
@@ -262,12 +263,19 @@ void handle(fake_ns *ns, const std::uint8_t *d, std::size_t n,
   {
     std::lock_guard<std::mutex> hold(ns->lock);
     auto it = ns->rules.find(got.qname);
-    const bool answers_all = ns->fallback.behaviour == FAKE_ANSWER_A ||
-                             ns->fallback.behaviour == FAKE_DELAYED;
+    const fake_behaviour all = ns->fallback.behaviour;
+    const bool answers_all = all == FAKE_ANSWER_A || all == FAKE_DELAYED ||
+                             all == FAKE_FLAKY || all == FAKE_COLD;
     rule = it != ns->rules.end() ? it->second
            : answers_all && cannot_exist(got.qname)
                ? fake_rule{FAKE_NXDOMAIN, 0}
                : ns->fallback;
+    // Behaviours that change with the asks of a name.
+    const int ask = ++ns->asks[got.qname];
+    if (rule.behaviour == FAKE_FLAKY)
+      rule.behaviour = ask <= 2 ? FAKE_SERVFAIL : FAKE_ANSWER_A;
+    if (rule.behaviour == FAKE_COLD)
+      rule.behaviour = ask == 1 ? FAKE_DELAYED : FAKE_ANSWER_A;
     ns->received.push_back(got);
     waiting = ns->waiters > 0;
   }

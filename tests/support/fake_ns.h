@@ -29,6 +29,9 @@ enum fake_behaviour {
   FAKE_PRIVATE,    // one A record of a private address (10.0.0.1)
   FAKE_SERVFAIL_CNAME, // RCODE 2 with the question and one CNAME record,
                        // as a resolver that gave up on a chain sends
+  FAKE_FLAKY,          // SERVFAIL to the first two asks of a name, then A
+  FAKE_COLD,           // the first ask of a name answered delay_ms late, as a
+                       // cache miss; the later ones at once
 };
 
 struct fake_datagram {

@@ -8,9 +8,9 @@
 // "default BEHAVIOUR [DELAY_MS]"; "#" starts a comment. Behaviours: answer,
 // cname, nxdomain, nodata, refused, servfail, silent, delayed, short,
 // oversize, wrong-id, wrong-port, wrong-addr, race, duplicate, private,
-// servfail-cname. It serves for N seconds (at most an hour) or until
-// SIGINT/SIGTERM, then writes one line per datagram received to the log:
-// "IP ID QTYPE QNAME".
+// servfail-cname, flaky, cold. It serves for N seconds (at most an hour)
+// or until SIGINT/SIGTERM, then writes one line per datagram received to
+// the log: "IP ID QTYPE QNAME".
 // Only inside the network sandbox.
 #include "tests/support/fake_ns.h"
 #include "tests/support/hex.h"
@@ -65,6 +65,8 @@ const behaviour_name BEHAVIOURS[] = {
     {"duplicate", FAKE_DUPLICATE},
     {"private", FAKE_PRIVATE},
     {"servfail-cname", FAKE_SERVFAIL_CNAME},
+    {"flaky", FAKE_FLAKY},
+    {"cold", FAKE_COLD},
 };
 
 int behaviour_of(const char *word, fake_behaviour *out) {
