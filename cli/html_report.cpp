@@ -294,6 +294,24 @@ std::string decade_text(int exponent) {
 // One box per nameserver on a logarithmic ms axis: whiskers at the extremes,
 // the box from the first to the third quartile, a bar at the median, a
 // diamond at the 95th percentile. A table below gives the figures.
+// The opening of a plot with a row a nameserver, `extra` pixels under
+// the rows (for an axis).
+void open_plot(std::string *page, int extra, const char *label) {
+  append_printf(page,
+                "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
+                "aria-label=\"%s\">\n",
+                PLOT_WIDTH, PLOT_TOP + passes_done() * PLOT_ROW + extra, label);
+}
+
+// A nameserver's name at the left of its row.
+void row_label(std::string *page, int p) {
+  page->append("<text x=\"4\" y=\"")
+      .append(std::to_string(PLOT_TOP + p * PLOT_ROW + PLOT_ROW / 2 + 4))
+      .append("\">")
+      .append(html_escape(pass_at(p).result.ns))
+      .append("</text>");
+}
+
 void add_latency(std::string *page) {
   page->append("<section id=\"latency\"><h2>Latency of answered "
                "probes</h2>\n");
@@ -315,12 +333,7 @@ void add_latency(std::string *page) {
   axis.high = std::ceil(std::log10(std::fmax(high, 0.001)));
   if (axis.high <= axis.low)
     axis.high = axis.low + 1;
-  const int height = PLOT_TOP + done * PLOT_ROW + PLOT_AXIS;
-  append_printf(page,
-                "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
-                "aria-label=\"Latency per "
-                "nameserver, logarithmic axis\">\n",
-                PLOT_WIDTH, height);
+  open_plot(page, PLOT_AXIS, "Latency per nameserver, logarithmic axis");
   const int bottom = PLOT_TOP + done * PLOT_ROW;
   for (int e = static_cast<int>(axis.low); e <= static_cast<int>(axis.high);
        ++e) {
@@ -334,11 +347,7 @@ void add_latency(std::string *page) {
   for (int p = 0; p < done; ++p) {
     const row_figures &f = pass_at(p).total;
     const int mid = PLOT_TOP + p * PLOT_ROW + PLOT_ROW / 2;
-    page->append("<text x=\"4\" y=\"")
-        .append(std::to_string(mid + 4))
-        .append("\">")
-        .append(html_escape(pass_at(p).result.ns))
-        .append("</text>");
+    row_label(page, p);
     if (f.replied == 0)
       continue;
     const double x0 = axis_x(axis, f.min_ms), x1 = axis_x(axis, f.q1_ms),
@@ -391,23 +400,14 @@ void add_failures(std::string *page) {
     page->append("<p>No probed name failed.</p></section>\n");
     return;
   }
-  const int height = PLOT_TOP + done * PLOT_ROW + 10;
-  append_printf(page,
-                "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
-                "aria-label=\"Failures per "
-                "nameserver by kind\">\n",
-                PLOT_WIDTH, height);
+  open_plot(page, 10, "Failures per nameserver by kind");
   const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 60;
   for (int p = 0; p < done; ++p) {
     const row_figures &f = pass_at(p).total;
     int counts[KIND_COUNT];
     failure_counts(f, counts);
     const int top = PLOT_TOP + p * PLOT_ROW;
-    page->append("<text x=\"4\" y=\"")
-        .append(std::to_string(top + PLOT_ROW / 2 + 4))
-        .append("\">")
-        .append(html_escape(pass_at(p).result.ns))
-        .append("</text>");
+    row_label(page, p);
     double x = PLOT_LEFT;
     for (int k = 0; k < KIND_COUNT; ++k) {
       if (counts[k] == 0)
@@ -523,21 +523,12 @@ void add_rounds(std::string *page) {
     for (double ms : {t.cold_median_ms, t.warm_median_ms})
       most = std::isnan(ms) ? most : std::max(most, ms);
   }
-  const int height = PLOT_TOP + done * PLOT_ROW + 10;
-  append_printf(page,
-                "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" "
-                "role=\"img\" aria-label=\"Median latency, cold and warm, "
-                "per nameserver\">\n",
-                PLOT_WIDTH, height);
+  open_plot(page, 10, "Median latency, cold and warm, per nameserver");
   const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 80;
   for (int p = 0; p < done; ++p) {
     const row_figures &t = pass_at(p).total;
     const int top = PLOT_TOP + p * PLOT_ROW;
-    page->append("<text x=\"4\" y=\"")
-        .append(std::to_string(top + PLOT_ROW / 2 + 4))
-        .append("\">")
-        .append(html_escape(pass_at(p).result.ns))
-        .append("</text>");
+    row_label(page, p);
     const double values[2] = {t.cold_median_ms, t.warm_median_ms};
     for (int k = 0; k < 2; ++k) {
       const double ms = values[k];
