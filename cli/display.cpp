@@ -501,30 +501,27 @@ void print_table(std::FILE *out, bool colour) {
     streams =
         streams ||
         !passes[static_cast<std::size_t>(p)].result.stream.setup_us.empty();
-  if (streams) {
-    std::fprintf(out, "%-*s", label_width, "setup");
+  // A row of medians alone, one under each nameserver.
+  const auto ms_row = [&](const char *label,
+                          double (*ms_of)(const kept_pass &)) {
+    std::fprintf(out, "%-*s", label_width, label);
     for (int p = 0; p < done_passes; ++p) {
-      const std::string setup = ms_text(setup_ms(
-          passes[static_cast<std::size_t>(p)].result.stream.setup_us, 50.0));
-      std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", setup.c_str());
+      const std::string ms =
+          ms_text(ms_of(passes[static_cast<std::size_t>(p)]));
+      std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", ms.c_str());
       end_cell(p);
     }
     std::fputc('\n', out);
-  }
+  };
+  if (streams)
+    ms_row("setup", [](const kept_pass &k) {
+      return setup_ms(k.result.stream.setup_us, 50.0);
+    });
   // With rounds, the median of the first asks (cold) and of the later ones
-  // (warm) under each nameserver.
-  if (done_passes > 0 && !passes[0].result.rounds.empty()) {
-    for (bool warm : {false, true}) {
-      std::fprintf(out, "%-*s", label_width, warm ? "warm" : "cold");
-      for (int p = 0; p < done_passes; ++p) {
-        const row_figures &t = passes[static_cast<std::size_t>(p)].total;
-        const std::string ms =
-            ms_text(warm ? t.warm_median_ms : t.cold_median_ms);
-        std::fprintf(out, "%*s%6s %10s", CELL_GAP, "", "", ms.c_str());
-        end_cell(p);
-      }
-      std::fputc('\n', out);
-    }
+  // (warm).
+  if (!passes[0].result.rounds.empty()) {
+    ms_row("cold", [](const kept_pass &k) { return k.total.cold_median_ms; });
+    ms_row("warm", [](const kept_pass &k) { return k.total.warm_median_ms; });
   }
   std::fputc('\n', out);
   // Each nameserver's total as the window's pane words it, the names whole

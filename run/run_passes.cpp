@@ -30,19 +30,20 @@ enum {
   CHECK_TELL_MS = 200,
 };
 
+// A pass's state; every pass's starts as a copy of one made for the run.
 struct pass_job {
-  int index;     // the pass's
+  int index = 0; // the pass's
   int round = 0; // from 0
-  const run_list *list;
+  const run_list *list = nullptr;
   std::vector<std::size_t> probed; // list lines with a row
-  pass_result *pass;
+  pass_result *pass = nullptr;
   std::string name; // the last name handed out; the engine copies it
-  const run_events *events;
+  const run_events *events = nullptr;
   // The TCP fallback's probes, by engine index as above.
   std::vector<std::size_t> truncated;
-  bool fallback_wanted; // truncated replies are asked again over TCP
-  bool fallback;        // the engine runs over `truncated`
-  const run_settings *settings;
+  bool fallback_wanted = false; // truncated replies are asked again over TCP
+  bool fallback = false;        // the engine runs over `truncated`
+  const run_settings *settings = nullptr;
   std::vector<int> checked; // probes asked for a check, by provider row
   // Engine indices from 0 are the names that cannot exist, then the lines'.
   std::vector<std::string> nx_names;
