@@ -135,7 +135,6 @@ void finish(probe_engine *e, int index) {
   e->job->done(s.index, &s.result, e->job->context);
 }
 
-// The next attempt follows at once, or the probe ends.
 // An attempt ended without deciding its probe, and another follows.
 void retry(probe_engine *e, const probe_timer &t) {
   e->sched.retries.push_back(t);
@@ -143,6 +142,7 @@ void retry(probe_engine *e, const probe_timer &t) {
     e->job->retrying(slot_at(e, t.slot).index, e->job->context);
 }
 
+// The next attempt follows at once, or the probe ends.
 void end_attempt(probe_engine *e, int index) {
   probe_slot &s = slot_at(e, index);
   ++s.generation;

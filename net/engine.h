@@ -1,9 +1,8 @@
 // The probe engine: one nameserver, many names, many queries in flight
 // over one transport (net/transport.h), each probe judged as the classic
 // probe does (answer count, then authority count) or by the settings'
-// judgement, with its attempts,
-// timeout and an optional rate limit. It prints nothing: failures come back
-// as codes.
+// judgement, with its attempts, timeout and an optional rate limit. It
+// prints nothing: failures come back as codes.
 #ifndef NET_ENGINE_H
 #define NET_ENGINE_H
 
