@@ -35,7 +35,8 @@ struct pass_job {
   int index = 0; // the pass's
   int round = 0; // from 0
   const run_list *list = nullptr;
-  std::vector<std::size_t> probed; // list lines with a row
+  // List lines with a row: one list for every pass, never copied.
+  const std::vector<std::size_t> *probed = nullptr;
   pass_result *pass = nullptr;
   std::string name; // the last name handed out; the engine copies it
   const run_events *events = nullptr;
@@ -72,7 +73,7 @@ bool line_probe_of(const pass_job *job, std::size_t whole, std::size_t *line,
   if (whole < job->nx_names.size())
     return false;
   const std::size_t index = whole - job->nx_names.size();
-  *line = job->probed[index / 2];
+  *line = (*job->probed)[index / 2];
   *www = index % 2 != 0;
   return true;
 }
@@ -181,7 +182,7 @@ void judge_nx(pass_job *job) {
                                  : NX_UNKNOWN;
   if (nx.verdict != NX_HIJACK)
     return;
-  for (std::size_t line : job->probed) {
+  for (std::size_t line : *job->probed) {
     for (bool www : {false, true}) {
       stored_probe &probe = probe_at(job->pass, line, www);
       probe_answers answers;
@@ -223,7 +224,7 @@ void compare_with_authority(const pass_job *job, pass_result *pass,
 std::vector<std::string> pending_checks(const pass_job *job,
                                         const pass_result *pass) {
   std::vector<std::string> names;
-  for (std::size_t line : job->probed) {
+  for (std::size_t line : *job->probed) {
     for (bool www : {false, true}) {
       const line_probes &probes = pass->lines[line];
       if ((www ? probes.www : probes.bare).verdict == VERDICT_PENDING)
@@ -274,7 +275,7 @@ std::chrono::steady_clock::time_point take_verdicts(const pass_job *job,
                                                     pass_result *pass) {
   const run_settings *settings = job->settings;
   std::chrono::steady_clock::time_point last{};
-  for (std::size_t line : job->probed) {
+  for (std::size_t line : *job->probed) {
     for (bool www : {false, true}) {
       stored_probe &probe = probe_at(pass, line, www);
       if (probe.verdict != VERDICT_PENDING)
@@ -556,14 +557,18 @@ void hand_over(reporter *r, int index, ended_pass ended) {
   r->handed.notify_one();
 }
 
-// Waits until every pass handed over was reported (or dropped by a stop).
+// Waits until every pass handed over was reported (or dropped by a stop);
+// without a reporting thread, reports them here.
 void end_reports(reporter *r) {
   {
     std::lock_guard<std::mutex> hold(r->lock);
     r->no_more = true;
   }
   r->handed.notify_one();
-  r->thread.join();
+  if (r->thread.joinable())
+    r->thread.join();
+  else
+    serve_reports(r);
 }
 
 // A pass's result before its probes: nothing decided yet, and the names
@@ -609,7 +614,7 @@ bool probe_round(pass_job *job, const ns_target &target, run_control *control) {
   const bool first = job->round == 0;
   if (!first)
     engine.hold_ms = 0;
-  engine_job work{job->nx_names.size() + 2 * job->probed.size(),
+  engine_job work{job->nx_names.size() + 2 * job->probed->size(),
                   name_of,
                   probe_done,
                   job,
@@ -643,7 +648,7 @@ bool probe_round(pass_job *job, const ns_target &target, run_control *control) {
 // What failed as a whole: every probe of a round that could not be sent.
 void fail_round(pass_job *job, int cause) {
   pass_result &pass = *job->pass;
-  for (std::size_t i : job->probed) {
+  for (std::size_t i : *job->probed) {
     for (bool www : {false, true}) {
       if (job->round == 0) {
         stored_probe &probe = probe_at(&pass, i, www);
@@ -731,25 +736,31 @@ int run_passes(const run_list *list, const run_settings *settings,
   shared.settings = settings;
   // Names without an ASCII form are decided before any pass: never sent.
   std::vector<std::size_t> unconvertible;
+  std::vector<std::size_t> probed;
   for (std::size_t i = 0; i < list->lines.size(); ++i) {
     if (list->lines[i].row == NO_ROW)
       continue;
     if (list->lines[i].unconvertible)
       unconvertible.push_back(i);
     else
-      shared.probed.push_back(i);
+      probed.push_back(i);
   }
+  shared.probed = &probed;
   reporter reports;
   reports.job = &shared;
   reports.log = log;
   reports.control = control;
-  reports.thread = std::thread(serve_reports, &reports);
+  const int count = static_cast<int>(settings->nameservers.size());
+  // A single pass has no next one to overlap: it is reported on this
+  // thread once it has ended, and builds its figures and files where its
+  // probes' memory was freed, not in a thread's arena of its own.
+  if (count > 1)
+    reports.thread = std::thread(serve_reports, &reports);
   {
     std::lock_guard<std::mutex> hold(control->report);
     control->reports = &reports;
   }
 
-  const int count = static_cast<int>(settings->nameservers.size());
   // Each pass's own state; side by side, each on a thread of its own,
   // every one begun before any probes.
   std::vector<pass_job> jobs(static_cast<std::size_t>(count), shared);
@@ -769,7 +780,9 @@ int run_passes(const run_list *list, const run_settings *settings,
         events->line_done(p, &job.pass->lines[i], events->context);
     }
   };
-  if (settings->side_by_side) {
+  // One nameserver has none beside it: its pass runs here, and its memory
+  // comes from this thread's arena, not one more.
+  if (settings->side_by_side && count > 1) {
     for (int p = 0; p < count; ++p)
       begin(p);
     std::vector<std::thread> side;
