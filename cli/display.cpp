@@ -53,7 +53,6 @@ struct pass_state {
 std::mutex state_lock;
 int pass_total;                            // under state_lock
 std::unique_ptr<pass_state[]> pass_states; // pass_total; under state_lock
-std::vector<int> kept_index;               // by kept slot; under state_lock
 std::atomic<int> started{0};               // passes begun
 std::atomic<int> finished{0};              // passes kept
 // The passes run side by side: one line each, all moving.
@@ -155,7 +154,11 @@ void plain_start(int index, int count, const char *ns) {
 // The pass kept in `slot`: in order, but a stop may leave gaps.
 int index_of_slot(int slot) {
   std::lock_guard<std::mutex> hold(state_lock);
-  return kept_index[static_cast<std::size_t>(slot)];
+  int index = 0;
+  while (index + 1 < pass_total &&
+         pass_states[static_cast<std::size_t>(index)].kept_slot.load() != slot)
+    ++index;
+  return index;
 }
 
 void plain_end(int slot, int count) {
@@ -185,7 +188,6 @@ void display_pass_started(int index, int count, const char *ns) {
     if (index == 0) {
       pass_total = count;
       pass_states.reset(new pass_state[static_cast<std::size_t>(count)]);
-      kept_index.assign(static_cast<std::size_t>(count), -1);
     }
     pass_state &state = pass_states[static_cast<std::size_t>(index)];
     state.ns = ns;
@@ -211,10 +213,6 @@ void display_line_done(int index, const line_probes *line) {
 
 void display_pass_kept(int index) {
   const int slot = finished.load();
-  {
-    std::lock_guard<std::mutex> hold(state_lock);
-    kept_index[static_cast<std::size_t>(slot)] = index;
-  }
   state_of(index)->kept_slot.store(slot);
   finished.store(slot + 1);
 }

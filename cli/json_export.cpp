@@ -65,30 +65,24 @@ void answers_json(const probe_answers &answers, json *j) {
   (*j)["ttl"] = answers.ttl >= 0 ? json(answers.ttl) : json(nullptr);
 }
 
-// Each round of a probe, the first's from its record.
+// One round of a probe, from round 1's record or a later round's.
+template <typename P> json round_json(const P &probe) {
+  json r;
+  r["outcome"] = probe_outcome_name(probe.outcome, probe.error);
+  r["ms"] = probe.reply_us >= 0 ? number(probe.reply_us / 1000.0, 1000.0)
+                                : json(nullptr);
+  r["rcode"] = probe.rcode >= 0 ? json(rcode_name(probe.rcode)) : json(nullptr);
+  r["error"] = probe.outcome == PROBE_FAILED ? json(error_name(probe.error))
+                                             : json(nullptr);
+  r["attempts"] = probe.attempts;
+  return r;
+}
+
 json rounds_json(const stored_probe &first, const pass_result &pass,
                  std::size_t at) {
-  json rounds = json::array();
-  auto one = [&rounds](const char *outcome, std::int32_t us, int rcode,
-                       int error, int attempts, bool failed) {
-    json r;
-    r["outcome"] = outcome;
-    r["ms"] = us >= 0 ? number(us / 1000.0, 1000.0) : json(nullptr);
-    r["rcode"] = rcode >= 0 ? json(rcode_name(rcode)) : json(nullptr);
-    r["error"] = failed ? json(error_name(error)) : json(nullptr);
-    r["attempts"] = attempts;
-    rounds.push_back(r);
-  };
-  one(probe_outcome_name(first), first.reply_us, first.rcode, first.error,
-      first.attempts, first.outcome == PROBE_FAILED);
-  for (const std::vector<round_probe> &round : pass.rounds) {
-    const round_probe &r = round[at];
-    const char *outcome = r.error == RUN_ERROR_REDIRECTED
-                              ? "redirected"
-                              : outcome_name(r.outcome);
-    one(outcome, r.reply_us, r.rcode, r.error, r.attempts,
-        r.outcome == PROBE_FAILED);
-  }
+  json rounds = json::array({round_json(first)});
+  for (const std::vector<round_probe> &round : pass.rounds)
+    rounds.push_back(round_json(round[at]));
   return rounds;
 }
 

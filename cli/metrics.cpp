@@ -42,37 +42,32 @@ template <typename F> void each_row(F f) {
   }
 }
 
-// With rounds: the cold and warm medians, and the flaky and down probes.
+// A gauge of every nameserver and provider.
+void row_gauge(std::string *text, const char *name, const char *help,
+               double (*of)(const row_figures &)) {
+  family(text, name, "gauge", help);
+  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
+    append_printf(text, "%s%s} %s\n", name, labels(pass, row).c_str(),
+                  value(of(f)).c_str());
+  });
+}
+
+// With rounds: the cold and warm medians (in seconds, as every latency
+// here: Prometheus' base unit), and the flaky and down probes.
 void write_round_metrics(std::string *text) {
   if (passes_done() == 0 || passes[0].result.rounds.empty())
     return;
-  // In seconds, as every latency here: Prometheus' base unit.
-  family(text, "zelkor_latency_cold_seconds", "gauge",
-         "Median latency of the first asks of the names (round 1).");
-  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
-    append_printf(text, "zelkor_latency_cold_seconds%s} %s\n",
-                  labels(pass, row).c_str(),
-                  value(f.cold_median_ms / 1000.0).c_str());
-  });
-  family(text, "zelkor_latency_warm_seconds", "gauge",
-         "Median latency of the later asks of the names (rounds 2 to N).");
-  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
-    append_printf(text, "zelkor_latency_warm_seconds%s} %s\n",
-                  labels(pass, row).c_str(),
-                  value(f.warm_median_ms / 1000.0).c_str());
-  });
-  family(text, "zelkor_flaky_probes", "gauge",
-         "Names that failed in some rounds and not in others.");
-  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
-    append_printf(text, "zelkor_flaky_probes%s} %d\n",
-                  labels(pass, row).c_str(), f.flaky);
-  });
-  family(text, "zelkor_down_probes", "gauge",
-         "Names that failed in every round.");
-  each_row([&](const kept_pass &pass, int row, const row_figures &f) {
-    append_printf(text, "zelkor_down_probes%s} %d\n", labels(pass, row).c_str(),
-                  f.down);
-  });
+  row_gauge(text, "zelkor_latency_cold_seconds",
+            "Median latency of the first asks of the names (round 1).",
+            [](const row_figures &f) { return f.cold_median_ms / 1000.0; });
+  row_gauge(text, "zelkor_latency_warm_seconds",
+            "Median latency of the later asks of the names (rounds 2 to N).",
+            [](const row_figures &f) { return f.warm_median_ms / 1000.0; });
+  row_gauge(text, "zelkor_flaky_probes",
+            "Names that failed in some rounds and not in others.",
+            [](const row_figures &f) { return static_cast<double>(f.flaky); });
+  row_gauge(text, "zelkor_down_probes", "Names that failed in every round.",
+            [](const row_figures &f) { return static_cast<double>(f.down); });
 }
 
 } // namespace

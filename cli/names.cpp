@@ -26,11 +26,14 @@ const char *outcome_name(int outcome) {
   return outcome == PROBE_NEGATIVE ? "negative" : "failed";
 }
 
-const char *probe_outcome_name(const stored_probe &probe) {
-  if (probe.error == RUN_ERROR_REDIRECTED)
+const char *probe_outcome_name(int outcome, int error) {
+  if (error == RUN_ERROR_REDIRECTED)
     return "redirected";
-  return probe.error == RUN_ERROR_SUSPECT ? "suspect"
-                                          : outcome_name(probe.outcome);
+  return error == RUN_ERROR_SUSPECT ? "suspect" : outcome_name(outcome);
+}
+
+const char *probe_outcome_name(const stored_probe &probe) {
+  return probe_outcome_name(probe.outcome, probe.error);
 }
 
 const char *nx_verdict_name(int verdict) {

@@ -10,7 +10,9 @@ struct stored_probe;
 
 // "ok", "negative" or "failed" for a PROBE_ outcome.
 const char *outcome_name(int outcome);
-// As outcome_name, but "redirected" or "suspect" for a probe judged so.
+// As outcome_name, but "redirected" or "suspect" for a probe judged so
+// (by its error), in round 1 or a later round.
+const char *probe_outcome_name(int outcome, int error);
 const char *probe_outcome_name(const stored_probe &probe);
 // "clean", "hijack" or "unknown" for an NX_ verdict; "" for none.
 const char *nx_verdict_name(int verdict);

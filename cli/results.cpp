@@ -46,8 +46,7 @@ struct latency_samples {
 
 void count_probe(const pass_result &pass, std::size_t line, bool www,
                  row_figures *out, latency_samples *samples) {
-  const stored_probe &first =
-      www ? pass.lines[line].www : pass.lines[line].bare;
+  const stored_probe &first = probe_at(pass, line, www);
   count_ask(first, out, &samples->all);
   if (first.verdict < VERDICT_KINDS)
     ++out->verdicts[first.verdict];
@@ -183,8 +182,7 @@ int rounds_of(const pass_result &pass) {
 int stability_of(const pass_result &pass, std::size_t line, bool www) {
   if (pass.rounds.empty())
     return STABILITY_NONE;
-  const stored_probe &first =
-      www ? pass.lines[line].www : pass.lines[line].bare;
+  const stored_probe &first = probe_at(pass, line, www);
   bool same = true;
   bool all_failed = first.outcome == PROBE_FAILED;
   for (const std::vector<round_probe> &round : pass.rounds) {

@@ -96,6 +96,20 @@ struct authority {
 
 namespace {
 
+// How long a walk waits for another that learns what it needs: more than
+// a few servers' whole attempts, so that only two walks that need each
+// other's cut ever run out of it.
+std::chrono::milliseconds longest_wait(const authority *a) {
+  return std::chrono::milliseconds(4 * (a->settings.attempts + 1) *
+                                   std::max(1, a->settings.timeout_ms));
+}
+
+// Why a walk stopped that went on and on.
+std::string too_deep(void) {
+  return "the delegations go deeper than " + std::to_string(MAX_LEVELS) +
+         " levels";
+}
+
 // While held, this thread learns what `key` names; a thread that needs the
 // same key waits for it, and then finds it learned. The same thread passes
 // (a walk looks up NS names by walking), and a wait is bounded, so that
@@ -110,9 +124,7 @@ public:
       again_ = true;
       return;
     }
-    const auto most = std::chrono::milliseconds(
-        4 * (a->settings.attempts + 1) * std::max(1, a->settings.timeout_ms));
-    a->learned.wait_for(hold, most,
+    a->learned.wait_for(hold, longest_wait(a),
                         [a, &key] { return !a->learning.count(key); });
     if (!a->learning.count(key)) {
       a->learning[key] = std::this_thread::get_id();
@@ -279,8 +291,7 @@ bool find_cut(authority *a, const std::string &name, int qtype, int depth,
       return false;
     }
   }
-  cut->failure = "the delegations go deeper than " +
-                 std::to_string(MAX_LEVELS) + " levels";
+  cut->failure = too_deep();
   return false;
 }
 
@@ -373,10 +384,9 @@ void learn_child(authority *a, const zone_cut &cut,
 // The cut once its own NS set is known (or a bounded wait has passed).
 zone_cut child_known(authority *a, const std::string &zone) {
   std::unique_lock<std::mutex> hold(a->cut_lock);
-  const auto most = std::chrono::milliseconds(
-      4 * (a->settings.attempts + 1) * std::max(1, a->settings.timeout_ms));
-  a->learned.wait_for(
-      hold, most, [a, &zone] { return a->cuts[zone].child == CHILD_KNOWN; });
+  a->learned.wait_for(hold, longest_wait(a), [a, &zone] {
+    return a->cuts[zone].child == CHILD_KNOWN;
+  });
   return a->cuts[zone];
 }
 
@@ -451,8 +461,7 @@ auth_check check_name(authority *a, const std::string &name, int qtype) {
           cut.servers[i].child_only, replies[i]});
     return result;
   }
-  result.reason = "the delegations go deeper than " +
-                  std::to_string(MAX_LEVELS) + " levels";
+  result.reason = too_deep();
   return result;
 }
 

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <map>
 #include <memory>
 #include <random>
@@ -62,10 +61,6 @@ std::string probe_name(const pass_job *job, std::size_t line, bool www) {
   return www ? "www." + domain : domain;
 }
 
-stored_probe &probe_at(pass_result *pass, std::size_t line, bool www) {
-  return www ? pass->lines[line].www : pass->lines[line].bare;
-}
-
 // The list line's probe that the engine's `whole` index names; false for
 // a name that cannot exist (those come first).
 bool line_probe_of(const pass_job *job, std::size_t whole, std::size_t *line,
@@ -76,6 +71,13 @@ bool line_probe_of(const pass_job *job, std::size_t whole, std::size_t *line,
   *line = (*job->probed)[index / 2];
   *www = index % 2 != 0;
   return true;
+}
+
+// A later round's record of a list line's probe.
+round_probe &round_at(pass_result *pass, int round, std::size_t line,
+                      bool www) {
+  return pass
+      ->rounds[static_cast<std::size_t>(round - 1)][probe_number(line, www)];
 }
 
 const char *name_of(std::size_t at, void *context) {
@@ -100,7 +102,6 @@ void ask_check(pass_job *job, std::size_t line, bool www, stored_probe *probe) {
   if (!settings->checks || !wanted || probe->error == PROBE_ERROR_UNSENDABLE ||
       probe->error == RUN_ERROR_IDNA)
     return;
-  probe->checked_round = 0;
   const std::size_t row = static_cast<std::size_t>(job->list->lines[line].row);
   if (job->checked[row] >= settings->check_max) {
     probe->verdict = VERDICT_NOT_CHECKED;
@@ -226,8 +227,7 @@ std::vector<std::string> pending_checks(const pass_job *job,
   std::vector<std::string> names;
   for (std::size_t line : *job->probed) {
     for (bool www : {false, true}) {
-      const line_probes &probes = pass->lines[line];
-      if ((www ? probes.www : probes.bare).verdict == VERDICT_PENDING)
+      if (probe_at(*pass, line, www).verdict == VERDICT_PENDING)
         names.push_back(probe_name(job, line, www));
     }
   }
@@ -285,8 +285,7 @@ std::chrono::steady_clock::time_point take_verdicts(const pass_job *job,
       const int outcome =
           probe.checked_round == 0
               ? probe.outcome
-              : pass->rounds[probe.checked_round - 1u][probe_number(line, www)]
-                    .outcome;
+              : round_at(pass, probe.checked_round, line, www).outcome;
       probe.verdict =
           static_cast<std::uint8_t>(authority_verdict(check, outcome));
       if (check)
@@ -306,25 +305,43 @@ std::chrono::steady_clock::time_point take_verdicts(const pass_job *job,
   return last;
 }
 
+// A truncated reply is decided by the TCP fallback instead; its datagrams
+// count all the same. True when the probe waits for it.
+template <typename P>
+bool wait_for_fallback(pass_job *job, std::size_t whole, const probe_result *r,
+                       P *probe) {
+  if (!job->fallback_wanted || job->fallback ||
+      r->error != PROBE_ERROR_TRUNCATED)
+    return false;
+  probe->attempts = static_cast<std::uint8_t>(r->attempts);
+  job->truncated.push_back(whole);
+  return true;
+}
+
+// What the engine found, into round 1's record or a later round's; the
+// datagrams sent before a fallback count too.
+template <typename P> void take_result(const probe_result *r, P *probe) {
+  probe->reply_us = r->reply_us;
+  probe->outcome = static_cast<std::int8_t>(r->outcome);
+  probe->attempts = static_cast<std::uint8_t>(probe->attempts + r->attempts);
+  probe->rcode = static_cast<std::int8_t>(r->rcode);
+  probe->error = static_cast<std::uint8_t>(r->error);
+}
+
+template <typename P> void fail_probe(int cause, P *probe) {
+  probe->outcome = PROBE_FAILED;
+  probe->error = static_cast<std::uint8_t>(cause);
+}
+
 // A probe of a later round: its eight bytes, and its check when this is
 // its first round that failed or was negative.
 void later_round_done(pass_job *job, std::size_t whole, std::size_t line,
                       bool www, const probe_result *r) {
   pass_result *pass = job->pass;
-  std::vector<round_probe> &round =
-      pass->rounds[static_cast<std::size_t>(job->round - 1)];
-  round_probe &probe = round[probe_number(line, www)];
-  if (job->fallback_wanted && !job->fallback &&
-      r->error == PROBE_ERROR_TRUNCATED) {
-    probe.attempts = static_cast<std::uint8_t>(r->attempts);
-    job->truncated.push_back(whole);
+  round_probe &probe = round_at(pass, job->round, line, www);
+  if (wait_for_fallback(job, whole, r, &probe))
     return;
-  }
-  probe.reply_us = r->reply_us;
-  probe.outcome = static_cast<std::int8_t>(r->outcome);
-  probe.attempts = static_cast<std::uint8_t>(probe.attempts + r->attempts);
-  probe.rcode = static_cast<std::int8_t>(r->rcode);
-  probe.error = static_cast<std::uint8_t>(r->error);
+  take_result(r, &probe);
   // Where the first round found the nameserver redirecting, so it is in
   // every round.
   probe_answers answers;
@@ -337,6 +354,8 @@ void later_round_done(pass_job *job, std::size_t whole, std::size_t line,
   }
   stored_probe &first = probe_at(pass, line, www);
   if (first.verdict == VERDICT_NONE && probe_failed(probe.outcome)) {
+    // Asked as this round's outcome; the verdict is kept in round 1's
+    // record.
     stored_probe judged = first;
     judged.outcome = probe.outcome;
     judged.error = probe.error;
@@ -344,8 +363,8 @@ void later_round_done(pass_job *job, std::size_t whole, std::size_t line,
     first.verdict = judged.verdict;
     first.checked_round = static_cast<std::uint8_t>(job->round);
   }
-  const round_probe &bare = round[probe_number(line, false)];
-  const round_probe &other = round[probe_number(line, true)];
+  const round_probe &bare = round_at(pass, job->round, line, false);
+  const round_probe &other = round_at(pass, job->round, line, true);
   if (bare.outcome != PROBE_NONE && other.outcome != PROBE_NONE &&
       job->events->line_done) {
     line_probes shown = pass->lines[line];
@@ -375,13 +394,8 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   }
   line_probes &line = job->pass->lines[line_index];
   stored_probe &probe = probe_at(job->pass, line_index, www);
-  if (job->fallback_wanted && !job->fallback &&
-      r->error == PROBE_ERROR_TRUNCATED) {
-    // Decided by the fallback instead; its datagrams count all the same.
-    probe.attempts = static_cast<std::uint8_t>(r->attempts);
-    job->truncated.push_back(whole);
+  if (wait_for_fallback(job, whole, r, &probe))
     return;
-  }
   // An answer is kept, and so is the chain of a name that leads nowhere.
   probe_answers answers;
   if (r->reply && r->outcome != PROBE_FAILED &&
@@ -389,13 +403,8 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
                    &answers) &&
       (r->outcome == PROBE_OK || !answers.cname.empty()))
     job->pass->answers.put(probe_number(line_index, www), answers);
-  probe.reply_us = r->reply_us;
-  probe.outcome = static_cast<std::int8_t>(r->outcome);
+  take_result(r, &probe);
   probe.tcp_fallback = job->fallback;
-  // The datagrams sent before the fallback count too.
-  probe.attempts = static_cast<std::uint8_t>(probe.attempts + r->attempts);
-  probe.rcode = static_cast<std::int8_t>(r->rcode);
-  probe.error = static_cast<std::uint8_t>(r->error);
   if (r->error == PROBE_ERROR_NETWORK && job->pass->send_error == 0)
     job->pass->send_error = r->sys_error;
   ask_check(job, line_index, www, &probe);
@@ -455,10 +464,6 @@ void judge_races(pass_job *job) {
     ask_check(job, line, www, &probe);
   }
 }
-
-} // namespace
-
-namespace {
 
 // A pass whose probes have ended, on its way to be reported once its
 // checks have.
@@ -650,17 +655,10 @@ void fail_round(pass_job *job, int cause) {
   pass_result &pass = *job->pass;
   for (std::size_t i : *job->probed) {
     for (bool www : {false, true}) {
-      if (job->round == 0) {
-        stored_probe &probe = probe_at(&pass, i, www);
-        probe.outcome = PROBE_FAILED;
-        probe.error = static_cast<std::uint8_t>(cause);
-      } else {
-        round_probe &probe =
-            pass.rounds[static_cast<std::size_t>(job->round - 1)]
-                       [probe_number(i, www)];
-        probe.outcome = PROBE_FAILED;
-        probe.error = static_cast<std::uint8_t>(cause);
-      }
+      if (job->round == 0)
+        fail_probe(cause, &probe_at(&pass, i, www));
+      else
+        fail_probe(cause, &round_at(&pass, job->round, i, www));
     }
   }
 }
@@ -696,10 +694,6 @@ void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
                     -1, address, sizeof address);
   pass.address = address;
 }
-
-} // namespace
-
-namespace {
 
 // One pass from its start to its hand-over: its probes, then what is
 // judged of them, and the checks it is to wait for.

@@ -115,6 +115,15 @@ struct pass_result {
   std::vector<std::vector<round_probe>> rounds;
 };
 
+// A list line's probe in round 1: its bare name's, or its "www." name's.
+inline stored_probe &probe_at(pass_result *pass, std::size_t line, bool www) {
+  return www ? pass->lines[line].www : pass->lines[line].bare;
+}
+inline const stored_probe &probe_at(const pass_result &pass, std::size_t line,
+                                    bool www) {
+  return www ? pass.lines[line].www : pass.lines[line].bare;
+}
+
 struct run_settings {
   std::vector<std::string> names;     // the nameservers as shown
   std::vector<ns_target> nameservers; // and how to reach them, in order
