@@ -6,7 +6,7 @@
 #ifndef NET_CONNECTION_POLICY_H
 #define NET_CONNECTION_POLICY_H
 
-#include "net/stream_run.h"
+#include "net/target_run.h"
 
 #include <string>
 

@@ -288,6 +288,36 @@ int engine_owner(const probe_engine *e, int channel, std::uint16_t id) {
   return NO_SLOT;
 }
 
+attempt_ref engine_attempt(const probe_engine *e, int slot) {
+  const probe_slot &s = engine_slot(e, slot);
+  return attempt_ref{slot, s.index, s.generation};
+}
+
+namespace {
+
+bool undecided(const probe_engine *e, const attempt_ref &ref) {
+  const probe_slot &s = engine_slot(e, ref.slot);
+  return s.busy && s.index == ref.probe;
+}
+
+} // namespace
+
+bool engine_current(const probe_engine *e, const attempt_ref &ref) {
+  return undecided(e, ref) &&
+         engine_slot(e, ref.slot).generation == ref.generation;
+}
+
+bool engine_reply_to(probe_engine *e, const attempt_ref &ref,
+                     const unsigned char *reply, long length, int how) {
+  return undecided(e, ref) && engine_reply(e, ref.slot, reply, length, how);
+}
+
+void engine_attempt_ended(probe_engine *e, const attempt_ref &ref, int cause,
+                          bool weak) {
+  if (engine_current(e, ref))
+    engine_end_attempt(e, ref.slot, cause, weak);
+}
+
 void engine_sent(probe_engine *e, int slot, probe_clock::time_point now,
                  bool again) {
   probe_slot &s = slot_at(e, slot);

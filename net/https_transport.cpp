@@ -44,21 +44,20 @@ nghttp2_nv header(const char *name, const std::string &value) {
 
 } // namespace
 
-int https_transport::start(probe_engine *e, poller *p) {
-  if (tls_transport::start(e, p) != 0)
+int https_transport::start(stream_pool *pool, poller *p) {
+  if (tls_transport::start(pool, p) != 0)
     return -1;
   h2_.clear();
-  for (std::size_t i = 0; i < conns_.size(); ++i)
+  for (std::size_t i = 0; i < pool->size(); ++i)
     h2_.push_back(h2_session{this, i, nullptr, {}});
-  char address[NS_TEXT_SIZE];
-  format_ns_address(&target_->address, ns_port(&target_->address), address,
-                    sizeof address);
+  const ns_target *target = pool->target();
   // The authority names the port only when it is not HTTPS's own.
-  authority_ = target_->host[0] != '\0' ? target_->host : address;
-  if (target_->address.sa.ss_family == AF_INET6 && target_->host[0] == '\0')
+  authority_ =
+      target->host[0] != '\0' ? target->host : pool->address_text().c_str();
+  if (target->address.sa.ss_family == AF_INET6 && target->host[0] == '\0')
     authority_ = "[" + authority_ + "]";
-  if (ns_port(&target_->address) != transport_port(NS_HTTPS))
-    authority_ += ":" + std::to_string(ns_port(&target_->address));
+  if (ns_port(&target->address) != transport_port(NS_HTTPS))
+    authority_ += ":" + std::to_string(ns_port(&target->address));
   return 0;
 }
 
@@ -112,8 +111,8 @@ void https_transport::pump(std::size_t ci) {
     const ssize_t n = nghttp2_session_mem_send(h2_[ci].session, &data);
     if (n <= 0)
       return;
-    conns_[ci].out.append(reinterpret_cast<const char *>(data),
-                          static_cast<std::size_t>(n));
+    streams_[ci].out.append(reinterpret_cast<const char *>(data),
+                            static_cast<std::size_t>(n));
   }
 }
 
@@ -137,12 +136,13 @@ ssize_t https_transport::read_request(nghttp2_session *, std::int32_t stream_id,
 }
 
 // One query as an HTTP/2 request.
-bool https_transport::put_query(std::size_t ci, int slot) {
-  const probe_slot &s = engine_slot(e_, slot);
-  const bool get = options_->doh_get;
-  const std::string path = get ? std::string(target_->path) + "?dns=" +
+bool https_transport::put_query(std::size_t ci, const attempt_ref &ref) {
+  const probe_slot &s = engine_slot(e_, ref.slot);
+  const bool get = pool_->options()->doh_get;
+  const char *target_path = pool_->target()->path;
+  const std::string path = get ? std::string(target_path) + "?dns=" +
                                      base64url(s.query, s.query_length)
-                               : std::string(target_->path);
+                               : std::string(target_path);
   const std::string method = get ? "GET" : "POST";
   const std::string scheme = "https";
   const std::string type = "application/dns-message";
@@ -165,7 +165,7 @@ bool https_transport::put_query(std::size_t ci, int slot) {
   if (id < 0)
     return false;
   h2_stream &st = h.streams[id];
-  st = h2_stream{slot, s.index, 0, std::string(), 0, std::string()};
+  st = h2_stream{ref, 0, std::string(), 0, std::string()};
   if (!get)
     st.request.assign(reinterpret_cast<const char *>(s.query),
                       static_cast<std::size_t>(s.query_length));
@@ -215,36 +215,37 @@ int https_transport::on_stream_close(nghttp2_session *, std::int32_t stream_id,
   const h2_stream st = found->second;
   h->streams.erase(found);
   https_transport *t = h->owner;
-  const probe_slot &s = engine_slot(t->e_, st.slot);
-  if (!s.busy || s.index != st.probe)
-    return 0; // decided meanwhile
   if (st.status == HTTP_OK) {
-    if (engine_reply(t->e_, st.slot,
-                     reinterpret_cast<const unsigned char *>(st.reply.data()),
-                     static_cast<long>(st.reply.size()), REPLY_BY_STREAM))
-      t->answered_on(h->ci);
+    if (engine_reply_to(
+            t->e_, st.ref,
+            reinterpret_cast<const unsigned char *>(st.reply.data()),
+            static_cast<long>(st.reply.size()), REPLY_BY_STREAM))
+      t->pool_->answered(h->ci);
     return 0;
   }
+  if (!engine_current(t->e_, st.ref))
+    return 0; // decided meanwhile, or a later attempt is under way
+  const int slot = st.ref.slot;
   if (st.status == 0 && error_code == NGHTTP2_REFUSED_STREAM) {
     // Refused before it was processed (RST_STREAM, or above a GOAWAY's
     // last stream; RFC 9113 8.7): safe to send again, and at once.
-    auto &refused = t->refused_[st.slot];
-    if (refused.first != st.probe)
-      refused = std::make_pair(st.probe, 0);
+    auto &refused = t->refused_[slot];
+    if (refused.first != st.ref.probe)
+      refused = std::make_pair(st.ref.probe, 0);
     if (++refused.second <= MAX_REFUSALS) {
-      t->send_again(h->ci, st.slot);
+      t->pool_->send_again(h->ci, slot);
       return 0;
     }
-    t->stats_->closed_with = "the server refused a query's stream " +
-                             std::to_string(refused.second) +
-                             " times (REFUSED_STREAM)";
-    engine_end_attempt(t->e_, st.slot, PROBE_ERROR_HTTP, false);
+    t->pool_->stats()->closed_with = "the server refused a query's stream " +
+                                     std::to_string(refused.second) +
+                                     " times (REFUSED_STREAM)";
+    engine_end_attempt(t->e_, slot, PROBE_ERROR_HTTP, false);
     return 0;
   }
   if (st.status == 0)
     return 0; // reset without an answer: the attempt times out
-  t->stats_->http_status = st.status;
-  engine_end_attempt(t->e_, st.slot, PROBE_ERROR_HTTP, false);
+  t->pool_->stats()->http_status = st.status;
+  engine_end_attempt(t->e_, slot, PROBE_ERROR_HTTP, false);
   return 0;
 }
 
@@ -267,5 +268,5 @@ bool https_transport::read_done(std::size_t ci, bool lost) {
   // The server said goodbye (GOAWAY) and has nothing more to send.
   nghttp2_session *session = h2_[ci].session;
   return nghttp2_session_want_read(session) ||
-         nghttp2_session_want_write(session) || !conns_[ci].out.empty();
+         nghttp2_session_want_write(session) || !streams_[ci].out.empty();
 }

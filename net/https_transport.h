@@ -12,14 +12,13 @@
 
 class https_transport : public tls_transport {
 public:
-  using tls_transport::tls_transport;
-  int start(probe_engine *e, poller *p) override;
+  int start(stream_pool *pool, poller *p) override;
 
 protected:
   void offer_protocols(SSL_CTX *ctx) override;
   int open_session(std::size_t ci, std::string *reason) override;
   void close_session(std::size_t ci) override;
-  bool put_query(std::size_t ci, int slot) override;
+  bool put_query(std::size_t ci, const attempt_ref &ref) override;
   void queries_put(std::size_t ci) override;
   bool take_bytes(std::size_t ci, const unsigned char *bytes,
                   long length) override;
@@ -29,8 +28,7 @@ protected:
 private:
   // One query of one probe.
   struct h2_stream {
-    int slot;
-    std::size_t probe; // the job's index: a slot may hold another probe later
+    attempt_ref ref;
     int status;
     std::string request; // the body of a POST
     std::size_t sent;

@@ -1,20 +1,15 @@
-// The TCP transport's connections: set-up at the name's addresses in turn,
-// back-off from a server that closes without answering, pipelined writes,
-// length-framed reads.
+// The TCP adapter: non-blocking connects, pipelined writes, length-framed
+// reads.
 #include "net/tcp_transport.h"
 
 #include "net/dns_message.h"
 #include "net/stream_framing.h"
 #include "net/stream_sock.h"
 
-#include <algorithm>
-
 namespace {
 
 enum {
   READ_CHUNK = 16384,
-  // The first pause before reconnecting to a server that closed without
-  // answering; it doubles up to the attempt's timeout.
 };
 
 } // namespace
@@ -24,231 +19,79 @@ struct tcp_transport::frame_reader {
   std::size_t ci;
 };
 
-tcp_transport::tcp_transport(const ns_target *target,
-                             const engine_settings *settings,
-                             const stream_options *options, stream_stats *stats)
-    : target_(target), settings_(settings), options_(options), stats_(stats) {}
-
-int tcp_transport::start(probe_engine *e, poller *p) {
-  e_ = e;
+int tcp_transport::start(stream_pool *pool, poller *p) {
+  pool_ = pool;
+  e_ = pool->engine();
   waiting_ = p;
-  const int connections = std::min(std::max(1, options_->connections),
-                                   static_cast<int>(STREAM_MAX_CONNECTIONS));
-  conns_.resize(static_cast<std::size_t>(connections));
-  wires_.assign(static_cast<std::size_t>(std::max(1, settings_->concurrency)),
-                wire{0, 0, false});
+  streams_.assign(pool->size(), byte_stream());
   return 0;
 }
 
-const ns_address *tcp_transport::address_at(int index) const {
-  return index == 0 ? &target_->address : &target_->fallback[index - 1];
-}
-
-bool tcp_transport::on_wire(std::size_t slot) const {
-  const wire &w = wires_[slot];
-  const probe_slot &s = engine_slot(e_, static_cast<int>(slot));
-  return w.on_wire && s.busy && s.generation == w.generation;
-}
-
-void tcp_transport::answered_on(std::size_t ci) {
-  conns_[ci].productive = true;
-  policy_.answered();
-}
-
-void tcp_transport::close_connection(std::size_t ci) {
-  stream_connection &c = conns_[ci];
+void tcp_transport::close(std::size_t ci, bool) {
+  byte_stream &b = streams_[ci];
   close_session(ci);
-  if (c.watched)
-    poller_forget(waiting_, c.sock);
-  c.watched = 0;
-  sock_close(c.sock);
-  c.sock = -1;
-  c.state = CONN_CLOSED;
-  c.wants_write = false;
-  c.out.clear();
-  c.in.clear();
-  c.productive = false;
-  c.junk = false;
+  if (b.watched)
+    poller_forget(waiting_, b.sock);
+  sock_close(b.sock);
+  b = byte_stream();
 }
 
-// A name looked up may have several addresses: until a connection has been
-// set up at one, a connection that fails goes to the next.
-bool tcp_transport::next_address(std::size_t ci, probe_clock::time_point now) {
-  stream_connection &c = conns_[ci];
-  if (!policy_.move_on(c.address_index, target_->fallback_count))
-    return false;
-  close_connection(ci);
-  begin_connect(ci, now);
-  return true;
-}
-
-// Set-up failed: the probes waiting for it fail, and after as many failures
-// in a row as a probe has attempts, so does every later one.
-void tcp_transport::setup_failed(std::size_t ci, int cause,
-                                 const std::string &reason) {
-  if (cause == PROBE_ERROR_CONNECT && next_address(ci, probe_clock::now()))
-    return;
-  close_connection(ci);
-  conns_[ci].queue.clear();
-  policy_.failed(stats_, cause, reason, settings_->attempts);
-  for (std::size_t i = 0; i < wires_.size(); ++i) {
-    if (engine_slot(e_, static_cast<int>(i)).busy && wires_[i].conn == ci)
-      engine_fail(e_, static_cast<int>(i), cause, false);
-  }
-}
-
-void tcp_transport::begin_connect(std::size_t ci, probe_clock::time_point now) {
-  stream_connection &c = conns_[ci];
-  if (c.state != CONN_CLOSED || now < c.not_before)
-    return; // under way, or backing off: the loop comes back for it
+int tcp_transport::connect(std::size_t ci, const ns_address *to,
+                           probe_clock::time_point, std::string *reason) {
   int error = 0;
-  c.address_index = policy_.address();
-  c.sock = stream_connect(address_at(c.address_index), &error);
-  if (c.sock == -1) {
-    setup_failed(ci, PROBE_ERROR_CONNECT, sock_error_text(error));
-    return;
+  streams_[ci].sock = stream_connect(to, &error);
+  if (streams_[ci].sock == -1) {
+    *reason = sock_error_text(error);
+    return PROBE_ERROR_CONNECT;
   }
-  c.state = CONN_CONNECTING;
-  c.setup_start = now;
+  return PROBE_ERROR_NONE;
 }
 
 void tcp_transport::opened(std::size_t ci, probe_clock::time_point now) {
-  stream_connection &c = conns_[ci];
   std::string reason;
   const int cause = open_session(ci, &reason);
-  if (cause != PROBE_ERROR_NONE) {
-    setup_failed(ci, cause, reason);
-    return;
-  }
-  c.state = CONN_OPEN;
-  policy_.opened();
-  stats_->address = *address_at(c.address_index);
-  ++stats_->opened;
-  if (c.was_open)
-    ++stats_->reconnections;
-  c.was_open = true;
-  stats_->setup_us.push_back(static_cast<std::int32_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(now - c.setup_start)
-          .count()));
-  flush_queue(ci, now);
+  if (cause != PROBE_ERROR_NONE)
+    pool_->setup_failed(ci, cause, reason);
+  else
+    pool_->opened(ci, now);
 }
 
-// A connection that was open is gone. When the server had answered on it
-// (it closes idle or busy connections, as servers may), what it had not
-// answered goes out again on a new one as the same attempts. Otherwise
-// (it closed at once, or sent what is no DNS) those attempts end, as
-// `connect` or `format`, and the next connection waits, longer each time:
-// a server that closes every connection gets no more of them than the
-// probes have attempts.
+// A stream cut short in a message, or one that brought what is no DNS, is
+// broken: its attempts end as `format`.
 void tcp_transport::connection_lost(std::size_t ci,
                                     probe_clock::time_point now) {
-  stream_connection &c = conns_[ci];
-  const bool broken = c.junk || !c.in.empty(); // a message cut short
-  const bool again_as_is = c.productive && !broken;
-  close_connection(ci);
-  std::deque<queued_attempt> again;
-  for (std::size_t i = 0; i < wires_.size(); ++i) {
-    if (wires_[i].conn != ci || !on_wire(i))
-      continue;
-    wires_[i].on_wire = false;
-    const int slot = static_cast<int>(i);
-    if (again_as_is)
-      again.push_back(
-          queued_attempt{slot, engine_slot(e_, slot).generation, true});
-    else
-      engine_end_attempt(
-          e_, slot, broken ? PROBE_ERROR_FORMAT : PROBE_ERROR_CONNECT, true);
-  }
-  if (!again_as_is) {
-    c.not_before = now + std::chrono::milliseconds(
-                             policy_.pause_ms(settings_->timeout_ms));
-  }
-  c.queue.insert(c.queue.begin(), again.begin(), again.end());
-  if (!c.queue.empty())
-    begin_connect(ci, now);
+  const byte_stream &b = streams_[ci];
+  const bool broken = b.junk || !b.in.empty();
+  pool_->lost(ci, now, broken ? PROBE_ERROR_FORMAT : PROBE_ERROR_NONE, true);
 }
 
 // Writes what waits; false when the connection was lost.
 bool tcp_transport::write_out(std::size_t ci, probe_clock::time_point now) {
-  stream_connection &c = conns_[ci];
-  c.wants_write = false;
-  while (!c.out.empty()) {
-    const long n = write_bytes(ci, c.out.data(), c.out.size());
+  byte_stream &b = streams_[ci];
+  b.wants_write = false;
+  while (!b.out.empty()) {
+    const long n = write_bytes(ci, b.out.data(), b.out.size());
     if (n == 0)
       return true;
     if (n < 0) {
       connection_lost(ci, now);
       return false;
     }
-    c.out.erase(0, static_cast<std::size_t>(n));
+    b.out.erase(0, static_cast<std::size_t>(n));
   }
   return true;
 }
 
 // Moves the queued attempts of an open connection into its output.
-void tcp_transport::flush_queue(std::size_t ci, probe_clock::time_point now) {
-  stream_connection &c = conns_[ci];
-  while (!c.queue.empty()) {
-    const queued_attempt q = c.queue.front();
-    c.queue.pop_front();
-    const probe_slot &s = engine_slot(e_, q.slot);
-    if (!s.busy || s.generation != q.generation)
-      continue; // decided, or a later attempt is under way
-    if (!put_query(ci, q.slot))
-      continue; // the attempt times out
-    wire &w = wires_[static_cast<std::size_t>(q.slot)];
-    w.on_wire = true;
-    w.generation = s.generation;
-    engine_sent(e_, q.slot, now, q.again);
+void tcp_transport::queued(std::size_t ci, probe_clock::time_point now) {
+  queued_attempt q;
+  while (pool_->take_queued(ci, &q)) {
+    if (put_query(ci, q.ref))
+      pool_->sent(ci, q, now);
+    // else the attempt times out
   }
   queries_put(ci);
   write_out(ci, now);
-}
-
-void tcp_transport::send_again(std::size_t ci, int slot) {
-  wire &w = wires_[static_cast<std::size_t>(slot)];
-  w.on_wire = false;
-  std::size_t to = ci;
-  if (!takes_queries(ci) && conns_.size() > 1)
-    to = (ci + 1 + next_conn_++ % (conns_.size() - 1)) % conns_.size();
-  w.conn = to;
-  conns_[to].queue.push_back(
-      queued_attempt{slot, engine_slot(e_, slot).generation, true});
-}
-
-bool tcp_transport::takes_queries(std::size_t) {
-  return true;
-}
-
-void tcp_transport::send(int slot, probe_clock::time_point now) {
-  if (policy_.given_up()) {
-    engine_fail(e_, slot, stats_->failure, true);
-    return;
-  }
-  const std::size_t ci = next_conn_++ % conns_.size();
-  wires_[static_cast<std::size_t>(slot)] = wire{ci, 0, false};
-  stream_connection &c = conns_[ci];
-  c.queue.push_back(
-      queued_attempt{slot, engine_slot(e_, slot).generation, false});
-  if (c.state == CONN_OPEN)
-    flush_queue(ci, now);
-  else
-    begin_connect(ci, now);
-}
-
-// Still waiting for its connection: the set-up is what took too long (a
-// dropped connect, a handshake that never ends).
-int tcp_transport::timed_out(int slot, probe_clock::time_point now) {
-  const std::size_t ci = wires_[static_cast<std::size_t>(slot)].conn;
-  const int state = conns_[ci].state;
-  // A connect that the network drops: the name's next address, if any.
-  if (state == CONN_CONNECTING &&
-      now - conns_[ci].setup_start >=
-          std::chrono::milliseconds(settings_->timeout_ms))
-    next_address(ci, now);
-  return state == CONN_CONNECTING  ? PROBE_ERROR_CONNECT
-         : state == CONN_HANDSHAKE ? PROBE_ERROR_TLS
-                                   : PROBE_ERROR_TIMEOUT;
 }
 
 // A whole message of the stream. One whose ID no query in flight carries
@@ -262,7 +105,7 @@ void tcp_transport::take_frame(const unsigned char *message, long length,
       id < 0 ? NO_SLOT : engine_owner(t->e_, 0, static_cast<std::uint16_t>(id));
   if (slot != NO_SLOT &&
       engine_reply(t->e_, slot, message, length, REPLY_BY_QUESTION))
-    t->answered_on(r->ci);
+    t->pool_->answered(r->ci);
 }
 
 void tcp_transport::read_connection(std::size_t ci,
@@ -278,7 +121,7 @@ void tcp_transport::read_connection(std::size_t ci,
     if (n < 0) {
       lost = true;
     } else if (!take_bytes(ci, chunk, n)) {
-      conns_[ci].junk = true;
+      streams_[ci].junk = true;
       lost = true;
     }
   }
@@ -286,68 +129,55 @@ void tcp_transport::read_connection(std::size_t ci,
     lost = true;
   if (lost)
     connection_lost(ci, now);
-  else if (!conns_[ci].out.empty())
+  else if (!streams_[ci].out.empty())
     write_out(ci, now);
 }
 
 // What a connection waits for: to read always, and to write while it
 // connects or has bytes to write. Told to the poller only when it changes.
 void tcp_transport::watch(std::size_t ci) {
-  stream_connection &c = conns_[ci];
-  if (c.sock == -1)
+  byte_stream &b = streams_[ci];
+  if (b.sock == -1)
     return;
-  const bool write = c.state == CONN_CONNECTING || c.wants_write ||
-                     (c.state == CONN_OPEN && !c.out.empty());
+  const int state = pool_->at(ci).state;
+  const bool write = state == CONN_CONNECTING || b.wants_write ||
+                     (state == CONN_OPEN && !b.out.empty());
   const int events = POLL_READ | (write ? POLL_WRITE : 0);
-  if (events != c.watched &&
-      poller_watch(waiting_, c.sock, static_cast<int>(ci), events) == 0)
-    c.watched = events;
+  if (events != b.watched &&
+      poller_watch(waiting_, b.sock, static_cast<int>(ci), events) == 0)
+    b.watched = events;
 }
 
-int tcp_transport::before_wait(probe_clock::time_point now, int wait_ms) {
-  for (std::size_t i = 0; i < conns_.size(); ++i) {
-    stream_connection &c = conns_[i];
-    // A connection that backed off reconnects once its pause is over.
-    if (c.state == CONN_CLOSED && !c.queue.empty())
-      begin_connect(i, now);
-    // Queries sent again (send_again) go out from here.
-    if (c.state == CONN_OPEN && !c.queue.empty() && takes_queries(i))
-      flush_queue(i, now);
-    if (c.state == CONN_CLOSED && !c.queue.empty())
-      wait_ms = wait_until(wait_ms, now, c.not_before);
-    watch(i);
-  }
+int tcp_transport::before_wait(std::size_t ci, probe_clock::time_point,
+                               int wait_ms) {
+  watch(ci);
   return wait_ms;
 }
 
-void tcp_transport::ready(int tag, int events, probe_clock::time_point now) {
-  const std::size_t ci = static_cast<std::size_t>(tag);
-  stream_connection &c = conns_[ci];
+void tcp_transport::ready(std::size_t ci, int events,
+                          probe_clock::time_point now) {
+  byte_stream &b = streams_[ci];
   const bool readable = (events & POLL_READ) != 0;
   const bool writable = (events & POLL_WRITE) != 0;
-  if (c.sock == -1 || !(readable || writable))
+  if (b.sock == -1 || !(readable || writable))
     return;
-  if (c.state == CONN_CONNECTING) {
-    const int error = stream_connect_result(c.sock);
+  const int state = pool_->at(ci).state;
+  if (state == CONN_CONNECTING) {
+    const int error = stream_connect_result(b.sock);
     if (error != 0)
-      setup_failed(ci, PROBE_ERROR_CONNECT, sock_error_text(error));
+      pool_->setup_failed(ci, PROBE_ERROR_CONNECT, sock_error_text(error));
     else
       connected(ci, now);
     return;
   }
-  if (c.state == CONN_HANDSHAKE) {
+  if (state == CONN_HANDSHAKE) {
     handshake(ci, now);
     return;
   }
-  if (writable && (!c.out.empty() || c.wants_write) && !write_out(ci, now))
+  if (writable && (!b.out.empty() || b.wants_write) && !write_out(ci, now))
     return;
-  if (readable && c.state == CONN_OPEN)
+  if (readable && state == CONN_OPEN)
     read_connection(ci, now);
-}
-
-void tcp_transport::finish() {
-  for (std::size_t i = 0; i < conns_.size(); ++i)
-    close_connection(i);
 }
 
 void tcp_transport::connected(std::size_t ci, probe_clock::time_point now) {
@@ -358,14 +188,15 @@ void tcp_transport::handshake(std::size_t, probe_clock::time_point) {}
 
 long tcp_transport::write_bytes(std::size_t ci, const char *bytes,
                                 std::size_t length) {
-  const long n = stream_send(
-      conns_[ci].sock, reinterpret_cast<const unsigned char *>(bytes), length);
+  const long n =
+      stream_send(streams_[ci].sock,
+                  reinterpret_cast<const unsigned char *>(bytes), length);
   return n == SOCK_WOULD_BLOCK ? 0 : n <= 0 ? -1 : n;
 }
 
 long tcp_transport::read_bytes(std::size_t ci, unsigned char *buffer,
                                std::size_t capacity) {
-  const long n = stream_recv(conns_[ci].sock, buffer, capacity);
+  const long n = stream_recv(streams_[ci].sock, buffer, capacity);
   return n == SOCK_WOULD_BLOCK ? 0 : n <= 0 ? -1 : n;
 }
 
@@ -375,9 +206,9 @@ int tcp_transport::open_session(std::size_t, std::string *) {
 
 void tcp_transport::close_session(std::size_t) {}
 
-bool tcp_transport::put_query(std::size_t ci, int slot) {
-  const probe_slot &s = engine_slot(e_, slot);
-  append_frame(&conns_[ci].out, s.query, s.query_length);
+bool tcp_transport::put_query(std::size_t ci, const attempt_ref &ref) {
+  const probe_slot &s = engine_slot(e_, ref.slot);
+  append_frame(&streams_[ci].out, s.query, s.query_length);
   return true;
 }
 
@@ -385,22 +216,22 @@ void tcp_transport::queries_put(std::size_t) {}
 
 bool tcp_transport::take_bytes(std::size_t ci, const unsigned char *bytes,
                                long length) {
-  conns_[ci].in.append(reinterpret_cast<const char *>(bytes),
-                       static_cast<std::size_t>(length));
+  streams_[ci].in.append(reinterpret_cast<const char *>(bytes),
+                         static_cast<std::size_t>(length));
   return true;
 }
 
 // A stream that breaks ends the attempts on it, whatever came after.
 bool tcp_transport::read_done(std::size_t ci, bool) {
-  stream_connection &c = conns_[ci];
+  byte_stream &b = streams_[ci];
   frame_reader reader{this, ci};
   const long used =
-      split_frames(reinterpret_cast<const unsigned char *>(c.in.data()),
-                   c.in.size(), take_frame, &reader);
+      split_frames(reinterpret_cast<const unsigned char *>(b.in.data()),
+                   b.in.size(), take_frame, &reader);
   if (used < 0) {
-    c.junk = true;
+    b.junk = true;
     return false;
   }
-  c.in.erase(0, static_cast<std::size_t>(used));
+  b.in.erase(0, static_cast<std::size_t>(used));
   return true;
 }

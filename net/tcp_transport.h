@@ -1,65 +1,38 @@
-// DNS over TCP: a few connections to the nameserver, the attempts given to
-// them in turn, pipelined, the replies in length frames matched out of
-// order by ID and question. A connection is set up when a query waits for
-// it, at the name's next address while none has been set up; one lost is
-// opened again with what it left unanswered. TLS (tls_transport.h) and
-// HTTPS (https_transport.h) are layers over these connections.
+// DNS over TCP, as the pool's adapter: each connection a socket, the
+// attempts pipelined on it, the replies in length frames matched out of
+// order by ID and question. TLS (tls_transport.h) and HTTPS
+// (https_transport.h) are layers over its bytes, through the hooks below.
 #ifndef NET_TCP_TRANSPORT_H
 #define NET_TCP_TRANSPORT_H
 
-#include "net/connection_policy.h"
-#include "net/stream_run.h"
-#include "net/transport.h"
+#include "net/stream_pool.h"
 
-#include <deque>
 #include <string>
 #include <vector>
 
-enum {
-  CONN_CLOSED,
-  CONN_CONNECTING,
-  CONN_HANDSHAKE, // TLS
-  CONN_OPEN,
-};
-
-// An attempt waiting for its connection to open.
-struct queued_attempt {
-  int slot;
-  unsigned generation;
-  bool again; // sent before, on a connection since lost: not a new attempt
-};
-
-struct stream_connection {
-  sock_t sock = -1;
-  int state = CONN_CLOSED;
-  bool wants_write = false; // the layer above must write before going on
-  std::string out;          // bytes still to write (before TLS)
-  std::string in;           // bytes read, not yet a whole message
-  std::deque<queued_attempt> queue;
-  probe_clock::time_point setup_start;
-  bool was_open = false;
-  int address_index = 0; // of the target's addresses, the one it went to
-  // Since it opened: a reply answered a query of ours. Only then are the
-  // queries it leaves unanswered sent again as the same attempts.
-  bool productive = false;
-  // Something came that is no DNS framing: the stream is broken.
-  bool junk = false;
-  probe_clock::time_point not_before; // no reconnection before this
-  int watched = 0; // the POLL_ events its socket is watched for; 0: none
-};
-
-class tcp_transport : public transport {
+class tcp_transport : public stream_adapter {
 public:
-  tcp_transport(const ns_target *target, const engine_settings *settings,
-                const stream_options *options, stream_stats *stats);
-  int start(probe_engine *e, poller *p) override;
-  void send(int slot, probe_clock::time_point now) override;
-  int timed_out(int slot, probe_clock::time_point now) override;
-  int before_wait(probe_clock::time_point now, int wait_ms) override;
-  void ready(int tag, int events, probe_clock::time_point now) override;
-  void finish() override;
+  int start(stream_pool *pool, poller *p) override;
+  int connect(std::size_t ci, const ns_address *to, probe_clock::time_point now,
+              std::string *reason) override;
+  void queued(std::size_t ci, probe_clock::time_point now) override;
+  void ready(std::size_t ci, int events, probe_clock::time_point now) override;
+  int before_wait(std::size_t ci, probe_clock::time_point now,
+                  int wait_ms) override;
+  void close(std::size_t ci, bool goodbye) override;
 
 protected:
+  // A connection's bytes.
+  struct byte_stream {
+    sock_t sock = -1;
+    bool wants_write = false; // the layer above must write before going on
+    std::string out;          // bytes still to write (before TLS)
+    std::string in;           // bytes read, not yet a whole message
+    // Something came that is no DNS framing: the stream is broken.
+    bool junk = false;
+    int watched = 0; // the POLL_ events its socket is watched for; 0: none
+  };
+
   // What the layers above change. The TCP connect succeeded: TCP's
   // connection is open; TLS begins its handshake.
   virtual void connected(std::size_t ci, probe_clock::time_point now);
@@ -75,9 +48,9 @@ protected:
   // with its reason.
   virtual int open_session(std::size_t ci, std::string *reason);
   virtual void close_session(std::size_t ci);
-  // The slot's query joins the connection's output; false when refused
+  // The attempt's query joins the connection's output; false when refused
   // (the attempt times out).
-  virtual bool put_query(std::size_t ci, int slot);
+  virtual bool put_query(std::size_t ci, const attempt_ref &ref);
   // After the queued queries were put.
   virtual void queries_put(std::size_t ci);
   // Bytes read; false when they are not what the stream carries.
@@ -88,43 +61,15 @@ protected:
   virtual bool read_done(std::size_t ci, bool lost);
 
   // For the layers.
-  const ns_address *address_at(int index) const;
   void opened(std::size_t ci, probe_clock::time_point now);
-  void setup_failed(std::size_t ci, int cause, const std::string &reason);
-  // A reply to a query of ours came on the connection: the server speaks
-  // DNS.
-  void answered_on(std::size_t ci);
-  // The server refused the slot's query before processing it: it goes
-  // again as the same attempt, once the loop comes round, on its
-  // connection while that takes queries, else on another (or on this one
-  // opened again).
-  void send_again(std::size_t ci, int slot);
-  // The connection may be given new queries (an HTTP/2 session that the
-  // server is closing may not).
-  virtual bool takes_queries(std::size_t ci);
   bool write_out(std::size_t ci, probe_clock::time_point now);
 
-  const ns_target *target_;
-  const engine_settings *settings_;
-  const stream_options *options_;
-  stream_stats *stats_;
+  stream_pool *pool_ = nullptr;
   probe_engine *e_ = nullptr;
-  std::deque<stream_connection> conns_;
+  std::vector<byte_stream> streams_; // by connection
 
 private:
-  // Where each slot's attempt went.
-  struct wire {
-    std::size_t conn;
-    unsigned generation; // of the attempt written there, not yet answered
-    bool on_wire;
-  };
-
-  bool on_wire(std::size_t slot) const;
-  void close_connection(std::size_t ci);
-  bool next_address(std::size_t ci, probe_clock::time_point now);
-  void begin_connect(std::size_t ci, probe_clock::time_point now);
   void connection_lost(std::size_t ci, probe_clock::time_point now);
-  void flush_queue(std::size_t ci, probe_clock::time_point now);
   void read_connection(std::size_t ci, probe_clock::time_point now);
   void watch(std::size_t ci);
   struct frame_reader;
@@ -132,9 +77,6 @@ private:
                          void *context);
 
   poller *waiting_ = nullptr;
-  std::vector<wire> wires_; // by slot
-  std::size_t next_conn_ = 0;
-  connection_policy policy_;
 };
 
 #endif

@@ -37,32 +37,28 @@ tls_transport::~tls_transport() {
 // The TLS context of a run: TLS 1.2 or later, the certificate checked
 // against the system's CAs or the given file (unless told not to), and
 // sessions kept for resumption.
-int tls_transport::start(probe_engine *e, poller *p) {
-  tcp_transport::start(e, p);
-  ssl_.assign(conns_.size(), nullptr);
-  char address[NS_TEXT_SIZE];
-  format_ns_address(&target_->address, ns_port(&target_->address), address,
-                    sizeof address);
-  address_text_ = address;
+int tls_transport::start(stream_pool *pool, poller *p) {
+  tcp_transport::start(pool, p);
+  ssl_.assign(pool->size(), nullptr);
+  const stream_options *options = pool->options();
   ctx_ = SSL_CTX_new(TLS_client_method());
+  stream_stats *stats = pool->stats();
+  stats->failure = PROBE_ERROR_TLS; // until it has started
   if (!ctx_) {
-    stats_->reason = "TLS could not start";
+    stats->reason = "TLS could not start";
     return -1;
   }
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
-  if (options_->insecure) {
+  if (options->insecure) {
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
   } else {
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
     const int loaded =
-        options_->ca_file
-            ? SSL_CTX_load_verify_locations(ctx_, options_->ca_file, nullptr)
+        options->ca_file
+            ? SSL_CTX_load_verify_locations(ctx_, options->ca_file, nullptr)
             : SSL_CTX_set_default_verify_paths(ctx_);
     if (loaded != 1) {
-      stats_->reason =
-          std::string("cannot read the CA certificates") +
-          (options_->ca_file ? std::string(" of ") + options_->ca_file
-                             : std::string());
+      stats->reason = unreadable_ca(options);
       return -1;
     }
   }
@@ -70,6 +66,7 @@ int tls_transport::start(probe_engine *e, poller *p) {
                                            SSL_SESS_CACHE_NO_INTERNAL_STORE);
   SSL_CTX_sess_set_new_cb(ctx_, keep_session);
   offer_protocols(ctx_);
+  stats->failure = PROBE_ERROR_NONE;
   return 0;
 }
 
@@ -85,26 +82,26 @@ int tls_transport::keep_session(SSL *ssl, SSL_SESSION *session) {
 }
 
 void tls_transport::connected(std::size_t ci, probe_clock::time_point now) {
-  stream_connection &c = conns_[ci];
   SSL *ssl = SSL_new(ctx_);
   ssl_[ci] = ssl;
-  if (!ssl || SSL_set_fd(ssl, static_cast<int>(c.sock)) != 1) {
-    setup_failed(ci, PROBE_ERROR_TLS, "TLS could not start");
+  if (!ssl || SSL_set_fd(ssl, static_cast<int>(streams_[ci].sock)) != 1) {
+    pool_->setup_failed(ci, PROBE_ERROR_TLS, "TLS could not start");
     return;
   }
   SSL_set_app_data(ssl, this);
   SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE |
                         SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  const char *host = target_->host;
+  const char *host = pool_->target()->host;
   if (host[0] != '\0') {
     SSL_set_tlsext_host_name(ssl, host);
     SSL_set1_host(ssl, host);
   } else {
-    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address_text_.c_str());
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl),
+                                  pool_->address_text().c_str());
   }
   if (session_)
     SSL_set_session(ssl, session_);
-  c.state = CONN_HANDSHAKE;
+  pool_->at(ci).state = CONN_HANDSHAKE;
   handshake(ci, now);
 }
 
@@ -118,15 +115,15 @@ void tls_transport::handshake(std::size_t ci, probe_clock::time_point now) {
   }
   const int error = SSL_get_error(ssl, r);
   if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-    conns_[ci].wants_write = error == SSL_ERROR_WANT_WRITE;
+    streams_[ci].wants_write = error == SSL_ERROR_WANT_WRITE;
     return;
   }
-  setup_failed(ci, PROBE_ERROR_TLS, tls_reason(ssl, error));
+  pool_->setup_failed(ci, PROBE_ERROR_TLS, tls_reason(ssl, error));
 }
 
 int tls_transport::open_session(std::size_t ci, std::string *) {
   if (SSL_session_reused(ssl_[ci]))
-    ++stats_->resumed;
+    ++pool_->stats()->resumed;
   return PROBE_ERROR_NONE;
 }
 
@@ -136,7 +133,7 @@ void tls_transport::close_session(std::size_t ci) {
     return;
   // A connection that was open ends as agreed, whoever closed it: freed
   // otherwise, its session would be marked unfit for resumption.
-  if (conns_[ci].state == CONN_OPEN)
+  if (pool_->at(ci).state == CONN_OPEN)
     SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
   SSL_free(ssl);
   ssl_[ci] = nullptr;
@@ -151,7 +148,7 @@ long tls_transport::write_bytes(std::size_t ci, const char *bytes,
     return r;
   const int error = SSL_get_error(ssl, r);
   if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
-    conns_[ci].wants_write = error == SSL_ERROR_WANT_WRITE;
+    streams_[ci].wants_write = error == SSL_ERROR_WANT_WRITE;
     return 0;
   }
   return -1;
@@ -165,6 +162,6 @@ long tls_transport::read_bytes(std::size_t ci, unsigned char *buffer,
   if (r > 0)
     return r;
   const int error = SSL_get_error(ssl, r);
-  conns_[ci].wants_write = error == SSL_ERROR_WANT_WRITE;
+  streams_[ci].wants_write = error == SSL_ERROR_WANT_WRITE;
   return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? 0 : -1;
 }

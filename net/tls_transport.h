@@ -10,10 +10,9 @@
 
 class tls_transport : public tcp_transport {
 public:
-  using tcp_transport::tcp_transport;
   ~tls_transport() override;
   // Fails when the CA certificates cannot be read (stats->reason says).
-  int start(probe_engine *e, poller *p) override;
+  int start(stream_pool *pool, poller *p) override;
 
 protected:
   void connected(std::size_t ci, probe_clock::time_point now) override;
@@ -34,7 +33,6 @@ private:
 
   SSL_CTX *ctx_ = nullptr;
   SSL_SESSION *session_ = nullptr; // the last one the server gave
-  std::string address_text_;       // to check a certificate without a name
 };
 
 #endif

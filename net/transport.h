@@ -1,8 +1,9 @@
 // What the probe engine drives without asking which it is: a transport
-// (UDP, TCP, TLS, HTTPS), which puts each attempt's query on the wire and
-// hands back what came of it. The engine keeps the probes' life: slots,
-// IDs, attempts and deadlines, the pace, late replies and the stop; the
-// transport keeps its sockets, its connections and their failures.
+// (UDP, or the stream pool with TCP, TLS, HTTPS or QUIC), which puts each
+// attempt's query on the wire and hands back what came of it. The engine keeps
+// the probes' life: slots, IDs, attempts and deadlines, the pace, late replies
+// and the stop; the transport keeps its sockets, its connections and their
+// failures.
 #ifndef NET_TRANSPORT_H
 #define NET_TRANSPORT_H
 
@@ -37,6 +38,14 @@ struct probe_slot {
 };
 
 struct probe_engine;
+
+// What a transport keeps of an attempt it holds (a queued query, a
+// stream): the engine alone says whether it is still current.
+struct attempt_ref {
+  int slot;
+  std::size_t probe; // the job's index: the slot may hold another later
+  unsigned generation;
+};
 
 // How a reply is judged once its ID has found the probe.
 enum {
@@ -91,6 +100,16 @@ int engine_busy(const probe_engine *e);
 // or a number beyond the slots for a probe decided and still held, which
 // engine_reply takes as it takes a slot.
 int engine_owner(const probe_engine *e, int channel, std::uint16_t id);
+// The one rule for what a transport holds of an attempt. A reply to any
+// attempt of a probe still undecided counts, as a late reply over UDP
+// does by its ID (engine_reply_to); only the attempt under way is sent,
+// or ended by what befell its query (engine_current, engine_attempt_ended).
+attempt_ref engine_attempt(const probe_engine *e, int slot);
+bool engine_current(const probe_engine *e, const attempt_ref &ref);
+bool engine_reply_to(probe_engine *e, const attempt_ref &ref,
+                     const unsigned char *reply, long length, int how);
+void engine_attempt_ended(probe_engine *e, const attempt_ref &ref, int cause,
+                          bool weak);
 // The slot's query is on the wire; `again` when sent before on a
 // connection since lost (not a new attempt).
 void engine_sent(probe_engine *e, int slot, probe_clock::time_point now,

@@ -5,7 +5,6 @@
 #include "net/dns_message.h"
 #include "net/dns_reply.h"
 #include "net/probe.h"
-#include "net/udp_transport.h"
 #include "run/authority.h"
 #include "run/log_block.h"
 
@@ -42,6 +41,7 @@ struct pass_job {
   // The TCP fallback's probes, by engine index as above.
   std::vector<std::size_t> truncated;
   bool fallback_wanted = false; // truncated replies are asked again over TCP
+  ns_address used{};            // where the round's queries went
   bool fallback = false;        // the engine runs over `truncated`
   const run_settings *settings = nullptr;
   std::vector<int> checked; // probes asked for a check, by provider row
@@ -607,8 +607,9 @@ fresh_pass(const run_list *list, const char *ns, int settings_rounds,
 }
 
 // One round of a pass's probes over the target's transport, then over
-// TCP those whose reply was cut short. False when none could be sent.
-bool probe_round(pass_job *job, const ns_target &target, run_control *control) {
+// TCP those whose reply was cut short. PROBE_ERROR_NONE, or the cause
+// when none could be sent.
+int probe_round(pass_job *job, const ns_target &target, run_control *control) {
   const run_settings *settings = job->settings;
   pass_result &pass = *job->pass;
   job->truncated.clear();
@@ -626,14 +627,10 @@ bool probe_round(pass_job *job, const ns_target &target, run_control *control) {
                   &control->stop,
                   first ? take_echo : nullptr,
                   first ? check_early : nullptr};
-  bool failed_all = false;
-  if (target.transport != NS_UDP) {
-    failed_all = stream_run(&target, &engine, &settings->streams, &work,
-                            &pass.stream) != 0;
-  } else if (udp_run(&target.address, &engine, &work, &pass.engine_error) !=
-             0) {
-    failed_all = true; // no socket, as the classic probe's would
-  }
+  const int cause =
+      target_run(&target, &engine, &settings->streams, &work, &pass.stream);
+  pass.engine_error = pass.stream.sys_error;
+  job->used = pass.stream.address;
   if (!job->truncated.empty() && !control->stop.load()) {
     // As a stub resolver does: what did not fit a datagram is asked over
     // TCP of the same nameserver.
@@ -645,9 +642,9 @@ bool probe_round(pass_job *job, const ns_target &target, run_control *control) {
                                        static_cast<int>(job->truncated.size()));
     ns_target tcp = target;
     tcp.transport = NS_TCP;
-    stream_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
+    target_run(&tcp, &engine, &settings->streams, &again, &pass.stream);
   }
-  return !failed_all;
+  return cause;
 }
 
 // What failed as a whole: every probe of a round that could not be sent.
@@ -670,7 +667,7 @@ void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
   pass_result &pass = *job->pass;
   pass.transport = target.transport;
   job->checked.assign(job->list->providers.size(), 0);
-  job->fallback_wanted = settings->tcp_fallback && target.transport == NS_UDP;
+  job->fallback_wanted = settings->tcp_fallback && cut_short_by_size(&target);
   for (int round = 0; round < settings->rounds && !control->stop.load();
        ++round) {
     job->round = round;
@@ -678,9 +675,10 @@ void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
     job->nx_names.clear();
     if (settings->nx_probe && round == 0)
       make_nx_names(job);
-    if (!probe_round(job, target, control))
-      fail_round(job, target.transport == NS_UDP ? PROBE_ERROR_NETWORK
-                                                 : PROBE_ERROR_TLS);
+    // What could not even start fails every probe, as the transport says.
+    const int cause = probe_round(job, target, control);
+    if (cause != PROBE_ERROR_NONE)
+      fail_round(job, cause);
     if (round == 0 && !control->stop.load()) {
       judge_races(job);
       if (settings->nx_probe)
@@ -689,9 +687,7 @@ void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
   }
   // A name's connections may have gone to another of its addresses.
   char address[NS_TEXT_SIZE];
-  format_ns_address(target.transport == NS_UDP ? &target.address
-                                               : &pass.stream.address,
-                    -1, address, sizeof address);
+  format_ns_address(&job->used, -1, address, sizeof address);
   pass.address = address;
 }
 

@@ -9,7 +9,7 @@
 #include "net/engine.h"
 #include "net/ns_address.h"
 #include "net/probe.h"
-#include "net/stream_run.h"
+#include "net/target_run.h"
 #include "run/answers.h"
 #include "run/run_list.h"
 

@@ -2,18 +2,23 @@
 // every connection after three replies (every probe is decided, over as
 // many connections as it took, and no query is counted twice), one that
 // never answers the TLS handshake, hostile ones that break the stream
-// in every way a server can, and a DoH server that refuses streams.
+// in every way a server can (over TCP, and over QUIC through the suite's
+// own DoQ double), and a DoH server that refuses streams.
 #include "net/dns_message.h"
 #include "net/probe.h"
-#include "net/stream_run.h"
+#include "net/target_run.h"
+#include "tests/support/doq_process.h"
 #include "tests/support/h2_refusing_server.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -106,7 +111,7 @@ TEST(StreamEngineTest, ClosedConnectionsAreReopenedAndNoProbeIsLost) {
   engine_job job{n.text.size(), name_of, done, &n, nullptr};
   stream_stats stats;
   const stream_options options{2, nullptr, false, false};
-  EXPECT_EQ(stream_run(&target, &settings, &options, &job, &stats), 0);
+  EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
   stop.store(true);
   server.join();
   close(listener);
@@ -143,7 +148,7 @@ TEST(StreamEngineTest, HandshakeThatNeverEndsFailsAsTls) {
   const stream_options options{1, nullptr, true, false};
   engine_job job{n.text.size(), name_of, done, &n, nullptr};
   stream_stats stats;
-  EXPECT_EQ(stream_run(&target, &settings, &options, &job, &stats), 0);
+  EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
   close(listener);
   for (const probe_result &r : n.results) {
     EXPECT_EQ(r.outcome, PROBE_FAILED);
@@ -337,7 +342,7 @@ TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
     engine_job job{n.text.size(), name_of, done, &n, nullptr};
     stream_stats stats;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(stream_run(&target, &settings, &options, &job, &stats), 0);
+    EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
     const auto took = std::chrono::steady_clock::now() - start;
     server.stop.store(true);
     thread.join();
@@ -354,6 +359,102 @@ TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
       }
     }
   }
+}
+
+// A key and a self-signed certificate in `dir`, by the openssl command.
+bool make_key(const std::string &dir) {
+  std::vector<std::string> args = {"/usr/bin/openssl",
+                                   "req",
+                                   "-x509",
+                                   "-newkey",
+                                   "ec",
+                                   "-pkeyopt",
+                                   "ec_paramgen_curve:P-256",
+                                   "-nodes",
+                                   "-keyout",
+                                   dir + "/doq.key",
+                                   "-out",
+                                   dir + "/doq.pem",
+                                   "-days",
+                                   "2",
+                                   "-subj",
+                                   "/CN=doq.test"};
+  std::vector<char *> argv;
+  for (std::string &a : args)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned =
+      posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  int status = 0;
+  return spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// The same over QUIC, one misbehaviour of the DoQ double at a time: each
+// ends within its attempts' time, on no more connections than the probes
+// have attempts (and a few), with the failure named. A server that gives
+// no credit for streams leaves the queries waiting until their time is up.
+TEST(StreamEngineTest, HostileQuicServersAreNamedAndNeverFlooded) {
+  char dir[] = "/tmp/zelkor-doq-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  ASSERT_TRUE(make_key(dir));
+  const struct {
+    const char *how;
+    int expected;
+  } cases[] = {{"junk", PROBE_ERROR_FORMAT},
+               {"reset", PROBE_ERROR_QUIC},
+               {"close", PROBE_ERROR_CONNECT},
+               {"nocredit", PROBE_ERROR_TIMEOUT},
+               {"other", PROBE_ERROR_FORMAT}};
+  const int probes = 4, attempts = 2, timeout_ms = 500;
+  int port = 8530;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.how);
+    const std::string listen = "127.0.0.75:" + std::to_string(++port);
+    std::vector<std::string> args = {"-listen", listen,
+                                     "-cert",   std::string(dir) + "/doq.pem",
+                                     "-key",    std::string(dir) + "/doq.key"};
+    if (std::string(c.how) == "nocredit")
+      args.insert(args.end(), {"-streams", "-1"});
+    else
+      args.insert(args.end(), {"-misbehave", c.how});
+    doq_process server(DOQ_SERVER, std::string(dir) + "/doq.log", args);
+    ASSERT_TRUE(server.ready()) << server.stop();
+    ns_target target;
+    ASSERT_EQ(parse_ns_target(("quic://" + listen).c_str(), &target), 0);
+    names n;
+    for (int i = 0; i < probes; ++i)
+      n.text.push_back("n" + std::to_string(i) + ".example");
+    n.results.resize(n.text.size());
+    const engine_settings settings{probes,     timeout_ms, attempts, 0.0,
+                                   DNS_TYPE_A, false,      false};
+    const stream_options options{2, nullptr, true, false};
+    engine_job job{n.text.size(), name_of, done, &n, nullptr};
+    stream_stats stats;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string log = server.stop();
+
+    EXPECT_LT(took, std::chrono::milliseconds(attempts * timeout_ms + 1500));
+    int connections = 0;
+    for (std::size_t at = log.find("conn "); at != std::string::npos;
+         at = log.find("conn ", at + 1))
+      ++connections;
+    EXPECT_LE(connections, probes * attempts + 4) << log;
+    for (const probe_result &r : n.results) {
+      EXPECT_EQ(r.outcome, PROBE_FAILED);
+      EXPECT_EQ(r.error, c.expected) << stats.reason << stats.closed_with;
+    }
+  }
+  for (const char *file : {"doq.key", "doq.pem", "doq.log"})
+    unlink((std::string(dir) + "/" + file).c_str());
+  rmdir(dir);
 }
 
 } // namespace
@@ -380,7 +481,7 @@ TEST(StreamEngineTest, RefusedStreamsAreSentAgainAtOnce) {
   const stream_options options{1, nullptr, true, false};
   engine_job job{n.text.size(), name_of, done, &n, nullptr};
   stream_stats stats;
-  EXPECT_EQ(stream_run(&target, &settings, &options, &job, &stats), 0);
+  EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
   const h2_refusing_counts counts = h2_refusing_stop(server);
 
   for (std::size_t i = 0; i < n.results.size(); ++i) {

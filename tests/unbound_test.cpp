@@ -5,6 +5,7 @@
 // SERVFAIL). The program's outcomes and response codes over IPv4 and IPv6,
 // for A and AAAA, must be what the server answered.
 #include "tests/support/cli_run.h"
+#include "tests/support/doq_process.h"
 #include "tests/support/fake_ns.h"
 #include "tests/support/run_files.h"
 
@@ -530,52 +531,20 @@ TEST_F(UnboundTest, TlsServerThatSpeaksHttpIsNoNameserver) {
 // The tests' DNS over QUIC server on 127.0.0.84 (UDP port 853), forwarding
 // to unbound; its options as doq_server takes them. It prints a line a
 // connection as it ends.
-class doq_server {
+class doq_server : public doq_process {
 public:
-  explicit doq_server(std::vector<std::string> options) {
-    std::vector<std::string> args = {
-        DOQ_SERVER,   "-listen",    "127.0.0.84:853",
-        "-cert",      "server.pem", "-key",
-        "server.key", "-upstream",  "127.0.0.80:53"};
-    args.insert(args.end(), options.begin(), options.end());
-    std::vector<char *> argv;
-    for (std::string &a : args)
-      argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, "doq.log",
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int spawned =
-        posix_spawn(&pid_, DOQ_SERVER, &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (spawned != 0)
-      pid_ = -1;
-  }
-  ~doq_server() {
-    stop();
-  }
-  // Listening once it says so; bounded.
-  bool ready() const {
-    for (int i = 0; pid_ > 0 && i < 200; ++i) {
-      if (read_file("doq.log").find("ready") != std::string::npos)
-        return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-  // Its log, once it has ended.
-  std::string stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-    return read_file("doq.log");
-  }
+  explicit doq_server(std::vector<std::string> options)
+      : doq_process(DOQ_SERVER, "doq.log", with_defaults(options)) {}
 
 private:
-  pid_t pid_ = -1;
+  static std::vector<std::string>
+  with_defaults(const std::vector<std::string> &options) {
+    std::vector<std::string> args = {
+        "-listen", "127.0.0.84:853", "-cert",     "server.pem",
+        "-key",    "server.key",     "-upstream", "127.0.0.80:53"};
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
+  }
 };
 
 // Over QUIC the outcomes and codes are UDP's, with the queries in flight

@@ -8,6 +8,12 @@
 //	doq_server -listen ADDR:PORT -cert PEM -key PEM -upstream ADDR:PORT
 //	           [-streams N] [-close-after N [-close-code N]] [-dot ADDR:PORT]
 //
+// With -misbehave it answers every query as a hostile server would, one
+// way at a time, forwarding nothing: "junk" (bytes that are no DNS
+// message), "reset" (the stream reset with DOQ_PROTOCOL_ERROR), "other"
+// (a reply to another question), "close" (each connection closed as soon
+// as its handshake is done).
+//
 // It prints "ready" once it listens, then a line a connection as it ends:
 // "conn replies=N streams=N early=BOOL".
 package main
@@ -37,6 +43,7 @@ var (
 	closeAfter = flag.Int64("close-after", 0, "close a connection after so many replies")
 	closeCode  = flag.Uint64("close-code", 0, "the error code it closes with")
 	dot        = flag.String("dot", "", "also serve DNS over TLS here")
+	misbehave  = flag.String("misbehave", "", "junk, reset, other or close")
 )
 
 var out sync.Mutex
@@ -160,6 +167,10 @@ func (c *conn) serve(s quic.Stream) {
 		c.CloseWithError(2, "message id not 0")
 		return
 	}
+	if *misbehave != "" {
+		c.misbehave(s, query)
+		return
+	}
 	// Past its limit a connection answers no more: it is about to close.
 	n := atomic.AddInt64(&c.taken, 1)
 	if *closeAfter > 0 && n > *closeAfter {
@@ -183,6 +194,33 @@ func (c *conn) serve(s quic.Stream) {
 			c.CloseWithError(quic.ApplicationErrorCode(*closeCode), "enough")
 		})
 	}
+}
+
+// One misbehaviour, on the stream of `query`.
+func (c *conn) misbehave(s quic.Stream, query []byte) {
+	switch *misbehave {
+	case "junk":
+		junk := make([]byte, 300)
+		for i := range junk {
+			junk[i] = 0xab
+		}
+		s.Write(junk)
+	case "reset":
+		s.CancelWrite(2) // DOQ_PROTOCOL_ERROR
+		return
+	case "other":
+		// The query as a reply holding one answer, to a name one letter
+		// off: "n0" becomes "o0".
+		reply := append([]byte(nil), query...)
+		reply[2] |= 0x80
+		reply[7] = 1
+		reply[13] ^= 0x01
+		framed := make([]byte, 2+len(reply))
+		binary.BigEndian.PutUint16(framed, uint16(len(reply)))
+		copy(framed[2:], reply)
+		s.Write(framed)
+	}
+	s.Close()
 }
 
 func (c *conn) run(early bool) {
@@ -233,6 +271,9 @@ func main() {
 		go func() {
 			cc := &conn{Connection: c}
 			<-c.HandshakeComplete().Done()
+			if *misbehave == "close" {
+				c.CloseWithError(0, "")
+			}
 			cc.run(c.ConnectionState().TLS.Used0RTT)
 		}()
 	}
