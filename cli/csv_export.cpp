@@ -52,20 +52,20 @@ void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
 
 } // namespace
 
-void write_csv(std::FILE *out) {
+void write_csv(std::FILE *out, const run_results &r) {
   std::fputs("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"
              "error,ascii,authority,answers\r\n",
              out);
-  const std::vector<list_line> &lines = results_list->lines;
-  const int done = passes_done();
+  const std::vector<list_line> &lines = r.list->lines;
+  const int done = r.done();
   for (int p = 0; p < done; ++p) {
-    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
+    const kept_pass &pass = r.passes[static_cast<std::size_t>(p)];
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (lines[i].row < 0)
         continue;
-      const std::string domain = domain_text(i);
-      const std::string &tag = provider_name(lines[i].row);
-      const bool converted = results_list->written.count(i) != 0;
+      const std::string domain = domain_text(r, i);
+      const std::string &tag = provider_name(r, lines[i].row);
+      const bool converted = r.list->written.count(i) != 0;
       const std::string ascii = converted ? lines[i].domain : "";
       csv_row(out, pass.result.ns, tag, domain, domain, ascii,
               pass.result.lines[i].bare, pass.result.answers,

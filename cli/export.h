@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+struct run_results;
+
 struct export_run {
   std::string started; // ISO 8601, local time with its offset
   double started_unix; // the same, in seconds since 1970
@@ -30,9 +32,9 @@ struct export_run {
 };
 
 // The run is complete: every planned nameserver kept, and no stop.
-bool run_complete(const export_run *run);
+bool run_complete(const export_run *run, const run_results &r);
 
-void write_json(std::FILE *out, const export_run *run);
-void write_csv(std::FILE *out);
+void write_json(std::FILE *out, const export_run *run, const run_results &r);
+void write_csv(std::FILE *out, const run_results &r);
 
 #endif

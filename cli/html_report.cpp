@@ -144,31 +144,31 @@ const rate_band &band_of(double rate) {
   return RATE_BANDS[sizeof RATE_BANDS / sizeof RATE_BANDS[0] - 1];
 }
 
-const kept_pass &pass_at(int p) {
-  return passes[static_cast<std::size_t>(p)];
+const kept_pass &pass_at(const run_results &r, int p) {
+  return r.passes[static_cast<std::size_t>(p)];
 }
 
-void add_facts(std::string *page, const export_run *run) {
-  const int done = passes_done();
+void add_facts(std::string *page, const export_run *run, const run_results &r) {
+  const int done = r.done();
   page->append("<dl class=\"facts\"><dt>Started</dt><dd>")
       .append(html_escape(run->started))
       .append("</dd><dt>List</dt><dd>")
       .append(html_escape(run->list_path ? run->list_path : ""))
       .append("</dd>");
-  std::vector<bool> used(results_list->providers.size());
-  for (const list_line &line : results_list->lines)
+  std::vector<bool> used(r.list->providers.size());
+  for (const list_line &line : r.list->lines)
     if (line.row >= 0)
       used[static_cast<std::size_t>(line.row)] = true;
   append_printf(
       page,
       "<dt>Lines</dt><dd>%zu counted, %zu probed, %zu providers "
       "(%s rules)</dd>",
-      results_list->lines.size(), results_list->probed,
+      r.list->lines.size(), r.list->probed,
       static_cast<std::size_t>(std::count(used.begin(), used.end(), true)),
       run->rules);
   page->append("<dt>Nameservers</dt><dd>");
   for (int p = 0; p < done; ++p)
-    page->append(p ? ", " : "").append(html_escape(pass_at(p).result.ns));
+    page->append(p ? ", " : "").append(html_escape(pass_at(r, p).result.ns));
   append_printf(page, "%s(%d of %d tested)</dd>", done ? " " : "", done,
                 run->passes_planned);
   char rate[48] = "no rate limit";
@@ -182,12 +182,12 @@ void add_facts(std::string *page, const export_run *run) {
                 rate);
   // What each nameserver did with names that cannot exist.
   for (int p = 0; p < done; ++p) {
-    const nx_result &nx = pass_at(p).result.nx;
-    const int redirected = pass_at(p).total.errors[RUN_ERROR_REDIRECTED];
+    const nx_result &nx = pass_at(r, p).result.nx;
+    const int redirected = pass_at(r, p).total.errors[RUN_ERROR_REDIRECTED];
     if (nx.verdict == NX_NONE)
       continue;
     page->append("<dt>Names that do not exist at ")
-        .append(html_escape(pass_at(p).result.ns))
+        .append(html_escape(pass_at(r, p).result.ns))
         .append("</dt><dd class=\"nx\">");
     if (nx.verdict == NX_HIJACK) {
       append_printf(page, "redirected to %s: %d probe%s judged redirected</dd>",
@@ -206,48 +206,48 @@ void add_facts(std::string *page, const export_run *run) {
 }
 
 // A column head for each nameserver, and the table's body begun.
-void add_nameserver_columns(std::string *page) {
-  for (int p = 0; p < passes_done(); ++p)
+void add_nameserver_columns(std::string *page, const run_results &r) {
+  for (int p = 0; p < r.done(); ++p)
     page->append("<th scope=\"col\">")
-        .append(html_escape(pass_at(p).result.ns))
+        .append(html_escape(pass_at(r, p).result.ns))
         .append("</th>");
   page->append("</tr></thead><tbody>\n");
 }
 
 // Some nameserver probed a line of the provider's.
-bool row_probed(int row) {
-  for (int p = 0; p < passes_done(); ++p) {
-    if (figures_of(&pass_at(p), row).lines > 0)
+bool row_probed(int row, const run_results &r) {
+  for (int p = 0; p < r.done(); ++p) {
+    if (figures_of(&pass_at(r, p), row).lines > 0)
       return true;
   }
   return false;
 }
 
 // Providers × nameservers, each cell the rate as the terminal table has it.
-void add_heat_map(std::string *page) {
-  const int done = passes_done();
+void add_heat_map(std::string *page, const run_results &r) {
+  const int done = r.done();
   page->append("<section id=\"rates\"><h2>Success rate by provider and "
                "nameserver</h2><div class=\"scroll\"><table class=\"heat\">"
                "<thead><tr><th scope=\"col\">provider</th>");
-  add_nameserver_columns(page);
-  for (int row = 0; row <= provider_rows(); ++row) {
-    const bool total = row == provider_rows();
-    const int r = total ? TOTAL_ROW : row;
-    if (!total && !row_probed(row))
+  add_nameserver_columns(page, r);
+  for (int row = 0; row <= provider_rows(r); ++row) {
+    const bool total = row == provider_rows(r);
+    const int at = total ? TOTAL_ROW : row;
+    if (!total && !row_probed(row, r))
       continue;
-    const std::string &tag = provider_name(r);
+    const std::string &tag = provider_name(r, at);
     page->append(total ? "<tr class=\"total\">" : "<tr>")
         .append("<th scope=\"row\">")
         .append(html_escape(tag))
         .append("</th>");
     for (int p = 0; p < done; ++p) {
-      double rate = figures_of(&pass_at(p), r).rate;
+      double rate = figures_of(&pass_at(r, p), at).rate;
       if (total) {
         int ok, count;
-        rate = total_rate(&pass_at(p), &ok, &count);
+        rate = total_rate(r, &pass_at(r, p), &ok, &count);
       }
       page->append("<td data-ns=\"")
-          .append(html_escape(pass_at(p).result.ns))
+          .append(html_escape(pass_at(r, p).result.ns))
           .append("\" data-provider=\"")
           .append(html_escape(tag))
           .append("\"");
@@ -296,29 +296,30 @@ std::string decade_text(int exponent) {
 // diamond at the 95th percentile. A table below gives the figures.
 // The opening of a plot with a row a nameserver, `extra` pixels under
 // the rows (for an axis).
-void open_plot(std::string *page, int extra, const char *label) {
+void open_plot(std::string *page, int extra, const char *label,
+               const run_results &r) {
   append_printf(page,
                 "<div class=\"scroll\"><svg viewBox=\"0 0 %d %d\" role=\"img\" "
                 "aria-label=\"%s\">\n",
-                PLOT_WIDTH, PLOT_TOP + passes_done() * PLOT_ROW + extra, label);
+                PLOT_WIDTH, PLOT_TOP + r.done() * PLOT_ROW + extra, label);
 }
 
 // A nameserver's name at the left of its row.
-void row_label(std::string *page, int p) {
+void row_label(std::string *page, int p, const run_results &r) {
   page->append("<text x=\"4\" y=\"")
       .append(std::to_string(PLOT_TOP + p * PLOT_ROW + PLOT_ROW / 2 + 4))
       .append("\">")
-      .append(html_escape(pass_at(p).result.ns))
+      .append(html_escape(pass_at(r, p).result.ns))
       .append("</text>");
 }
 
-void add_latency(std::string *page) {
+void add_latency(std::string *page, const run_results &r) {
   page->append("<section id=\"latency\"><h2>Latency of answered "
                "probes</h2>\n");
-  const int done = passes_done();
+  const int done = r.done();
   double low = INFINITY, high = -INFINITY;
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = pass_at(p).total;
+    const row_figures &f = pass_at(r, p).total;
     if (f.replied > 0) {
       low = std::fmin(low, f.min_ms);
       high = std::fmax(high, f.max_ms);
@@ -333,7 +334,7 @@ void add_latency(std::string *page) {
   axis.high = std::ceil(std::log10(std::fmax(high, 0.001)));
   if (axis.high <= axis.low)
     axis.high = axis.low + 1;
-  open_plot(page, PLOT_AXIS, "Latency per nameserver, logarithmic axis");
+  open_plot(page, PLOT_AXIS, "Latency per nameserver, logarithmic axis", r);
   const int bottom = PLOT_TOP + done * PLOT_ROW;
   for (int e = static_cast<int>(axis.low); e <= static_cast<int>(axis.high);
        ++e) {
@@ -345,9 +346,9 @@ void add_latency(std::string *page) {
         x, PLOT_TOP, x, bottom, x, bottom + 18, decade_text(e).c_str());
   }
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = pass_at(p).total;
+    const row_figures &f = pass_at(r, p).total;
     const int mid = PLOT_TOP + p * PLOT_ROW + PLOT_ROW / 2;
-    row_label(page, p);
+    row_label(page, p, r);
     if (f.replied == 0)
       continue;
     const double x0 = axis_x(axis, f.min_ms), x1 = axis_x(axis, f.q1_ms),
@@ -375,9 +376,9 @@ void add_latency(std::string *page) {
                "<th>answered</th><th>fastest</th><th>median</th>"
                "<th>95th percentile</th><th>slowest</th></tr></thead><tbody>");
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = pass_at(p).total;
+    const row_figures &f = pass_at(r, p).total;
     page->append("<tr><th scope=\"row\">")
-        .append(html_escape(pass_at(p).result.ns));
+        .append(html_escape(pass_at(r, p).result.ns));
     append_printf(page,
                   "</th><td class=\"num\">%d</td><td class=\"num\">%s</td>"
                   "<td class=\"num\">%s</td><td class=\"num\">%s</td>"
@@ -390,24 +391,25 @@ void add_latency(std::string *page) {
 }
 
 // Stacked bars of each nameserver's failed names, by kind.
-void add_failures(std::string *page) {
+void add_failures(std::string *page, const run_results &r) {
   page->append("<section id=\"failures\"><h2>Failures by kind</h2>\n");
-  const int done = passes_done();
+  const int done = r.done();
   int most = 0;
   for (int p = 0; p < done; ++p)
-    most = std::max(most, pass_at(p).total.negative + pass_at(p).total.failed);
+    most = std::max(most,
+                    pass_at(r, p).total.negative + pass_at(r, p).total.failed);
   if (most == 0) {
     page->append("<p>No probed name failed.</p></section>\n");
     return;
   }
-  open_plot(page, 10, "Failures per nameserver by kind");
+  open_plot(page, 10, "Failures per nameserver by kind", r);
   const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 60;
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = pass_at(p).total;
+    const row_figures &f = pass_at(r, p).total;
     int counts[KIND_COUNT];
     failure_counts(f, counts);
     const int top = PLOT_TOP + p * PLOT_ROW;
-    row_label(page, p);
+    row_label(page, p, r);
     double x = PLOT_LEFT;
     for (int k = 0; k < KIND_COUNT; ++k) {
       if (counts[k] == 0)
@@ -433,11 +435,11 @@ void add_failures(std::string *page) {
     append_printf(page, "<th>%s</th>", kind.column);
   page->append("<th>names probed</th></tr></thead><tbody>");
   for (int p = 0; p < done; ++p) {
-    const row_figures &f = pass_at(p).total;
+    const row_figures &f = pass_at(r, p).total;
     int counts[KIND_COUNT];
     failure_counts(f, counts);
     page->append("<tr><th scope=\"row\">")
-        .append(html_escape(pass_at(p).result.ns))
+        .append(html_escape(pass_at(r, p).result.ns))
         .append("</th>");
     for (int count : counts)
       append_printf(page, "<td class=\"num\">%d</td>", count);
@@ -486,10 +488,11 @@ std::string name_html(const std::string &name) {
 
 // The names of one stability among a pass's probes: the first
 // HTML_NAMES_PER_CELL, then how many more.
-std::string names_of_stability(const pass_result &pass, int stability) {
+std::string names_of_stability(const pass_result &pass, int stability,
+                               const run_results &r) {
   std::string html;
   std::size_t shown = 0, more = 0;
-  const std::vector<list_line> &lines = results_list->lines;
+  const std::vector<list_line> &lines = r.list->lines;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     for (bool www : {false, true}) {
       if (lines[i].row < 0 || stability_of(pass, i, www) != stability)
@@ -498,7 +501,7 @@ std::string names_of_stability(const pass_result &pass, int stability) {
         ++more;
         continue;
       }
-      const std::string name = (www ? "www." : "") + domain_text(i);
+      const std::string name = (www ? "www." : "") + domain_text(r, i);
       html.append(html.empty() ? "" : ", ").append(name_html(name));
     }
   }
@@ -510,25 +513,25 @@ std::string names_of_stability(const pass_result &pass, int stability) {
 // With rounds: each nameserver's median of the first asks (cold) beside
 // the later ones' (warm), and the names that failed in some rounds (flaky)
 // apart from those that failed in all (down).
-void add_rounds(std::string *page) {
-  const int done = passes_done();
-  if (done == 0 || pass_at(0).result.rounds.empty())
+void add_rounds(std::string *page, const run_results &r) {
+  const int done = r.done();
+  if (done == 0 || pass_at(r, 0).result.rounds.empty())
     return;
   page->append("<section id=\"rounds\"><h2>Cold and warm asks</h2>\n"
                "<p>The first ask of each name is cold, most likely a cache "
                "miss at the nameserver; the later rounds' are warm.</p>\n");
   double most = 0;
   for (int p = 0; p < done; ++p) {
-    const row_figures &t = pass_at(p).total;
+    const row_figures &t = pass_at(r, p).total;
     for (double ms : {t.cold_median_ms, t.warm_median_ms})
       most = std::isnan(ms) ? most : std::max(most, ms);
   }
-  open_plot(page, 10, "Median latency, cold and warm, per nameserver");
+  open_plot(page, 10, "Median latency, cold and warm, per nameserver", r);
   const double width = PLOT_WIDTH - PLOT_LEFT - PLOT_RIGHT - 80;
   for (int p = 0; p < done; ++p) {
-    const row_figures &t = pass_at(p).total;
+    const row_figures &t = pass_at(r, p).total;
     const int top = PLOT_TOP + p * PLOT_ROW;
-    row_label(page, p);
+    row_label(page, p, r);
     const double values[2] = {t.cold_median_ms, t.warm_median_ms};
     for (int k = 0; k < 2; ++k) {
       const double ms = values[k];
@@ -550,13 +553,13 @@ void add_rounds(std::string *page) {
                "rounds)</th><th>down (failed in every round)</th></tr>"
                "</thead><tbody>");
   for (int p = 0; p < done; ++p) {
-    const pass_result &pass = pass_at(p).result;
+    const pass_result &pass = pass_at(r, p).result;
     page->append("<tr><th scope=\"row\">")
         .append(html_escape(pass.ns))
         .append("</th><td class=\"flaky\">")
-        .append(names_of_stability(pass, STABILITY_FLAKY))
+        .append(names_of_stability(pass, STABILITY_FLAKY, r))
         .append("</td><td class=\"down\">")
-        .append(names_of_stability(pass, STABILITY_DOWN))
+        .append(names_of_stability(pass, STABILITY_DOWN, r))
         .append("</td></tr>");
   }
   page->append("</tbody></table></div></section>\n");
@@ -577,12 +580,13 @@ std::string replies_text(const pass_result &pass, std::size_t number) {
   return text + ")";
 }
 
-void collect_failed(const kept_pass &pass, failed_cells *cells) {
-  const std::size_t rows = results_list->providers.size();
+void collect_failed(const kept_pass &pass, failed_cells *cells,
+                    const run_results &r) {
+  const std::size_t rows = r.list->providers.size();
   cells->names.assign(rows, {});
   cells->rest.assign(rows, 0);
-  for (std::size_t i = 0; i < results_list->lines.size(); ++i) {
-    const int row = results_list->lines[i].row;
+  for (std::size_t i = 0; i < r.list->lines.size(); ++i) {
+    const int row = r.list->lines[i].row;
     if (row < 0)
       continue;
     const line_probes &line = pass.result.lines[i];
@@ -597,55 +601,55 @@ void collect_failed(const kept_pass &pass, failed_cells *cells) {
         ++cells->rest[static_cast<std::size_t>(row)];
       else
         names.push_back(
-            failed_name{(www ? "www." : "") + domain_text(i),
+            failed_name{(www ? "www." : "") + domain_text(r, i),
                         failure_cause(probe) +
                             replies_text(pass.result, probe_number(i, www))});
     }
   }
 }
 
-void add_failed_names(std::string *page) {
+void add_failed_names(std::string *page, const run_results &r) {
   page->append("<section id=\"failed\"><h2>Failed names</h2>\n");
-  const int done = passes_done();
+  const int done = r.done();
   std::vector<failed_cells> cells(static_cast<std::size_t>(done));
   for (int p = 0; p < done; ++p)
-    collect_failed(pass_at(p), &cells[static_cast<std::size_t>(p)]);
+    collect_failed(pass_at(r, p), &cells[static_cast<std::size_t>(p)], r);
   bool any = false;
-  for (int row = 0; row < provider_rows(); ++row) {
-    const std::size_t r = static_cast<std::size_t>(row);
+  for (int row = 0; row < provider_rows(r); ++row) {
+    const std::size_t at = static_cast<std::size_t>(row);
     bool has_failure = false;
     for (const failed_cells &c : cells)
-      has_failure = has_failure || !c.names[r].empty();
+      has_failure = has_failure || !c.names[at].empty();
     if (!has_failure)
       continue;
     any = true;
     page->append("<h3>")
-        .append(html_escape(provider_name(row)))
+        .append(html_escape(provider_name(r, row)))
         .append("</h3><div class=\"scroll\"><table><thead><tr>");
     for (int p = 0; p < done; ++p)
       page->append("<th>")
-          .append(html_escape(pass_at(p).result.ns))
+          .append(html_escape(pass_at(r, p).result.ns))
           .append("</th>");
     page->append("</tr></thead><tbody><tr>");
     for (const failed_cells &c : cells) {
       page->append("<td>");
-      if (c.names[r].empty())
+      if (c.names[at].empty())
         page->append("none");
       else
         page->append("<ul class=\"names\">");
-      for (const failed_name &name : c.names[r])
+      for (const failed_name &name : c.names[at])
         page->append("<li>")
             .append(name_html(name.name))
             .append(" <small>")
             .append(html_escape(name.cause))
             .append("</small></li>");
-      if (!c.names[r].empty())
+      if (!c.names[at].empty())
         page->append("</ul>");
-      if (c.rest[r])
+      if (c.rest[at])
         append_printf(page,
                       "<p>and %d more (all of them are in the JSON and "
                       "CSV)</p>",
-                      c.rest[r]);
+                      c.rest[at]);
       page->append("</td>");
     }
     page->append("</tr></tbody></table></div>\n");
@@ -657,10 +661,10 @@ void add_failed_names(std::string *page) {
 
 // Where the checked failures lie, per provider and nameserver, and the
 // authoritative servers that failed.
-void add_authority(std::string *page) {
-  if (!results_checks)
+void add_authority(std::string *page, const run_results &r) {
+  if (!r.checks)
     return;
-  const int done = passes_done();
+  const int done = r.done();
   page->append("<section id=\"authority\"><h2>Where the failures lie</h2>"
                "<p>Failed and negative probes checked against the "
                "authoritative servers of their names: <b>resolver</b>, the "
@@ -668,15 +672,15 @@ void add_authority(std::string *page) {
                "<b>partial</b>, some are; <b>confirmed</b>, they too say the "
                "name does not exist.</p><div class=\"scroll\"><table><thead>"
                "<tr><th scope=\"col\">provider</th>");
-  add_nameserver_columns(page);
-  for (int row = 0; row < provider_rows(); ++row) {
-    if (!row_probed(row))
+  add_nameserver_columns(page, r);
+  for (int row = 0; row < provider_rows(r); ++row) {
+    if (!row_probed(row, r))
       continue;
     page->append("<tr><th scope=\"row\">")
-        .append(html_escape(provider_name(row)))
+        .append(html_escape(provider_name(r, row)))
         .append("</th>");
     for (int p = 0; p < done; ++p) {
-      const int *v = figures_of(&pass_at(p), row).verdicts;
+      const int *v = figures_of(&pass_at(r, p), row).verdicts;
       std::string cell;
       for (int k = VERDICT_RESOLVER; k <= VERDICT_NOT_CHECKED; ++k) {
         if (v[k] == 0)
@@ -691,7 +695,7 @@ void add_authority(std::string *page) {
     page->append("</tr>\n");
   }
   page->append("</tbody></table></div>");
-  const std::vector<auth_tally> failing = authority_failing(results_checks);
+  const std::vector<auth_tally> failing = authority_failing(r.checks);
   if (!failing.empty()) {
     page->append("<h3>Authoritative servers that failed</h3><div "
                  "class=\"scroll\"><table><thead><tr><th>address</th>"
@@ -738,7 +742,7 @@ std::string html_escape(const std::string &text) {
   return escaped;
 }
 
-void write_html(std::FILE *out, const export_run *run) {
+void write_html(std::FILE *out, const export_run *run, const run_results &r) {
   std::string page;
   page.append("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
               "charset=\"utf-8\"><meta name=\"viewport\" "
@@ -746,20 +750,20 @@ void write_html(std::FILE *out, const export_run *run) {
               "<title>Zelkor: DNS resolution report</title><style>")
       .append(STYLE)
       .append("</style></head>\n<body><h1>DNS resolution report</h1>\n");
-  if (!run_complete(run))
+  if (!run_complete(run, r))
     append_printf(&page,
                   "<p class=\"note\" id=\"state\">%s: %d of %d nameservers "
                   "tested so far.</p>\n",
                   run->stopped ? "This run was stopped"
                                : "This run is in progress",
-                  passes_done(), run->passes_planned);
-  add_facts(&page, run);
-  add_heat_map(&page);
-  add_latency(&page);
-  add_rounds(&page);
-  add_failures(&page);
-  add_authority(&page);
-  add_failed_names(&page);
+                  r.done(), run->passes_planned);
+  add_facts(&page, run, r);
+  add_heat_map(&page, r);
+  add_latency(&page, r);
+  add_rounds(&page, r);
+  add_failures(&page, r);
+  add_authority(&page, r);
+  add_failed_names(&page, r);
   page.append("</body></html>\n");
   std::fwrite(page.data(), 1, page.size(), out);
 }

@@ -13,7 +13,7 @@ enum {
   HTML_NAMES_PER_CELL = 200,
 };
 
-void write_html(std::FILE *out, const export_run *run);
+void write_html(std::FILE *out, const export_run *run, const run_results &r);
 
 // `text` with & < > " ' as character references: safe as element text and
 // as a quoted attribute value.

@@ -26,11 +26,11 @@ json number(double value, double scale) {
 // Where a checked probe's failure lies, and what each authoritative server
 // did.
 json authority_json(const stored_probe &probe, const std::string &name,
-                    int qtype) {
+                    int qtype, const run_results &r) {
   json a;
   a["verdict"] = verdict_name(probe.verdict);
   const auth_check *check =
-      results_checks ? authority_result(results_checks, name, qtype) : nullptr;
+      r.checks ? authority_result(r.checks, name, qtype) : nullptr;
   if (!check)
     return a;
   a["zone"] = check->zone;
@@ -87,7 +87,7 @@ json rounds_json(const stored_probe &first, const pass_result &pass,
 }
 
 json probe_json(const stored_probe &probe, const std::string &name, int qtype,
-                const pass_result &pass, std::size_t at) {
+                const pass_result &pass, std::size_t at, const run_results &r) {
   json j;
   j["outcome"] = probe_outcome_name(probe);
   j["ms"] = probe.reply_us >= 0 ? number(probe.reply_us / 1000.0, 1000.0)
@@ -121,18 +121,19 @@ json probe_json(const stored_probe &probe, const std::string &name, int qtype,
     j["reasons"] = reasons;
     if (race != pass.races.end()) {
       json replies = json::array();
-      for (const kept_reply &r : race->second) {
+      for (const kept_reply &kept : race->second) {
         json reply;
-        reply["ms"] = r.us >= 0 ? number(r.us / 1000.0, 1000.0) : json(nullptr);
-        answers_json(r.answers, &reply);
-        reply["ip_ttl"] = r.ip_ttl >= 0 ? json(r.ip_ttl) : json(nullptr);
+        reply["ms"] =
+            kept.us >= 0 ? number(kept.us / 1000.0, 1000.0) : json(nullptr);
+        answers_json(kept.answers, &reply);
+        reply["ip_ttl"] = kept.ip_ttl >= 0 ? json(kept.ip_ttl) : json(nullptr);
         replies.push_back(reply);
       }
       j["replies"] = replies;
     }
   }
   if (probe.verdict != VERDICT_NONE && probe.verdict != VERDICT_NOT_CHECKED)
-    j["authority"] = authority_json(probe, name, qtype);
+    j["authority"] = authority_json(probe, name, qtype, r);
   return j;
 }
 
@@ -167,9 +168,10 @@ std::string nx_json(const kept_pass &pass) {
   return "      \"nx_probe\": " + dump(j) + ",\n";
 }
 
-void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
+void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype,
+                     const run_results &r) {
   int ok, count;
-  double rate = total_rate(pass, &ok, &count);
+  double rate = total_rate(r, pass, &ok, &count);
   json total;
   total["ok"] = ok;
   total["count"] = count;
@@ -198,10 +200,10 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
                dump(pass->result.address).c_str(), dump(total).c_str(),
                pass->any_reply ? "true" : "false", dump(connections).c_str(),
                nx_json(*pass).c_str());
-  for (int row = 0; row < provider_rows(); ++row) {
+  for (int row = 0; row < provider_rows(r); ++row) {
     const row_figures &f = figures_of(pass, row);
     json p;
-    p["tag"] = provider_name(row);
+    p["tag"] = provider_name(r, row);
     p["lines"] = f.lines;
     p["ok"] = f.ok;
     p["negative"] = f.negative;
@@ -220,7 +222,7 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
     for (int e = PROBE_ERROR_TIMEOUT; e < ERROR_KINDS; ++e)
       errors[error_name(e)] = f.errors[e];
     p["errors"] = errors;
-    if (results_checks) {
+    if (r.checks) {
       json verdicts = json::object();
       for (int v = VERDICT_RESOLVER; v <= VERDICT_UNVERIFIABLE; ++v)
         verdicts[verdict_name(v)] = f.verdicts[v];
@@ -232,24 +234,24 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
   }
   std::fputs("\n      ],\n      \"names\": [", out);
   bool first = true;
-  const std::vector<list_line> &lines = results_list->lines;
+  const std::vector<list_line> &lines = r.list->lines;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (lines[i].row < 0)
       continue;
     const line_probes &probes = pass->result.lines[i];
     bool exact = true;
     json n;
-    n["provider"] = provider_name(lines[i].row);
-    n["domain"] = domain_text(i, &exact);
+    n["provider"] = provider_name(r, lines[i].row);
+    n["domain"] = domain_text(r, i, &exact);
     if (!exact)
-      n["domain_hex"] = hex_of(written_domain(results_list, i));
+      n["domain_hex"] = hex_of(written_domain(r.list, i));
     // The form asked, where it is not the one written.
-    if (results_list->written.count(i))
+    if (r.list->written.count(i))
       n["ascii"] = lines[i].domain;
     n["bare"] = probe_json(probes.bare, lines[i].domain, qtype, pass->result,
-                           probe_number(i, false));
+                           probe_number(i, false), r);
     n["www"] = probe_json(probes.www, "www." + lines[i].domain, qtype,
-                          pass->result, probe_number(i, true));
+                          pass->result, probe_number(i, true), r);
     std::fprintf(out, "%s%s", first ? "\n        " : ",\n        ",
                  dump(n).c_str());
     first = false;
@@ -259,16 +261,16 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype) {
 
 } // namespace
 
-bool run_complete(const export_run *run) {
-  return !run->stopped && passes_done() == run->passes_planned;
+bool run_complete(const export_run *run, const run_results &r) {
+  return !run->stopped && r.done() == run->passes_planned;
 }
 
-void write_json(std::FILE *out, const export_run *run) {
+void write_json(std::FILE *out, const export_run *run, const run_results &r) {
   std::string list;
   utf8_text(run->list_path, &list);
   json lines;
-  lines["stored"] = results_list->lines.size();
-  lines["usable"] = results_list->probed;
+  lines["stored"] = r.list->lines.size();
+  lines["usable"] = r.list->probed;
   json settings;
   settings["rules"] = run->rules;
   settings["concurrency"] = run->concurrency;
@@ -286,16 +288,16 @@ void write_json(std::FILE *out, const export_run *run) {
                "  \"nameservers\": [",
                dump(ZELKOR_VERSION).c_str(), dump(run->started).c_str(),
                dump(list).c_str(), dump(lines).c_str(), dump(settings).c_str(),
-               run_complete(run) ? "true" : "false");
-  const int done = passes_done();
+               run_complete(run, r) ? "true" : "false");
+  const int done = r.done();
   for (int p = 0; p < done; ++p) {
     std::fputs(p ? ",\n" : "\n", out);
-    write_pass_json(out, &passes[static_cast<std::size_t>(p)], run->qtype);
+    write_pass_json(out, &r.passes[static_cast<std::size_t>(p)], run->qtype, r);
   }
   std::fputs(done ? "\n  ]" : "]", out);
-  if (results_checks) {
+  if (r.checks) {
     json servers = json::array();
-    for (const auth_tally &t : authority_tallies(results_checks)) {
+    for (const auth_tally &t : authority_tallies(r.checks)) {
       json server;
       server["address"] = t.address;
       server["name"] = t.name;

@@ -1,15 +1,15 @@
 // zelkor: the terminal program. The same test as the Windows program (the
 // same list rules, nameservers, probes and log), shown on a terminal, with
 // latency, JSON and CSV, and an exit status for scripts.
-#include "cli/display.h"
-#include "cli/export.h"
-#include "cli/html_report.h"
+#include "cli/export_files.h"
 #include "cli/idna.h"
 #include "cli/nameservers.h"
-#include "cli/metrics.h"
-#include "cli/output_file.h"
 #include "cli/options.h"
+#include "cli/output_file.h"
+#include "cli/pass_messages.h"
+#include "cli/progress.h"
 #include "cli/results.h"
+#include "cli/tables.h"
 #include "cli/text.h"
 #include "run/console.h"
 #include "net/dns_message.h"
@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -44,19 +45,8 @@ enum {
   EXIT_TROUBLE = 2,
   // How often the main thread looks for a signal and redraws.
   TICK_MS = 100,
-  // A name in a message: the columns a terminal line spares it.
-  UNSENT_NAME_COLUMNS = 100,
   // Checks of authoritative servers under way at once.
   CHECK_THREADS = 16,
-};
-
-// The files rewritten after every nameserver.
-struct export_file {
-  const char *option;
-  const char *shown; // how the end of the run names it
-  const char *path;  // null when not asked for as a file
-  void (*write)(std::FILE *out, const void *run);
-  bool written; // holds the latest results: only then is it named
 };
 
 // Everything one run of the program goes by and keeps.
@@ -65,10 +55,11 @@ struct cli_run {
   run_list list{};
   run_settings settings{};
   export_run info{};
-  export_file files[4]{};
+  export_files exports{};
+  run_results results;
+  std::unique_ptr<progress> shown; // once planned
   std::chrono::steady_clock::time_point start;
   std::atomic<bool> over{false};
-  bool write_failed = false; // an export could not be written at least once
   // The first failure to write standard output: reported once, at the end.
   int stdout_error = 0;
   // The names that cannot be sent are the list's: said after the first
@@ -81,58 +72,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-bool is_stdout(const char *path) {
-  return path && std::strcmp(path, "-") == 0;
-}
-
-bool is_file(const char *path) {
-  return path && !is_stdout(path);
-}
-
-const export_run *info_of(const void *run) {
-  return &static_cast<const cli_run *>(run)->info;
-}
-
-void json_writer(std::FILE *out, const void *run) {
-  write_json(out, info_of(run));
-}
-
-void csv_writer(std::FILE *out, const void *) {
-  write_csv(out);
-}
-
-void html_writer(std::FILE *out, const void *run) {
-  write_html(out, info_of(run));
-}
-
-void metrics_writer(std::FILE *out, const void *run) {
-  write_metrics(out, info_of(run));
-}
-
-void prepare_export_files(cli_run *run) {
-  const cli_options &o = run->options;
-  run->files[0] = {"--json",
-                   "json: ", is_file(o.json_path) ? o.json_path : nullptr,
-                   json_writer, false};
-  run->files[1] = {"--csv",
-                   "csv:  ", is_file(o.csv_path) ? o.csv_path : nullptr,
-                   csv_writer, false};
-  run->files[2] = {"--html", "html: ", o.html_path, html_writer, false};
-  run->files[3] = {"--metrics", "metrics: ", o.metrics_path, metrics_writer,
-                   false};
-}
-
 void write_export_files(cli_run *run) {
   run->info.seconds = seconds_since(run->start);
-  for (export_file &f : run->files) {
-    if (!f.path)
-      continue;
-    f.written = replace_file(f.path, f.write, run) == 0;
-    if (!f.written) {
-      display_say("cannot write %s: %s", f.path, std::strerror(errno));
-      run->write_failed = true;
-    }
-  }
+  for (const std::string &trouble :
+       write_export_files(&run->exports, &run->info, run->results))
+    run->shown->say("%s", trouble.c_str());
 }
 
 void note_stdout_error(cli_run *run) {
@@ -220,7 +164,7 @@ int refuse_output(const char *option, const char *path, int way) {
 int check_outputs(const cli_run *run) {
   if (refuse_output("--log", run->options.log_path, OUTPUT_IN_PLACE) != 0)
     return EXIT_TROUBLE;
-  for (const export_file &f : run->files) {
+  for (const export_file &f : run->exports.files) {
     if (refuse_output(f.option, f.path, OUTPUT_REPLACED) != 0)
       return EXIT_TROUBLE;
   }
@@ -245,21 +189,21 @@ bool colour_for(std::FILE *stream) {
 void finish_outputs(cli_run *run) {
   const cli_options &options = run->options;
   if (is_stdout(options.json_path))
-    write_json(stdout, &run->info);
+    write_json(stdout, &run->info, run->results);
   if (is_stdout(options.csv_path))
-    write_csv(stdout);
+    write_csv(stdout, run->results);
   // A write that failed is noted now: the table's calls below change errno.
   note_stdout_error(run);
   // Standard output carries the export then; the table goes beside it.
   std::FILE *table = is_stdout(options.json_path) || is_stdout(options.csv_path)
                          ? stderr
                          : stdout;
-  print_table(table, colour_for(table));
-  print_redirects(table);
-  print_authority(table);
+  print_table(table, colour_for(table), run->results);
+  print_redirects(table, run->results);
+  print_authority(table, run->results);
   if (options.log_path)
     std::fprintf(table, "log:  %s\n", shown_text(options.log_path).c_str());
-  for (const export_file &f : run->files) {
+  for (const export_file &f : run->exports.files) {
     if (f.path && f.written)
       std::fprintf(table, "%s%s\n", f.shown, shown_text(f.path).c_str());
   }
@@ -267,14 +211,14 @@ void finish_outputs(cli_run *run) {
   std::fflush(stderr);
 }
 
-int min_rate_status(const cli_options &options) {
+int min_rate_status(const cli_options &options, const run_results &r) {
   if (!options.has_min_rate)
     return 0;
   int status = 0;
-  for (int p = 0; p < passes_done(); ++p) {
-    const kept_pass &pass = passes[static_cast<std::size_t>(p)];
+  for (int p = 0; p < r.done(); ++p) {
+    const kept_pass &pass = r.passes[static_cast<std::size_t>(p)];
     int ok, count;
-    double rate = total_rate(&pass, &ok, &count);
+    double rate = total_rate(r, &pass, &ok, &count);
     if (rate < options.min_rate) {
       std::fprintf(stderr,
                    "zelkor: %s resolved %d of %d names (%.4f%%), below "
@@ -288,109 +232,33 @@ int min_rate_status(const cli_options &options) {
 }
 
 // The run's events: see run_events.
-void on_pass_started(int index, int count, const char *ns, void *) {
-  display_pass_started(index, count, ns);
+void on_pass_started(int index, int count, const char *ns, void *context) {
+  static_cast<cli_run *>(context)->shown->pass_started(index, count, ns);
 }
 
-void on_line_done(int index, const line_probes *line, void *) {
-  display_line_done(index, line);
+void on_line_done(int index, const line_probes *line, void *context) {
+  static_cast<cli_run *>(context)->shown->line_done(index, line);
 }
 
-void on_checking(int index, int checked, int total, void *) {
-  display_checking(index, checked, total);
-}
-
-// The first name of the pass that could not be sent, as written, cut to
-// what a message line holds.
-std::string first_unsent(const kept_pass &pass) {
-  const std::vector<list_line> &lines = results_list->lines;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const line_probes &probes = pass.result.lines[i];
-    const std::string &domain = written_domain(results_list, i);
-    std::string name;
-    if (probes.bare.error == PROBE_ERROR_UNSENDABLE)
-      name = domain;
-    else if (probes.www.error == PROBE_ERROR_UNSENDABLE)
-      name = "www." + domain;
-    else
-      continue;
-    return escaped_utf8(name, UNSENT_NAME_COLUMNS);
-  }
-  return std::string();
-}
-
-// The address a name's connections went to; when none could be set up,
-// every address of the name, each of which was tried.
-std::string looked_up_address(const ns_target &target, const kept_pass &pass) {
-  if (pass.result.stream.opened > 0)
-    return pass.result.address;
-  std::string all;
-  char text[NS_TEXT_SIZE];
-  for (int i = -1; i < target.fallback_count; ++i) {
-    format_ns_address(i < 0 ? &target.address : &target.fallback[i], -1, text,
-                      sizeof text);
-    all += (i < 0 ? "" : " or ") + std::string(text);
-  }
-  return all;
+void on_checking(int index, int checked, int total, void *context) {
+  static_cast<cli_run *>(context)->shown->checking(index, checked, total);
 }
 
 // Called with the report lock held, so that a stop never cuts the files
 // short.
 void on_pass_ended(int index, pass_result *result, void *context) {
   cli_run *run = static_cast<cli_run *>(context);
-  keep_pass(result);
+  run_results &r = run->results;
+  keep_pass(&r, result);
   // Kept in order; after a stop, a pass that had not ended leaves a gap.
-  const kept_pass &pass = passes[static_cast<std::size_t>(passes_done() - 1)];
-  const char *ns = pass.result.ns.c_str();
-  // A name is shown with the address its connections went to.
+  const kept_pass &pass = r.passes[static_cast<std::size_t>(r.done() - 1)];
   const ns_target &target =
       run->settings.nameservers[static_cast<std::size_t>(index)];
-  if (target.looked_up)
-    display_say("%s is %s", target.host,
-                looked_up_address(target, pass).c_str());
-  // What kept the nameserver from answering, once per cause.
-  const stream_stats &stream = pass.result.stream;
-  bool said = true;
-  if (pass.result.engine_error != 0)
-    display_say("cannot test %s: %s", ns,
-                sock_error_text(pass.result.engine_error));
-  else if (pass.result.send_error != 0)
-    display_say("cannot send to %s: %s", ns,
-                sock_error_text(pass.result.send_error));
-  else if (stream.setup_failures > 0)
-    display_say("cannot %s %s: %s (%d failed)",
-                stream.failure == PROBE_ERROR_TLS    ? "set up TLS with"
-                : stream.failure == PROBE_ERROR_HTTP ? "speak HTTP/2 with"
-                                                     : "connect to",
-                ns, stream.reason.c_str(), stream.setup_failures);
-  else if (!stream.reason.empty())
-    display_say("cannot test %s: %s", ns, stream.reason.c_str());
-  else
-    said = false;
-  if (stream.http_status != 0)
-    display_say("%s answered with HTTP status %d", ns, stream.http_status);
-  else if (!said && !pass.any_reply &&
-           pass.total.probed > pass.total.errors[PROBE_ERROR_UNSENDABLE] +
-                                   pass.total.errors[RUN_ERROR_IDNA])
-    display_say("no reply from %s to any query", ns);
-  if (!stream.closed_with.empty())
-    display_say("%s: %s", ns, stream.closed_with.c_str());
-  const int unsent = pass.total.errors[PROBE_ERROR_UNSENDABLE];
-  if (unsent > 0 && !run->unsent_said) {
-    run->unsent_said = true;
-    display_say("the name '%s' was not sent: it has no form a query can "
-                "carry (an empty label, a label over 63 bytes, or over 255 "
-                "bytes in all)%s",
-                first_unsent(pass).c_str(),
-                unsent > 1
-                    ? (std::string(unsent > 2 ? ", nor were " : ", nor was ") +
-                       std::to_string(unsent - 1) + " more such name" +
-                       (unsent > 2 ? "s" : ""))
-                          .c_str()
-                    : "");
-  }
+  for (const std::string &message :
+       pass_messages(target, pass, r, &run->unsent_said))
+    run->shown->say("%s", message.c_str());
   write_export_files(run);
-  display_pass_kept(index);
+  run->shown->pass_kept(index);
 }
 
 // Stopped by `signal_number`: keeps what the run has finished, shows it,
@@ -402,10 +270,10 @@ void on_pass_ended(int index, pass_result *result, void *context) {
   stop_passes(control);
   run->info.stopped = true;
   write_export_files(run);
-  display_end();
+  run->shown->end();
   std::fprintf(stderr, "zelkor: stopped by %s; %d of %d nameservers finished\n",
-               signal_number == SIGINT ? "SIGINT" : "SIGTERM", passes_done(),
-               display_pass_count());
+               signal_number == SIGINT ? "SIGINT" : "SIGTERM",
+               run->results.done(), run->shown->pass_count());
   finish_outputs(run);
   finish_stdout(run);
   // The run's thread may be waiting on a reply: the program ends without
@@ -570,7 +438,6 @@ int plan_checks(cli_run *run) {
   run->settings.checks = authority_start(&checks);
   run->settings.check_all = options.authority == AUTHORITY_ALL;
   run->settings.check_max = options.authority_max;
-  results_checks = run->settings.checks;
   return 0;
 }
 
@@ -581,7 +448,7 @@ bool plan(cli_run *run, int *status) {
   *status = EXIT_TROUBLE;
   if (check_list(options.list_path) != 0)
     return false;
-  prepare_export_files(run);
+  prepare_export_files(&run->exports, options);
   if (check_outputs(run) != 0 || load_list(run) != 0 ||
       plan_nameservers(run) != 0 || plan_checks(run) != 0)
     return false;
@@ -604,12 +471,14 @@ bool plan(cli_run *run, int *status) {
   info.rate = options.rate;
   info.type = options.type_name;
   info.qtype = options.qtype;
-  prepare_results(&run->list, run->settings.nameservers.size());
+  prepare_results(&run->results, &run->list, run->settings.checks,
+                  run->settings.nameservers.size());
   int mode = PROGRESS_NONE;
   if (!options.quiet)
     mode = isatty(STDERR_FILENO) ? PROGRESS_LIVE : PROGRESS_PLAIN;
-  display_begin(mode, static_cast<int>(run->list.probed) * options.rounds,
-                run->settings.side_by_side);
+  run->shown.reset(
+      new progress(mode, static_cast<int>(run->list.probed) * options.rounds,
+                   run->settings.side_by_side, &run->results));
   *status = 0;
   return true;
 }
@@ -635,9 +504,9 @@ void execute(cli_run *run, const sigset_t &stop_signals) {
       stop_signal = signal_number;
     // A run forgets a stop from before its start: a stop waits until the
     // first pass has begun.
-    if (stop_signal != 0 && display_pass_count() > 0)
+    if (stop_signal != 0 && run->shown->pass_count() > 0)
       stop_run(run, stop_signal, &control);
-    display_tick();
+    run->shown->tick();
   }
   if (stop_signal != 0)
     stop_run(run, stop_signal, &control);
@@ -647,12 +516,12 @@ void execute(cli_run *run, const sigset_t &stop_signals) {
 // What is left once every nameserver was tested: the table and the
 // files named, and the exit status.
 int finish(cli_run *run) {
-  display_end();
+  run->shown->end();
   finish_outputs(run);
   int status = finish_stdout(run);
-  if (status == 0 && run->write_failed)
+  if (status == 0 && run->exports.write_failed)
     status = EXIT_TROUBLE;
-  return status != 0 ? status : min_rate_status(run->options);
+  return status != 0 ? status : min_rate_status(run->options, run->results);
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-void write_metrics(std::FILE *out, const export_run *run);
+void write_metrics(std::FILE *out, const export_run *run, const run_results &r);
 
 // A label value as the format wants it: backslash, double quote and line
 // feed escaped.

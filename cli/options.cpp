@@ -6,7 +6,7 @@
 #include "net/engine.h"
 #include "net/ns_address.h"
 #include "net/probe.h"
-#include "net/stream_run.h"
+#include "net/target_run.h"
 #include "run/slice_worker.h"
 
 #include <getopt.h>
@@ -281,185 +281,187 @@ int parse_type(const char *text, const char **name) {
   return -1;
 }
 
-} // namespace
+// The options that take a whole number, and the range each allows.
+struct count_option {
+  int code;
+  long low, high;
+  int cli_options::*field;
+  const char *message;
+};
 
-int parse_options(int argc, char **argv, cli_options *options, char *error,
-                  std::size_t error_size) {
-  *options = cli_options{};
-  options->action = ACTION_RUN;
-  options->concurrency = DEFAULT_CONCURRENCY;
-  options->timeout_ms = REPLY_TIMEOUT_MS;
-  options->attempts = PROBE_ATTEMPTS;
-  options->connections = 1;
-  options->qtype = DNS_TYPE_A;
-  options->type_name = "A";
-  options->list_path = "./domains.txt";
-  options->log_path = "./log.txt";
-  options->authority = AUTHORITY_FAILED;
-  options->authority_max = 1000;
-  options->authority_rate = 50.0;
-  options->hold_ms = 250;
-  options->rounds = 1;
-  // getopt's own messages would name the option differently on each libc;
-  // the caller says what went wrong in one line of its own.
-  opterr = 0;
-  // 0, not 1: glibc then forgets where an earlier parse stopped as well.
-  optind = 0;
-  int c;
-  while ((c = getopt_long(argc, argv, ":s:qhc:t:", LONG_OPTIONS, nullptr)) !=
-         -1) {
-    switch (c) {
-    case 's': {
-      ns_target target;
-      if (parse_ns_target(optarg, &target) != 0)
-        return fail(error, error_size,
-                    "'%s' is not a nameserver's address: IPv4 or IPv6, with "
-                    "an optional port, such as 192.0.2.53, 192.0.2.53:5353, "
-                    "2001:db8::53 or [2001:db8::53]:5353; tcp://ADDR, "
-                    "tls://HOST[:PORT], https://HOST[:PORT][/PATH] or "
-                    "quic://HOST[:PORT], "
-                    "HOST an address, a name or NAME@ADDR",
-                    optarg);
-      options->servers.push_back(optarg);
-      break;
-    }
-    case 'c':
-      if (parse_count(optarg, 1, ENGINE_MAX_CONCURRENCY,
-                      &options->concurrency) != 0)
-        return fail(error, error_size,
-                    "--concurrency takes a number from 1 to 10000, not '%s'",
-                    optarg);
-      break;
-    case OPT_TIMEOUT:
-      if (parse_count(optarg, 1, MAX_TIMEOUT_MS, &options->timeout_ms) != 0)
-        return fail(error, error_size,
-                    "--timeout takes milliseconds from 1 to 60000, not '%s'",
-                    optarg);
-      break;
-    case OPT_ATTEMPTS:
-      if (parse_count(optarg, 1, ENGINE_MAX_ATTEMPTS, &options->attempts) != 0)
-        return fail(error, error_size,
-                    "--attempts takes a number from 1 to 5, not '%s'", optarg);
-      break;
-    case OPT_CONNECTIONS:
-      if (parse_count(optarg, 1, STREAM_MAX_CONNECTIONS,
-                      &options->connections) != 0)
-        return fail(error, error_size,
-                    "--connections takes a number from 1 to 64, not '%s'",
-                    optarg);
-      break;
-    case OPT_CA_FILE:
-      options->ca_file = optarg;
-      break;
-    case OPT_INSECURE:
-      options->insecure = true;
-      break;
-    case OPT_DOH_GET:
-      options->doh_get = true;
-      break;
-    case OPT_RATE:
-      if (parse_number(optarg, 0.0, true, MAX_RATE, &options->rate) != 0)
-        return fail(error, error_size,
-                    "--rate takes queries a second above 0 and up to "
-                    "1000000, not '%s'",
-                    optarg);
-      break;
-    case OPT_AUTHORITY:
-      if (std::strcmp(optarg, "failed") == 0)
-        options->authority = AUTHORITY_FAILED;
-      else if (std::strcmp(optarg, "all") == 0)
-        options->authority = AUTHORITY_ALL;
-      else if (std::strcmp(optarg, "off") == 0)
-        options->authority = AUTHORITY_OFF;
-      else
-        return fail(error, error_size,
-                    "--authority takes failed, all or off, not '%s'", optarg);
-      break;
-    case OPT_AUTHORITY_MAX:
-      if (parse_count(optarg, 0, 100000000, &options->authority_max) != 0)
-        return fail(error, error_size,
-                    "--authority-max takes a number from 0 to 100000000, "
-                    "not '%s'",
-                    optarg);
-      break;
-    case OPT_AUTHORITY_RATE:
-      if (parse_number(optarg, 0.0, true, MAX_RATE, &options->authority_rate) !=
-          0)
-        return fail(error, error_size,
-                    "--authority-rate takes queries a second above 0 and up "
-                    "to 1000000, not '%s'",
-                    optarg);
-      break;
-    case OPT_ROOT_HINTS:
-      options->root_hints = optarg;
-      break;
-    case OPT_ROUNDS:
-      if (parse_count(optarg, 1, MAX_ROUNDS, &options->rounds) != 0)
-        return fail(error, error_size,
-                    "--rounds takes a number from 1 to 10, not '%s'", optarg);
-      break;
-    case OPT_HOLD:
-      if (parse_count(optarg, 0, MAX_TIMEOUT_MS, &options->hold_ms) != 0)
-        return fail(error, error_size,
-                    "--hold takes milliseconds from 0 to 60000, not '%s'",
-                    optarg);
-      break;
-    case 't':
-      options->qtype = parse_type(optarg, &options->type_name);
-      if (options->qtype < 0)
-        return fail(error, error_size,
-                    "--type takes a record type such as A, AAAA, MX or "
-                    "TYPE65, not '%s'",
-                    optarg);
-      break;
-    case OPT_ONE_AT_A_TIME:
-      options->one_at_a_time = true;
-      break;
-    case OPT_CLASSIC:
-      options->classic = true;
-      break;
-    case OPT_LOG:
-      options->log_path = optarg;
-      break;
-    case OPT_NO_LOG:
-      options->log_path = nullptr;
-      break;
-    case OPT_JSON:
-      options->json_path = optarg;
-      break;
-    case OPT_CSV:
-      options->csv_path = optarg;
-      break;
-    case OPT_HTML:
-    case OPT_METRICS:
-      // Files to be replaced whole as the run goes on, never a stream.
-      if (std::strcmp(optarg, "-") == 0)
-        return fail(error, error_size, "%s takes a file, not standard output",
-                    c == OPT_HTML ? "--html" : "--metrics");
-      (c == OPT_HTML ? options->html_path : options->metrics_path) = optarg;
-      break;
-    case OPT_MIN_RATE:
-      if (parse_number(optarg, 0.0, false, 100.0, &options->min_rate) != 0)
-        return fail(error, error_size,
-                    "--min-rate takes a percentage from 0 to 100, not '%s'",
-                    optarg);
-      options->has_min_rate = true;
-      break;
-    case 'q':
-      options->quiet = true;
-      break;
-    case 'h':
-      options->action = ACTION_HELP;
+const count_option COUNT_OPTIONS[] = {
+    {'c', 1, ENGINE_MAX_CONCURRENCY, &cli_options::concurrency,
+     "--concurrency takes a number from 1 to 10000, not '%s'"},
+    {OPT_TIMEOUT, 1, MAX_TIMEOUT_MS, &cli_options::timeout_ms,
+     "--timeout takes milliseconds from 1 to 60000, not '%s'"},
+    {OPT_ATTEMPTS, 1, ENGINE_MAX_ATTEMPTS, &cli_options::attempts,
+     "--attempts takes a number from 1 to 5, not '%s'"},
+    {OPT_CONNECTIONS, 1, STREAM_MAX_CONNECTIONS, &cli_options::connections,
+     "--connections takes a number from 1 to 64, not '%s'"},
+    {OPT_AUTHORITY_MAX, 0, 100000000, &cli_options::authority_max,
+     "--authority-max takes a number from 0 to 100000000, not '%s'"},
+    {OPT_ROUNDS, 1, MAX_ROUNDS, &cli_options::rounds,
+     "--rounds takes a number from 1 to 10, not '%s'"},
+    {OPT_HOLD, 0, MAX_TIMEOUT_MS, &cli_options::hold_ms,
+     "--hold takes milliseconds from 0 to 60000, not '%s'"},
+};
+
+// The options that take queries a second.
+struct rate_option {
+  int code;
+  double cli_options::*field;
+  const char *message;
+};
+
+const rate_option RATE_OPTIONS[] = {
+    {OPT_RATE, &cli_options::rate,
+     "--rate takes queries a second above 0 and up to 1000000, not '%s'"},
+    {OPT_AUTHORITY_RATE, &cli_options::authority_rate,
+     "--authority-rate takes queries a second above 0 and up to 1000000, "
+     "not '%s'"},
+};
+
+// The options that name a file, and the switches.
+struct text_option {
+  int code;
+  const char *cli_options::*field;
+};
+
+const text_option TEXT_OPTIONS[] = {
+    {OPT_CA_FILE, &cli_options::ca_file},
+    {OPT_ROOT_HINTS, &cli_options::root_hints},
+    {OPT_LOG, &cli_options::log_path},
+    {OPT_JSON, &cli_options::json_path},
+    {OPT_CSV, &cli_options::csv_path},
+};
+
+struct switch_option {
+  int code;
+  bool cli_options::*field;
+};
+
+const switch_option SWITCH_OPTIONS[] = {
+    {OPT_INSECURE, &cli_options::insecure},
+    {OPT_DOH_GET, &cli_options::doh_get},
+    {OPT_ONE_AT_A_TIME, &cli_options::one_at_a_time},
+    {OPT_CLASSIC, &cli_options::classic},
+    {'q', &cli_options::quiet},
+};
+
+cli_options default_options(void) {
+  cli_options options{};
+  options.action = ACTION_RUN;
+  options.concurrency = DEFAULT_CONCURRENCY;
+  options.timeout_ms = REPLY_TIMEOUT_MS;
+  options.attempts = PROBE_ATTEMPTS;
+  options.connections = 1;
+  options.qtype = DNS_TYPE_A;
+  options.type_name = "A";
+  options.list_path = "./domains.txt";
+  options.log_path = "./log.txt";
+  options.authority = AUTHORITY_FAILED;
+  options.authority_max = 1000;
+  options.authority_rate = 50.0;
+  options.hold_ms = 250;
+  options.rounds = 1;
+  return options;
+}
+
+// An option of the tables above: 0 when taken, -1 for a bad value, 1 when
+// `c` is none of theirs.
+int take_tabled(int c, cli_options *options, char *error,
+                std::size_t error_size) {
+  for (const count_option &o : COUNT_OPTIONS) {
+    if (o.code == c)
+      return parse_count(optarg, o.low, o.high, &(options->*o.field)) == 0
+                 ? 0
+                 : fail(error, error_size, o.message, optarg);
+  }
+  for (const rate_option &o : RATE_OPTIONS) {
+    if (o.code == c)
+      return parse_number(optarg, 0.0, true, MAX_RATE, &(options->*o.field)) ==
+                     0
+                 ? 0
+                 : fail(error, error_size, o.message, optarg);
+  }
+  for (const text_option &o : TEXT_OPTIONS) {
+    if (o.code == c) {
+      options->*o.field = optarg;
       return 0;
-    case OPT_VERSION:
-      options->action = ACTION_VERSION;
-      return 0;
-    case ':':
-      return option_error(argv[optind - 1], "needs a value", error, error_size);
-    default:
-      return option_error(argv[optind - 1], nullptr, error, error_size);
     }
   }
+  for (const switch_option &o : SWITCH_OPTIONS) {
+    if (o.code == c) {
+      options->*o.field = true;
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// The options whose values are words of their own: 0, -1 for a bad
+// value, 1 when `c` is none of them.
+int take_worded(int c, cli_options *options, char *error,
+                std::size_t error_size) {
+  switch (c) {
+  case 's': {
+    ns_target target;
+    if (parse_ns_target(optarg, &target) != 0)
+      return fail(error, error_size,
+                  "'%s' is not a nameserver's address: IPv4 or IPv6, with "
+                  "an optional port, such as 192.0.2.53, 192.0.2.53:5353, "
+                  "2001:db8::53 or [2001:db8::53]:5353; tcp://ADDR, "
+                  "tls://HOST[:PORT], https://HOST[:PORT][/PATH] or "
+                  "quic://HOST[:PORT], "
+                  "HOST an address, a name or NAME@ADDR",
+                  optarg);
+    options->servers.push_back(optarg);
+    return 0;
+  }
+  case OPT_AUTHORITY:
+    if (std::strcmp(optarg, "failed") == 0)
+      options->authority = AUTHORITY_FAILED;
+    else if (std::strcmp(optarg, "all") == 0)
+      options->authority = AUTHORITY_ALL;
+    else if (std::strcmp(optarg, "off") == 0)
+      options->authority = AUTHORITY_OFF;
+    else
+      return fail(error, error_size,
+                  "--authority takes failed, all or off, not '%s'", optarg);
+    return 0;
+  case 't':
+    options->qtype = parse_type(optarg, &options->type_name);
+    if (options->qtype < 0)
+      return fail(error, error_size,
+                  "--type takes a record type such as A, AAAA, MX or "
+                  "TYPE65, not '%s'",
+                  optarg);
+    return 0;
+  case OPT_NO_LOG:
+    options->log_path = nullptr;
+    return 0;
+  case OPT_HTML:
+  case OPT_METRICS:
+    // Files to be replaced whole as the run goes on, never a stream.
+    if (std::strcmp(optarg, "-") == 0)
+      return fail(error, error_size, "%s takes a file, not standard output",
+                  c == OPT_HTML ? "--html" : "--metrics");
+    (c == OPT_HTML ? options->html_path : options->metrics_path) = optarg;
+    return 0;
+  case OPT_MIN_RATE:
+    if (parse_number(optarg, 0.0, false, 100.0, &options->min_rate) != 0)
+      return fail(error, error_size,
+                  "--min-rate takes a percentage from 0 to 100, not '%s'",
+                  optarg);
+    options->has_min_rate = true;
+    return 0;
+  }
+  return 1;
+}
+
+// What follows the options, and what the options may not ask together.
+int finish_options(int argc, char **argv, cli_options *options, char *error,
+                   std::size_t error_size) {
   if (optind < argc)
     options->list_path = argv[optind++];
   if (optind < argc)
@@ -474,4 +476,34 @@ int parse_options(int argc, char **argv, cli_options *options, char *error,
     return fail(error, error_size, "%s",
                 "--rounds goes with the open rules, not with --classic");
   return 0;
+}
+
+} // namespace
+
+int parse_options(int argc, char **argv, cli_options *options, char *error,
+                  std::size_t error_size) {
+  *options = default_options();
+  // getopt's own messages would name the option differently on each libc;
+  // the caller says what went wrong in one line of its own.
+  opterr = 0;
+  // 0, not 1: glibc then forgets where an earlier parse stopped as well.
+  optind = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":s:qhc:t:", LONG_OPTIONS, nullptr)) !=
+         -1) {
+    if (c == 'h' || c == OPT_VERSION) {
+      options->action = c == 'h' ? ACTION_HELP : ACTION_VERSION;
+      return 0;
+    }
+    if (c == ':')
+      return option_error(argv[optind - 1], "needs a value", error, error_size);
+    int taken = take_tabled(c, options, error, error_size);
+    if (taken > 0)
+      taken = take_worded(c, options, error, error_size);
+    if (taken > 0)
+      return option_error(argv[optind - 1], nullptr, error, error_size);
+    if (taken < 0)
+      return -1;
+  }
+  return finish_options(argc, argv, options, error, error_size);
 }

@@ -8,13 +8,7 @@
 #include <cmath>
 #include <limits>
 
-const run_list *results_list;
-authority *results_checks;
-std::vector<kept_pass> passes;
-
 namespace {
-
-std::atomic<int> kept{0};
 
 // One ask: round 1's record, or a later round's.
 template <typename P>
@@ -114,28 +108,27 @@ double setup_ms(const std::vector<std::int32_t> &setup_us, double percent) {
   return rank_ms(sorted, percent);
 }
 
-int passes_done(void) {
-  return kept.load();
+void prepare_results(run_results *results, const run_list *list,
+                     authority *checks, std::size_t passes_planned) {
+  results->list = list;
+  results->checks = checks;
+  results->passes.clear();
+  results->passes.reserve(passes_planned);
+  results->kept.store(0);
 }
 
-void prepare_results(const run_list *list, std::size_t passes_planned) {
-  results_list = list;
-  passes.clear();
-  passes.reserve(passes_planned);
-  kept.store(0);
-}
-
-void keep_pass(pass_result *pass) {
+void keep_pass(run_results *results, pass_result *pass) {
+  const run_results &r = *results;
   kept_pass k;
   k.result = std::move(*pass);
-  const std::size_t rows = results_list->providers.size();
+  const std::size_t rows = r.list->providers.size();
   k.rows.assign(rows, row_figures{});
   k.total = row_figures{};
   k.any_reply = false;
   std::vector<latency_samples> latencies(rows);
   latency_samples all;
-  for (std::size_t i = 0; i < results_list->lines.size(); ++i) {
-    const int row = results_list->lines[i].row;
+  for (std::size_t i = 0; i < r.list->lines.size(); ++i) {
+    const int row = r.list->lines[i].row;
     if (row < 0)
       continue;
     const line_probes &line = k.result.lines[i];
@@ -150,24 +143,23 @@ void keep_pass(pass_result *pass) {
           k.any_reply || (www ? line.www.rcode : line.bare.rcode) >= 0;
     }
   }
-  for (std::size_t r = 0; r < rows; ++r)
-    finish_figures(&k.rows[r], &latencies[r]);
+  for (std::size_t row = 0; row < rows; ++row)
+    finish_figures(&k.rows[row], &latencies[row]);
   finish_figures(&k.total, &all);
   // The reserve made room: no reallocation, so readers of earlier passes
   // are not disturbed.
-  passes.push_back(std::move(k));
-  kept.store(static_cast<int>(passes.size()));
+  results->passes.push_back(std::move(k));
+  results->kept.store(static_cast<int>(results->passes.size()));
 }
 
-const std::string &provider_name(int row) {
+const std::string &provider_name(const run_results &r, int row) {
   static const std::string total = "total";
-  return row == TOTAL_ROW
-             ? total
-             : results_list->providers[static_cast<std::size_t>(row)];
+  return row == TOTAL_ROW ? total
+                          : r.list->providers[static_cast<std::size_t>(row)];
 }
 
-int provider_rows(void) {
-  return static_cast<int>(results_list->providers.size());
+int provider_rows(const run_results &r) {
+  return static_cast<int>(r.list->providers.size());
 }
 
 const row_figures &figures_of(const kept_pass *pass, int row) {
@@ -207,17 +199,17 @@ const char *stability_name(int stability) {
   return "";
 }
 
-double total_rate(const kept_pass *pass, int *ok, int *count) {
+double total_rate(const run_results &r, const kept_pass *pass, int *ok,
+                  int *count) {
   *ok = pass->total.ok;
-  *count = 2 * static_cast<int>(results_list->lines.size()) *
-           rounds_of(pass->result);
+  *count = 2 * static_cast<int>(r.list->lines.size()) * rounds_of(pass->result);
   return *count > 0 ? 100.0 * *ok / *count
                     : std::numeric_limits<double>::quiet_NaN();
 }
 
-std::string domain_text(std::size_t line, bool *exact) {
+std::string domain_text(const run_results &r, std::size_t line, bool *exact) {
   std::string text;
-  bool same = utf8_text(written_domain(results_list, line).c_str(), &text);
+  bool same = utf8_text(written_domain(r.list, line).c_str(), &text);
   if (exact)
     *exact = same;
   return text;

@@ -71,29 +71,35 @@ struct kept_pass {
   bool any_reply; // some query got a reply that counted
 };
 
-// The run's list; set before the run.
-extern const run_list *results_list;
-// The run's checks of authoritative servers, or null; set before the run.
-extern authority *results_checks;
+// What a run keeps: its list, its checks, and every pass kept so far.
 // Room for every pass is made before the run, so that keeping one never
-// moves the others: passes[i] for i < passes_done() may be read from any
-// thread.
-extern std::vector<kept_pass> passes;
-int passes_done(void);
+// moves the others: passes[i] for i < done() may be read from any thread.
+struct run_results {
+  const run_list *list = nullptr;
+  authority *checks = nullptr; // null when none were asked for
+  std::vector<kept_pass> passes;
+  std::atomic<int> kept{0};
+  int done() const {
+    return kept.load();
+  }
+};
 
-void prepare_results(const run_list *list, std::size_t passes_planned);
+void prepare_results(run_results *results, const run_list *list,
+                     authority *checks, std::size_t passes_planned);
 // Keeps a finished pass (moved from), with its figures.
-void keep_pass(pass_result *pass);
+void keep_pass(run_results *results, pass_result *pass);
 
-const std::string &provider_name(int row);
-int provider_rows(void);
+const std::string &provider_name(const run_results &r, int row);
+int provider_rows(const run_results &r);
 const row_figures &figures_of(const kept_pass *pass, int row);
 // The total as the log has it: resolved names over twice the counted lines.
-double total_rate(const kept_pass *pass, int *ok, int *count);
+double total_rate(const run_results &r, const kept_pass *pass, int *ok,
+                  int *count);
 // The text of list line `line` as the exports write it: UTF-8 kept, else
 // read as GBK, else U+FFFD for each byte that fits neither; *exact is then
 // false.
-std::string domain_text(std::size_t line, bool *exact = nullptr);
+std::string domain_text(const run_results &r, std::size_t line,
+                        bool *exact = nullptr);
 // A percentile (nearest rank) of connection set-up times, in ms; NaN for
 // none.
 double setup_ms(const std::vector<std::int32_t> &setup_us, double percent);

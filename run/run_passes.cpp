@@ -5,182 +5,39 @@
 #include "net/dns_message.h"
 #include "net/dns_reply.h"
 #include "net/probe.h"
+#include "run/nx_probe.h"
+#include "run/pass_checks.h"
+#include "run/pass_job.h"
 #include "run/authority.h"
 #include "run/log_block.h"
+#include "run/pass_reporter.h"
+#include "run/races.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <map>
 #include <memory>
-#include <random>
 #include <thread>
 
 namespace {
 
-enum {
-  // Two random labels, each asked under com., as www. under com., under
-  // cn. and under invalid.
-  NX_LABELS = 2,
-  NX_LABEL_SIZE = 16,
-  // While a pass's checks run, how often at the least the front end hears.
-  CHECK_TELL_MS = 200,
-};
-
-// A pass's state; every pass's starts as a copy of one made for the run.
-struct pass_job {
-  int index = 0; // the pass's
-  int round = 0; // from 0
-  const run_list *list = nullptr;
-  // List lines with a row: one list for every pass, never copied.
-  const std::vector<std::size_t> *probed = nullptr;
-  pass_result *pass = nullptr;
-  std::string name; // the last name handed out; the engine copies it
-  const run_events *events = nullptr;
-  // The TCP fallback's probes, by engine index as above.
-  std::vector<std::size_t> truncated;
-  bool fallback_wanted = false; // truncated replies are asked again over TCP
-  ns_address used{};            // where the round's queries went
-  bool fallback = false;        // the engine runs over `truncated`
-  const run_settings *settings = nullptr;
-  std::vector<int> checked; // probes asked for a check, by provider row
-  // Engine indices from 0 are the names that cannot exist, then the lines'.
-  std::vector<std::string> nx_names;
-  std::vector<probe_answers> nx_answers; // by NX name, of an answered one
-  std::vector<int> nx_outcomes;
-};
-
-std::size_t probe_of(const pass_job *job, std::size_t index) {
-  return job->fallback ? job->truncated[index] : index;
-}
-
-// A list line's probe: its bare name, or its "www." name.
-std::string probe_name(const pass_job *job, std::size_t line, bool www) {
-  const std::string &domain = job->list->lines[line].domain;
-  return www ? "www." + domain : domain;
-}
-
-// The list line's probe that the engine's `whole` index names; false for
-// a name that cannot exist (those come first).
-bool line_probe_of(const pass_job *job, std::size_t whole, std::size_t *line,
-                   bool *www) {
-  if (whole < job->nx_names.size())
-    return false;
-  const std::size_t index = whole - job->nx_names.size();
-  *line = (*job->probed)[index / 2];
-  *www = index % 2 != 0;
-  return true;
-}
-
-// A later round's record of a list line's probe.
-round_probe &round_at(pass_result *pass, int round, std::size_t line,
-                      bool www) {
-  return pass
-      ->rounds[static_cast<std::size_t>(round - 1)][probe_number(line, www)];
-}
-
 const char *name_of(std::size_t at, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
-  const std::size_t whole = probe_of(job, at);
-  std::size_t line;
-  bool www;
-  if (!line_probe_of(job, whole, &line, &www))
-    return job->nx_names[whole].c_str();
-  if (job->list->lines[line].domain.empty())
+  const engine_name n = name_at(job, at);
+  if (!n.line_probe)
+    return job->nx_names[n.whole].c_str();
+  if (job->list->lines[n.line].domain.empty())
     return nullptr; // nothing to ask: unsendable
-  job->name = probe_name(job, line, www);
+  job->name = probe_name(job, n.line, n.www);
   return job->name.c_str();
 }
 
-// A probe that ended as the checks want is asked of the authoritative
-// servers, while its provider's share lasts.
-void ask_check(pass_job *job, std::size_t line, bool www, stored_probe *probe) {
-  const run_settings *settings = job->settings;
-  const bool wanted = settings->check_all ? probe->outcome != PROBE_NONE
-                                          : probe_failed(probe->outcome);
-  if (!settings->checks || !wanted || probe->error == PROBE_ERROR_UNSENDABLE ||
-      probe->error == RUN_ERROR_IDNA)
-    return;
-  const std::size_t row = static_cast<std::size_t>(job->list->lines[line].row);
-  if (job->checked[row] >= settings->check_max) {
-    probe->verdict = VERDICT_NOT_CHECKED;
-    return;
-  }
-  ++job->checked[row];
-  probe->verdict = VERDICT_PENDING;
-  authority_ask(settings->checks, probe_name(job, line, www),
-                settings->engine.qtype);
-}
-
-// A probe whose attempt went unanswered (or was answered with an error)
-// is likely to fail: its check starts now, beside its later attempts,
-// while its provider's share lasts. Its verdict is still asked for when it
-// ends; the check is shared by name and type.
-void check_early(std::size_t at, void *context) {
-  pass_job *job = static_cast<pass_job *>(context);
-  std::size_t line;
-  bool www;
-  const run_settings *settings = job->settings;
-  if (!settings->checks || job->fallback ||
-      !line_probe_of(job, at, &line, &www))
-    return;
-  const std::size_t row = static_cast<std::size_t>(job->list->lines[line].row);
-  if (job->checked[row] < settings->check_max)
-    authority_ask(settings->checks, probe_name(job, line, www),
-                  settings->engine.qtype);
-}
-
-// Names that cannot exist (RFC 6761's invalid. among them), a fresh
-// random label each pass so that no cache holds them.
-void make_nx_names(pass_job *job) {
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device seed;
-  std::mt19937 random(seed());
-  job->nx_names.clear();
-  for (int k = 0; k < NX_LABELS; ++k) {
-    std::string label;
-    for (int i = 0; i < NX_LABEL_SIZE; ++i)
-      label += letters[random() % (sizeof letters - 1)];
-    for (const char *suffix : {".com.", ".cn.", ".invalid."})
-      job->nx_names.push_back(label + suffix);
-    job->nx_names.insert(job->nx_names.end() - 2, "www." + label + ".com.");
-  }
-  job->nx_answers.assign(job->nx_names.size(), probe_answers{});
-  job->nx_outcomes.assign(job->nx_names.size(), PROBE_NONE);
-}
-
-// Answers that all lead where the names that cannot exist were sent.
-bool redirected(const nx_result &nx, const probe_answers &answers) {
-  if (nx.verdict != NX_HIJACK || answers.answers.empty())
-    return false;
-  for (const std::string &answer : answers.answers) {
-    if (std::find(nx.addrs.begin(), nx.addrs.end(), answer) == nx.addrs.end())
-      return false;
-  }
-  return true;
-}
-
-// The pass's probes are over: what the names that cannot exist got, and
-// which answers only lead where those did.
+// The pass's probes are over: which answers only lead where the names that
+// cannot exist were sent.
 void judge_nx(pass_job *job) {
   nx_result &nx = job->pass->nx;
-  nx.names = job->nx_names;
-  // Addresses lead somewhere: the answers of other types are no redirect.
-  const int qtype = job->settings->engine.qtype;
-  const bool addresses = qtype == DNS_TYPE_A || qtype == DNS_TYPE_AAAA;
-  bool all_negative = !job->nx_names.empty();
-  for (std::size_t i = 0; i < job->nx_names.size(); ++i) {
-    all_negative = all_negative && job->nx_outcomes[i] == PROBE_NEGATIVE;
-    for (const std::string &answer : job->nx_answers[i].answers) {
-      if (addresses &&
-          std::find(nx.addrs.begin(), nx.addrs.end(), answer) == nx.addrs.end())
-        nx.addrs.push_back(answer);
-    }
-  }
-  nx.verdict = !nx.addrs.empty() ? NX_HIJACK
-               : all_negative    ? NX_CLEAN
-                                 : NX_UNKNOWN;
+  nx = judge_nx_names(job->nx_names, job->nx_outcomes, job->nx_answers,
+                      job->settings->engine.qtype);
   if (nx.verdict != NX_HIJACK)
     return;
   for (std::size_t line : *job->probed) {
@@ -189,7 +46,7 @@ void judge_nx(pass_job *job) {
       probe_answers answers;
       if (probe.outcome != PROBE_OK ||
           !job->pass->answers.get(probe_number(line, www), &answers) ||
-          !redirected(nx, answers))
+          !nx_redirected(nx, answers))
         continue;
       probe.outcome = PROBE_FAILED;
       probe.error = RUN_ERROR_REDIRECTED;
@@ -198,111 +55,16 @@ void judge_nx(pass_job *job) {
   }
 }
 
-// An answered probe that was checked: how its answers stand against the
-// authoritative servers', and whether they are bogons where those are
-// not (then it is suspect).
-void compare_with_authority(const pass_job *job, pass_result *pass,
-                            const auth_check *check, const probe_answers &ours,
-                            std::size_t number, stored_probe *probe) {
-  const probe_answers theirs =
-      authority_answers(check, job->settings->engine.qtype);
-  probe->vs_authority = static_cast<std::uint8_t>(
-      check->reason.empty() ? compare_answers(ours, theirs) : VS_UNVERIFIABLE);
-  bool ours_bogon = false;
-  for (const std::string &a : ours.answers)
-    ours_bogon = ours_bogon || is_bogon(a);
-  bool theirs_public = !theirs.answers.empty();
-  for (const std::string &a : theirs.answers)
-    theirs_public = theirs_public && !is_bogon(a);
-  if (ours_bogon && theirs_public) {
-    pass->bogons.insert(number);
-    probe->outcome = PROBE_FAILED;
-    probe->error = RUN_ERROR_SUSPECT;
-  }
-}
-
-// The names of the pass's probes whose checks it waits for.
-std::vector<std::string> pending_checks(const pass_job *job,
-                                        const pass_result *pass) {
-  std::vector<std::string> names;
-  for (std::size_t line : *job->probed) {
-    for (bool www : {false, true}) {
-      if (probe_at(*pass, line, www).verdict == VERDICT_PENDING)
-        names.push_back(probe_name(job, line, www));
-    }
-  }
-  return names;
-}
-
-// How many of those checks have ended. Checks end in any order: the
-// count from *first on is made again, the ones before it have ended.
-int checks_ended(const run_settings *settings,
-                 const std::vector<std::string> &names, std::size_t *first) {
-  while (
-      *first < names.size() &&
-      authority_result(settings->checks, names[*first], settings->engine.qtype))
-    ++*first;
-  int done = static_cast<int>(*first);
-  for (std::size_t i = *first + 1; i < names.size(); ++i)
-    done += authority_result(settings->checks, names[i],
-                             settings->engine.qtype) != nullptr;
-  return done;
-}
-
-// The pass's probes are over: its checks end, told as they move on. False
-// when the run was stopped meanwhile.
-bool await_checks(const pass_job *job, const std::vector<std::string> &names,
-                  int index, const std::atomic<bool> *stop) {
-  const run_settings *settings = job->settings;
-  const int total = static_cast<int>(names.size());
-  int shown = -1;
-  for (std::size_t first = 0;;) {
-    const int done = checks_ended(settings, names, &first);
-    if (done != shown && job->events->checking)
-      job->events->checking(index, done, total, job->events->context);
-    shown = done;
-    if (done == total)
-      return true;
-    if (stop->load())
-      return false;
-    authority_wait_a_while(settings->checks, CHECK_TELL_MS);
-  }
-}
-
-// The checks of the pass have ended: their verdicts. When the last of
-// them ended.
-std::chrono::steady_clock::time_point take_verdicts(const pass_job *job,
-                                                    pass_result *pass) {
-  const run_settings *settings = job->settings;
-  std::chrono::steady_clock::time_point last{};
-  for (std::size_t line : *job->probed) {
-    for (bool www : {false, true}) {
-      stored_probe &probe = probe_at(pass, line, www);
-      if (probe.verdict != VERDICT_PENDING)
-        continue;
-      const auth_check *check = authority_result(
-          settings->checks, probe_name(job, line, www), settings->engine.qtype);
-      const int outcome =
-          probe.checked_round == 0
-              ? probe.outcome
-              : round_at(pass, probe.checked_round, line, www).outcome;
-      probe.verdict =
-          static_cast<std::uint8_t>(authority_verdict(check, outcome));
-      if (check)
-        last = std::max(last, check->ended);
-      probe_answers ours;
-      const std::size_t number = probe_number(line, www);
-      if (check && probe.outcome == PROBE_OK &&
-          pass->answers.get(number, &ours))
-        compare_with_authority(job, pass, check, ours, number, &probe);
-      // A chain that leads nowhere, as the servers' does too.
-      else if (check && probe.outcome == PROBE_NEGATIVE &&
-               pass->answers.get(number, &ours))
-        probe.vs_authority = static_cast<std::uint8_t>(
-            check->chain_end == CHAIN_NEGATIVE ? VS_SAME : VS_DIFFERS);
-    }
-  }
-  return last;
+// A further reply to a probe already decided: a race, if its answers
+// differ.
+void take_echo(std::size_t at, const probe_echo *e, void *context) {
+  pass_job *job = static_cast<pass_job *>(context);
+  const engine_name n = name_at(job, at);
+  const int kind = classify_reply(e->length, e->reply);
+  probe_answers echo;
+  if (n.line_probe && (kind == REPLY_ANSWERED || kind == REPLY_NEGATIVE) &&
+      read_answers(e->reply, e->length, job->settings->engine.qtype, &echo))
+    note_echo(job->pass, probe_number(n.line, n.www), echo, e);
 }
 
 // A truncated reply is decided by the TCP fallback instead; its datagrams
@@ -348,7 +110,7 @@ void later_round_done(pass_job *job, std::size_t whole, std::size_t line,
   if (pass->nx.verdict == NX_HIJACK && r->outcome == PROBE_OK && r->reply &&
       read_answers(r->reply, r->reply_length, job->settings->engine.qtype,
                    &answers) &&
-      redirected(pass->nx, answers)) {
+      nx_redirected(pass->nx, answers)) {
     probe.outcome = PROBE_FAILED;
     probe.error = RUN_ERROR_REDIRECTED;
   }
@@ -376,10 +138,11 @@ void later_round_done(pass_job *job, std::size_t whole, std::size_t line,
 
 void probe_done(std::size_t at, const probe_result *r, void *context) {
   pass_job *job = static_cast<pass_job *>(context);
-  const std::size_t whole = probe_of(job, at);
-  std::size_t line_index;
-  bool www;
-  if (!line_probe_of(job, whole, &line_index, &www)) {
+  const engine_name n = name_at(job, at);
+  const std::size_t whole = n.whole;
+  const std::size_t line_index = n.line;
+  const bool www = n.www;
+  if (!n.line_probe) {
     // A name that does not exist, however the reply is worded.
     job->nx_outcomes[whole] =
         r->rcode == DNS_RCODE_NXDOMAIN ? PROBE_NEGATIVE : r->outcome;
@@ -411,169 +174,6 @@ void probe_done(std::size_t at, const probe_result *r, void *context) {
   if (line.bare.outcome != PROBE_NONE && line.www.outcome != PROBE_NONE &&
       job->events->line_done)
     job->events->line_done(job->index, &line, job->events->context);
-}
-
-// The answers of a reply, sorted, for comparing: order and TTL do not
-// count.
-std::vector<std::string> answer_set(const probe_answers &answers) {
-  std::vector<std::string> set = answers.answers;
-  std::sort(set.begin(), set.end());
-  return set;
-}
-
-// A further reply to a probe already decided. One whose answers differ
-// from the deciding reply's makes a race; every reply after is kept too.
-void take_echo(std::size_t at, const probe_echo *e, void *context) {
-  const unsigned char *reply = e->reply;
-  const long length = e->length;
-  pass_job *job = static_cast<pass_job *>(context);
-  const int kind = classify_reply(length, reply);
-  std::size_t line;
-  bool www;
-  if (!line_probe_of(job, probe_of(job, at), &line, &www) ||
-      (kind != REPLY_ANSWERED && kind != REPLY_NEGATIVE))
-    return;
-  const std::size_t number = probe_number(line, www);
-  probe_answers echo;
-  if (!read_answers(reply, length, job->settings->engine.qtype, &echo))
-    return;
-  pass_result *pass = job->pass;
-  auto race = pass->races.find(number);
-  if (race == pass->races.end()) {
-    probe_answers first{{}, {}, -1};
-    pass->answers.get(number, &first);
-    if (answer_set(first) == answer_set(echo))
-      return; // the same answer again: no race
-    race = pass->races.emplace(number, std::vector<kept_reply>{}).first;
-    race->second.push_back(
-        kept_reply{probe_at(pass, line, www).reply_us, first, e->first_ip_ttl});
-  }
-  race->second.push_back(kept_reply{e->us, echo, e->ip_ttl});
-}
-
-// Probes with replies that disagree are suspect: a failure, like no answer.
-void judge_races(pass_job *job) {
-  for (const auto &race : job->pass->races) {
-    const std::size_t line = race.first / 2;
-    const bool www = race.first % 2 != 0;
-    stored_probe &probe = probe_at(job->pass, line, www);
-    if (probe.outcome != PROBE_OK && probe.outcome != PROBE_NEGATIVE)
-      continue;
-    probe.outcome = PROBE_FAILED;
-    probe.error = RUN_ERROR_SUSPECT;
-    ask_check(job, line, www, &probe);
-  }
-}
-
-// A pass whose probes have ended, on its way to be reported once its
-// checks have.
-struct ended_pass {
-  std::unique_ptr<pass_result> pass;
-  std::chrono::steady_clock::time_point start;
-  std::chrono::steady_clock::time_point probed; // its probes' end
-  std::vector<std::string> checks; // the names whose checks it waits for
-  bool reported = false;           // under the report lock
-};
-
-} // namespace
-
-// Reports the passes in the nameservers' order, on a thread of its own,
-// each once its checks have ended: a pass's checks overlap the probes of
-// the passes after it.
-struct reporter {
-  const pass_job *job; // what every pass shares: the list, the settings
-  std::FILE *log;
-  run_control *control;
-  std::mutex lock;
-  std::condition_variable handed;
-  std::map<int, ended_pass> ended; // by pass, until reported; under lock
-  int next = 0;                    // the pass to report next; under lock
-  bool no_more = false;            // under lock
-  std::thread thread;
-};
-
-namespace {
-
-// Under the report lock: the pass's verdicts, its log block, and the front
-// end's word.
-void emit(reporter *r, int index, ended_pass *e) {
-  const pass_job *job = r->job;
-  pass_result *pass = e->pass.get();
-  // Its own time: not the wait behind a pass before it.
-  std::chrono::steady_clock::time_point end = e->probed;
-  if (job->settings->checks)
-    end = std::max(end, take_verdicts(job, pass));
-  pass->seconds = std::chrono::duration<double>(end - e->start).count();
-  if (r->log)
-    write_log_block(r->log, pass->ns.c_str(), job->list, pass);
-  job->events->pass_ended(index, pass, job->events->context);
-  e->reported = true;
-}
-
-void serve_reports(reporter *r) {
-  for (;;) {
-    int index;
-    ended_pass *e;
-    {
-      std::unique_lock<std::mutex> hold(r->lock);
-      r->handed.wait(hold,
-                     [r] { return r->no_more || r->ended.count(r->next); });
-      auto found = r->ended.find(r->next);
-      if (found == r->ended.end())
-        return; // a stopped run: the passes after it never came
-      index = found->first;
-      e = &found->second; // a map's element stays where it is
-    }
-    const bool ended =
-        !r->job->settings->checks ||
-        await_checks(r->job, e->checks, index, &r->control->stop);
-    {
-      std::lock_guard<std::mutex> hold(r->control->report);
-      if (ended && !e->reported && !r->control->stop.load())
-        emit(r, index, e);
-    }
-    std::lock_guard<std::mutex> hold(r->lock);
-    r->ended.erase(index);
-    ++r->next;
-  }
-}
-
-// Under the report lock, as a stop comes: the passes whose probes and
-// checks have ended, and that wait behind one that has not, are reported
-// now (in order, with gaps), so that a stop loses none.
-void report_ended(reporter *r) {
-  std::lock_guard<std::mutex> hold(r->lock);
-  for (auto &entry : r->ended) {
-    ended_pass &e = entry.second;
-    std::size_t first = 0;
-    const bool checked = !r->job->settings->checks ||
-                         checks_ended(r->job->settings, e.checks, &first) ==
-                             static_cast<int>(e.checks.size());
-    if (!e.reported && checked)
-      emit(r, entry.first, &e);
-  }
-}
-
-void hand_over(reporter *r, int index, ended_pass ended) {
-  {
-    std::lock_guard<std::mutex> hold(r->lock);
-    r->ended.emplace(index, std::move(ended));
-  }
-  r->handed.notify_one();
-}
-
-// Waits until every pass handed over was reported (or dropped by a stop);
-// without a reporting thread, reports them here.
-void end_reports(reporter *r) {
-  {
-    std::lock_guard<std::mutex> hold(r->lock);
-    r->no_more = true;
-  }
-  r->handed.notify_one();
-  if (r->thread.joinable())
-    r->thread.join();
-  else
-    serve_reports(r);
 }
 
 // A pass's result before its probes: nothing decided yet, and the names
@@ -673,14 +273,19 @@ void probe_pass(pass_job *job, const ns_target &target, run_control *control) {
     job->round = round;
     // The names that cannot exist are asked in the first round only.
     job->nx_names.clear();
-    if (settings->nx_probe && round == 0)
-      make_nx_names(job);
+    if (settings->nx_probe && round == 0) {
+      job->nx_names = nx_probe_names();
+      job->nx_answers.assign(job->nx_names.size(), probe_answers{});
+      job->nx_outcomes.assign(job->nx_names.size(), PROBE_NONE);
+    }
     // What could not even start fails every probe, as the transport says.
     const int cause = probe_round(job, target, control);
     if (cause != PROBE_ERROR_NONE)
       fail_round(job, cause);
     if (round == 0 && !control->stop.load()) {
-      judge_races(job);
+      for (std::size_t number : judge_races(job->pass))
+        ask_check(job, number / 2, number % 2 != 0,
+                  &probe_at(job->pass, number / 2, number % 2 != 0));
       if (settings->nx_probe)
         judge_nx(job);
     }
@@ -745,7 +350,7 @@ int run_passes(const run_list *list, const run_settings *settings,
   // thread once it has ended, and builds its figures and files where its
   // probes' memory was freed, not in a thread's arena of its own.
   if (count > 1)
-    reports.thread = std::thread(serve_reports, &reports);
+    start_reports(&reports);
   {
     std::lock_guard<std::mutex> hold(control->report);
     control->reports = &reports;

@@ -2,7 +2,8 @@
 // command line's messages, the checks and replacement of output files, the
 // exports of a run's results, and the display's messages during a live
 // progress line.
-#include "cli/display.h"
+#include "cli/pass_messages.h"
+#include "cli/progress.h"
 #include "cli/export.h"
 #include "cli/html_report.h"
 #include "cli/metrics.h"
@@ -125,20 +126,21 @@ TEST(OutputFileTest, ReplacementKeepsTheModeAndTheLink) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-std::string written_by(void (*write)(std::FILE *, const export_run *),
-                       const export_run *run) {
+std::string written_by(void (*write)(std::FILE *, const export_run *,
+                                    const run_results &),
+                       const export_run *run, const run_results &r) {
   char *bytes = nullptr;
   std::size_t size = 0;
   std::FILE *out = open_memstream(&bytes, &size);
-  write(out, run);
+  write(out, run, r);
   std::fclose(out);
   std::string text(bytes, size);
   std::free(bytes);
   return text;
 }
 
-void csv_of(std::FILE *out, const export_run *) {
-  write_csv(out);
+void csv_of(std::FILE *out, const export_run *, const run_results &r) {
+  write_csv(out, r);
 }
 
 // The exports of a kept pass, without running anything: every name in list
@@ -152,7 +154,8 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   list.probed = 2;
   list.cut = false;
   list.control_lines = 0;
-  prepare_results(&list, 1);
+  run_results results;
+  prepare_results(&results, &list, nullptr, 1);
   const stored_probe ok{1500, PROBE_OK, 1, 0, PROBE_ERROR_NONE, false, 0};
   const stored_probe refused{-1, PROBE_FAILED, 2, 5, PROBE_ERROR_RCODE, false,
                              0};
@@ -167,7 +170,7 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   pass.answers.resize(4);
   pass.answers.put(
       0, probe_answers{{"192.0.2.1", "2001:db8::1"}, {"cdn.example."}, 300});
-  keep_pass(&pass);
+  keep_pass(&results, &pass);
   export_run run{};
   run.started = "2026-12-08T00:00:00+00:00";
   run.list_path = "list.txt";
@@ -175,7 +178,7 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   run.rules = "open";
   run.type = "A";
 
-  const nlohmann::json j = nlohmann::json::parse(written_by(write_json, &run));
+  const nlohmann::json j = nlohmann::json::parse(written_by(write_json, &run, results));
   EXPECT_EQ(j["complete"], true);
   const nlohmann::json &ns = j["nameservers"][0];
   EXPECT_EQ(ns["transport"], "tcp");
@@ -194,7 +197,7 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   EXPECT_EQ(ns["names"][1]["provider"], "-");
   EXPECT_EQ(ns["providers"][1]["errors"]["rcode"], 1);
 
-  EXPECT_EQ(written_by(csv_of, &run),
+  EXPECT_EQ(written_by(csv_of, &run, results),
             "nameserver,provider,domain,name,outcome,ms,attempts,rcode,error,"
             "ascii,authority,answers\r\n"
             "tcp://192.0.2.53,ours,ok.example,ok.example,ok,1.500,1,NOERROR,,"
@@ -205,6 +208,50 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
             "rcode,,,\r\n"
             "tcp://192.0.2.53,-,'=cmd.example,www.=cmd.example,ok,1.500,1,"
             "NOERROR,,,,\r\n");
+}
+
+// What is said of a kept pass: the set-up's failure once, the server's
+// closing words, and the list's unsendable names in the first pass only.
+TEST(PassMessagesTest, EachCauseIsSaidOnceAndTheUnsendableNamesOnce) {
+  run_list list;
+  list.rules = LIST_OPEN;
+  list.providers = {"ours"};
+  list.lines = {{"ok.example", 0, false}, {"bad..example", 0, false}};
+  list.probed = 2;
+  run_results results;
+  prepare_results(&results, &list, nullptr, 1);
+  const stored_probe ok{1500, PROBE_OK, 1, 0, PROBE_ERROR_NONE, false, 0};
+  const stored_probe unsent{-1, PROBE_FAILED, 0, -1, PROBE_ERROR_UNSENDABLE,
+                            false, 0};
+  pass_result pass;
+  pass.ns = "tls://192.0.2.53";
+  pass.transport = NS_TLS;
+  pass.engine_error = pass.send_error = pass.fallbacks = 0;
+  pass.stream = stream_stats{};
+  pass.stream.setup_failures = 2;
+  pass.stream.failure = PROBE_ERROR_TLS;
+  pass.stream.reason = "certificate has expired";
+  pass.stream.closed_with = "a stream closed with error code 0x2";
+  pass.lines = {{ok, ok}, {unsent, unsent}};
+  pass.answers.resize(4);
+  keep_pass(&results, &pass);
+  ns_target target;
+  ASSERT_EQ(parse_ns_target("tls://192.0.2.53", &target), 0);
+
+  bool unsent_said = false;
+  const std::vector<std::string> first =
+      pass_messages(target, results.passes[0], results, &unsent_said);
+  const std::vector<std::string> expected = {
+      "cannot set up TLS with tls://192.0.2.53: certificate has expired (2 "
+      "failed)",
+      "tls://192.0.2.53: a stream closed with error code 0x2",
+      "the name 'bad..example' was not sent: it has no form a query can "
+      "carry (an empty label, a label over 63 bytes, or over 255 bytes in "
+      "all), nor was 1 more such name"};
+  EXPECT_EQ(first, expected);
+  EXPECT_TRUE(unsent_said);
+  EXPECT_EQ(pass_messages(target, results.passes[0], results, &unsent_said),
+            std::vector<std::string>(expected.begin(), expected.end() - 1));
 }
 
 TEST(EscapeTest, ListTextsCannotBreakOutOfTheirPlace) {
@@ -218,10 +265,11 @@ TEST(DisplayTest, MessageDuringALiveLineStartsALineOfItsOwn) {
   std::fflush(stderr);
   const int saved = dup(STDERR_FILENO);
   ASSERT_TRUE(std::freopen("err.txt", "w", stderr));
-  display_begin(PROGRESS_LIVE, 2, false);
-  display_pass_started(0, 1, "127.0.0.9");
-  display_tick();
-  display_say("cannot write %s: %s", "r.json", "No space left on device");
+  run_results results;
+  progress shown(PROGRESS_LIVE, 2, false, &results);
+  shown.pass_started(0, 1, "127.0.0.9");
+  shown.tick();
+  shown.say("cannot write %s: %s", "r.json", "No space left on device");
   std::fflush(stderr);
   dup2(saved, STDERR_FILENO);
   close(saved);
