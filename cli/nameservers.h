@@ -12,9 +12,10 @@
 void default_nameservers(bool classic, std::vector<std::string> *out);
 
 struct ns_target;
-// Looks up the address of a target named only by its host name, once, with
-// the system's resolver (the first address it gives); 0, or -1 with the
-// reason in *error.
+// Looks up the addresses of a target named only by its host name, once,
+// with the system's resolver: the first it gives, and the others (each
+// once, in its order) as the fallbacks the connections go on to. 0, or -1
+// with the reason in *error.
 int resolve_target(ns_target *target, std::string *error);
 
 #endif

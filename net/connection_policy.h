@@ -1,6 +1,6 @@
-// What the stream transports (TCP with its TLS and HTTPS layers, QUIC)
-// share about setting connections up: a looked-up name's addresses in turn
-// until one takes a connection, the set-ups that fail in a row until the
+// The stream pool's rules for setting connections up, apart from its
+// connections so that they can be tested alone: a looked-up name's addresses in
+// turn until one takes a connection, the set-ups that fail in a row until the
 // probes left fail at once, and the pause before reconnecting to a server
 // that closed a connection without answering on it.
 #ifndef NET_CONNECTION_POLICY_H

@@ -1,6 +1,7 @@
-// Stream sockets for DNS over TCP: non-blocking connects, reads and writes
-// (the engine waits on them through the poller). POSIX only (the terminal
-// program's); the calls live in stream_sock_posix.cpp.
+// The stream transports' sockets: non-blocking stream connects, reads and
+// writes for TCP (and TLS and HTTPS over it), and connected datagram
+// sockets for QUIC; the engine waits on them through the poller. POSIX
+// only (the terminal program's); the calls live in stream_sock_posix.cpp.
 #ifndef NET_STREAM_SOCK_H
 #define NET_STREAM_SOCK_H
 

@@ -129,7 +129,7 @@ struct run_settings {
   std::vector<ns_target> nameservers; // and how to reach them, in order
   const char *log_path;               // null for no log
   engine_settings engine;
-  stream_options streams; // for TCP, TLS and HTTPS nameservers
+  stream_options streams; // for TCP, TLS, HTTPS and QUIC nameservers
   bool tcp_fallback;      // a truncated UDP reply is asked again over TCP
   // The checks of the authoritative servers; null for none. Failed and
   // negative probes are checked, or every probe with `check_all`; at most

@@ -127,7 +127,7 @@ TEST(OutputFileTest, ReplacementKeepsTheModeAndTheLink) {
 }
 
 std::string written_by(void (*write)(std::FILE *, const export_run *,
-                                    const run_results &),
+                                     const run_results &),
                        const export_run *run, const run_results &r) {
   char *bytes = nullptr;
   std::size_t size = 0;
@@ -178,7 +178,8 @@ TEST(ExportTest, JsonAndCsvTellEachProbeOfAPass) {
   run.rules = "open";
   run.type = "A";
 
-  const nlohmann::json j = nlohmann::json::parse(written_by(write_json, &run, results));
+  const nlohmann::json j =
+      nlohmann::json::parse(written_by(write_json, &run, results));
   EXPECT_EQ(j["complete"], true);
   const nlohmann::json &ns = j["nameservers"][0];
   EXPECT_EQ(ns["transport"], "tcp");
@@ -221,8 +222,8 @@ TEST(PassMessagesTest, EachCauseIsSaidOnceAndTheUnsendableNamesOnce) {
   run_results results;
   prepare_results(&results, &list, nullptr, 1);
   const stored_probe ok{1500, PROBE_OK, 1, 0, PROBE_ERROR_NONE, false, 0};
-  const stored_probe unsent{-1, PROBE_FAILED, 0, -1, PROBE_ERROR_UNSENDABLE,
-                            false, 0};
+  const stored_probe unsent{
+      -1, PROBE_FAILED, 0, -1, PROBE_ERROR_UNSENDABLE, false, 0};
   pass_result pass;
   pass.ns = "tls://192.0.2.53";
   pass.transport = NS_TLS;

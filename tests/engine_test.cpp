@@ -220,6 +220,10 @@ enum {
   STEP_ANSWER,     // a reply with an answer
   STEP_SERVFAIL,   // a reply that settles nothing
   STEP_STOP,       // the user stops the run
+  // After a later attempt began: the first attempt's query fails, or is
+  // answered at last (a stream of its own, as over HTTPS or QUIC).
+  STEP_FIRST_FAILS,
+  STEP_FIRST_ANSWERED,
 };
 
 // A transport that sends nothing: each name's attempts play their script.
@@ -239,6 +243,8 @@ public:
   void send(int slot, probe_clock::time_point) override {
     const probe_slot &s = engine_slot(e_, slot);
     ++sends;
+    if (s.tries == 1)
+      first_[s.index] = engine_attempt(e_, slot);
     for (int step : script[s.index][static_cast<std::size_t>(s.tries - 1)])
       due_.push_back({slot, step});
   }
@@ -267,8 +273,16 @@ private:
     std::vector<unsigned char> reply(s.query, s.query + s.query_length);
     reply[DNS_FLAGS_OFFSET] = 0x81;
     reply[DNS_FLAGS_OFFSET + 1] = step == STEP_SERVFAIL ? 0x82 : 0x80;
-    reply[DNS_ANCOUNT_OFFSET + 1] = step == STEP_ANSWER ? 1 : 0;
+    reply[DNS_ANCOUNT_OFFSET + 1] =
+        step == STEP_ANSWER || step == STEP_FIRST_ANSWERED ? 1 : 0;
     switch (step) {
+    case STEP_FIRST_FAILS:
+      engine_attempt_ended(e_, first_[s.index], PROBE_ERROR_QUIC, false);
+      break;
+    case STEP_FIRST_ANSWERED:
+      engine_reply_to(e_, first_[s.index], reply.data(),
+                      static_cast<long>(reply.size()), REPLY_BY_STREAM);
+      break;
     case STEP_SENT:
     case STEP_SENT_AGAIN:
       engine_sent(e_, slot, now, step == STEP_SENT_AGAIN);
@@ -288,6 +302,7 @@ private:
 
   probe_engine *e_ = nullptr;
   std::deque<std::pair<int, int>> due_;
+  std::map<std::size_t, attempt_ref> first_; // by name
 };
 
 class TransportTest : public testing::Test {
@@ -338,6 +353,19 @@ TEST_F(TransportTest, AReplyAfterAReconnectionCountsOnce) {
   EXPECT_EQ(result(0).attempts, 1);
   EXPECT_GE(result(0).reply_us, 0);
   EXPECT_EQ(t.sends, 1);
+}
+
+// What a transport holds of an earlier attempt: its failure no longer
+// ends the attempt under way, and its late reply still decides the probe,
+// as a late datagram does over UDP.
+TEST_F(TransportTest, AnEarlierAttemptsReplyCountsAndItsFailureDoesNot) {
+  t.script = {{{STEP_SENT, STEP_LOST},
+               {STEP_SENT, STEP_FIRST_FAILS, STEP_FIRST_ANSWERED}}};
+  ASSERT_EQ(play(defaults), 0);
+  EXPECT_EQ(result(0).outcome, PROBE_OK);
+  EXPECT_EQ(result(0).attempts, 2);
+  EXPECT_EQ(t.sends, 2);
+  EXPECT_EQ(t.timeouts, 0);
 }
 
 // After a stop nothing more is sent or reported, and the transport closes.

@@ -12,13 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -307,6 +304,35 @@ void serve_hostile(hostile_server *server) {
     t.join();
 }
 
+const int HOSTILE_PROBES = 4, HOSTILE_ATTEMPTS = 2, HOSTILE_TIMEOUT_MS = 500;
+
+// Probes of a hostile server: what came of them, and how long they took.
+struct hostile_run {
+  names n;
+  stream_stats stats;
+  std::chrono::steady_clock::duration took;
+};
+
+void run_hostile(const ns_target &target, bool insecure, hostile_run *run) {
+  for (int i = 0; i < HOSTILE_PROBES; ++i)
+    run->n.text.push_back("n" + std::to_string(i) + ".example");
+  run->n.results.resize(run->n.text.size());
+  const engine_settings settings{HOSTILE_PROBES,
+                                 HOSTILE_TIMEOUT_MS,
+                                 HOSTILE_ATTEMPTS,
+                                 0.0,
+                                 DNS_TYPE_A,
+                                 false,
+                                 false};
+  const stream_options options{2, nullptr, insecure, false};
+  engine_job job{run->n.text.size(), name_of, done, &run->n, nullptr};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(target_run(&target, &settings, &options, &job, &run->stats), 0);
+  run->took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(run->took, std::chrono::milliseconds(
+                           HOSTILE_ATTEMPTS * HOSTILE_TIMEOUT_MS + 1500));
+}
+
 // Each ends within its attempts' time, on no more connections than the
 // probes have attempts (and a few), with the failure named.
 TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
@@ -315,7 +341,6 @@ TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
       PROBE_ERROR_TIMEOUT, PROBE_ERROR_FORMAT,  PROBE_ERROR_TIMEOUT,
       PROBE_ERROR_NONE,    PROBE_ERROR_CONNECT, PROBE_ERROR_TIMEOUT,
       PROBE_ERROR_NONE,    PROBE_ERROR_FORMAT};
-  const int probes = 4, attempts = 2, timeout_ms = 500;
   for (int kind = 0; kind < MISBEHAVIOURS; ++kind) {
     SCOPED_TRACE("misbehaviour " + std::to_string(kind));
     ns_target target;
@@ -332,25 +357,14 @@ TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
     ASSERT_EQ(listen(server.listener, 64), 0);
     std::thread thread(serve_hostile, &server);
 
-    names n;
-    for (int i = 0; i < probes; ++i)
-      n.text.push_back("n" + std::to_string(i) + ".example");
-    n.results.resize(n.text.size());
-    const engine_settings settings{probes,     timeout_ms, attempts, 0.0,
-                                   DNS_TYPE_A, false,      false};
-    const stream_options options{2, nullptr, false, false};
-    engine_job job{n.text.size(), name_of, done, &n, nullptr};
-    stream_stats stats;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
-    const auto took = std::chrono::steady_clock::now() - start;
+    hostile_run run;
+    run_hostile(target, false, &run);
     server.stop.store(true);
     thread.join();
     close(server.listener);
 
-    EXPECT_LT(took, std::chrono::milliseconds(attempts * timeout_ms + 1500));
-    EXPECT_LE(server.accepted.load(), probes * attempts + 4);
-    for (const probe_result &r : n.results) {
+    EXPECT_LE(server.accepted.load(), HOSTILE_PROBES * HOSTILE_ATTEMPTS + 4);
+    for (const probe_result &r : run.n.results) {
       if (expected[kind] == PROBE_ERROR_NONE) {
         EXPECT_EQ(r.outcome, PROBE_OK);
       } else {
@@ -361,40 +375,6 @@ TEST(StreamEngineTest, HostileServersAreNamedAndNeverFlooded) {
   }
 }
 
-// A key and a self-signed certificate in `dir`, by the openssl command.
-bool make_key(const std::string &dir) {
-  std::vector<std::string> args = {"/usr/bin/openssl",
-                                   "req",
-                                   "-x509",
-                                   "-newkey",
-                                   "ec",
-                                   "-pkeyopt",
-                                   "ec_paramgen_curve:P-256",
-                                   "-nodes",
-                                   "-keyout",
-                                   dir + "/doq.key",
-                                   "-out",
-                                   dir + "/doq.pem",
-                                   "-days",
-                                   "2",
-                                   "-subj",
-                                   "/CN=doq.test"};
-  std::vector<char *> argv;
-  for (std::string &a : args)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&files);
-  int status = 0;
-  return spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
 // The same over QUIC, one misbehaviour of the DoQ double at a time: each
 // ends within its attempts' time, on no more connections than the probes
 // have attempts (and a few), with the failure named. A server that gives
@@ -402,7 +382,7 @@ bool make_key(const std::string &dir) {
 TEST(StreamEngineTest, HostileQuicServersAreNamedAndNeverFlooded) {
   char dir[] = "/tmp/zelkor-doq-XXXXXX";
   ASSERT_TRUE(mkdtemp(dir));
-  ASSERT_TRUE(make_key(dir));
+  ASSERT_TRUE(make_test_key(dir));
   const struct {
     const char *how;
     int expected;
@@ -411,7 +391,6 @@ TEST(StreamEngineTest, HostileQuicServersAreNamedAndNeverFlooded) {
                {"close", PROBE_ERROR_CONNECT},
                {"nocredit", PROBE_ERROR_TIMEOUT},
                {"other", PROBE_ERROR_FORMAT}};
-  const int probes = 4, attempts = 2, timeout_ms = 500;
   int port = 8530;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.how);
@@ -427,29 +406,19 @@ TEST(StreamEngineTest, HostileQuicServersAreNamedAndNeverFlooded) {
     ASSERT_TRUE(server.ready()) << server.stop();
     ns_target target;
     ASSERT_EQ(parse_ns_target(("quic://" + listen).c_str(), &target), 0);
-    names n;
-    for (int i = 0; i < probes; ++i)
-      n.text.push_back("n" + std::to_string(i) + ".example");
-    n.results.resize(n.text.size());
-    const engine_settings settings{probes,     timeout_ms, attempts, 0.0,
-                                   DNS_TYPE_A, false,      false};
-    const stream_options options{2, nullptr, true, false};
-    engine_job job{n.text.size(), name_of, done, &n, nullptr};
-    stream_stats stats;
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
-    const auto took = std::chrono::steady_clock::now() - start;
+    hostile_run run;
+    run_hostile(target, true, &run);
     const std::string log = server.stop();
 
-    EXPECT_LT(took, std::chrono::milliseconds(attempts * timeout_ms + 1500));
     int connections = 0;
     for (std::size_t at = log.find("conn "); at != std::string::npos;
          at = log.find("conn ", at + 1))
       ++connections;
-    EXPECT_LE(connections, probes * attempts + 4) << log;
-    for (const probe_result &r : n.results) {
+    EXPECT_LE(connections, HOSTILE_PROBES * HOSTILE_ATTEMPTS + 4) << log;
+    for (const probe_result &r : run.n.results) {
       EXPECT_EQ(r.outcome, PROBE_FAILED);
-      EXPECT_EQ(r.error, c.expected) << stats.reason << stats.closed_with;
+      EXPECT_EQ(r.error, c.expected)
+          << run.stats.reason << run.stats.closed_with;
     }
   }
   for (const char *file : {"doq.key", "doq.pem", "doq.log"})

@@ -25,4 +25,8 @@ private:
   std::string log_;
 };
 
+// A key and a self-signed certificate for it in `dir` (doq.key, doq.pem),
+// by the openssl command; false when it failed.
+bool make_test_key(const std::string &dir);
+
 #endif
