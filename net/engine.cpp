@@ -293,23 +293,20 @@ attempt_ref engine_attempt(const probe_engine *e, int slot) {
   return attempt_ref{slot, s.index, s.generation};
 }
 
-namespace {
-
-bool undecided(const probe_engine *e, const attempt_ref &ref) {
+bool engine_awaits_reply(const probe_engine *e, const attempt_ref &ref) {
   const probe_slot &s = engine_slot(e, ref.slot);
   return s.busy && s.index == ref.probe;
 }
 
-} // namespace
-
 bool engine_current(const probe_engine *e, const attempt_ref &ref) {
-  return undecided(e, ref) &&
+  return engine_awaits_reply(e, ref) &&
          engine_slot(e, ref.slot).generation == ref.generation;
 }
 
 bool engine_reply_to(probe_engine *e, const attempt_ref &ref,
                      const unsigned char *reply, long length, int how) {
-  return undecided(e, ref) && engine_reply(e, ref.slot, reply, length, how);
+  return engine_awaits_reply(e, ref) &&
+         engine_reply(e, ref.slot, reply, length, how);
 }
 
 void engine_attempt_ended(probe_engine *e, const attempt_ref &ref, int cause,

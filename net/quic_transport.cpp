@@ -54,8 +54,11 @@ struct quic_connection {
   quic_link link;
   bool early = false; // its first queries went as 0-RTT data
   std::unordered_map<std::int64_t, quic_stream> streams;
-  std::deque<std::int64_t> unsent;     // streams with bytes to write
-  std::vector<std::int64_t> abandoned; // to be reset: their attempts ended
+  std::deque<std::int64_t> unsent; // streams with bytes to write
+  // Streams whose attempt ran out of time: a late reply on one still
+  // counts, until its probe has ended; then it is cancelled, which frees
+  // its credit.
+  std::vector<std::int64_t> expired;
 };
 
 // What ngtcp2 calls back; `user` is the quic_connection.
@@ -169,7 +172,7 @@ void quic_transport::release(quic_connection &c) {
   c.early = false;
   c.streams.clear();
   c.unsent.clear();
-  c.abandoned.clear();
+  c.expired.clear();
 }
 
 void quic_transport::close(std::size_t ci, bool goodbye) {
@@ -228,7 +231,7 @@ void quic_transport::forget_streams(std::size_t ci) {
   quic_connection &c = conn(ci);
   c.streams.clear();
   c.unsent.clear();
-  c.abandoned.clear();
+  c.expired.clear();
 }
 
 // What ngtcp2 said when a read or a timer broke the connection.
@@ -295,9 +298,7 @@ bool quic_transport::flush(std::size_t ci, probe_clock::time_point now) {
   quic_connection &c = conn(ci);
   if (!c.link.conn)
     return false;
-  for (std::int64_t id : c.abandoned)
-    ngtcp2_conn_shutdown_stream(c.link.conn, id, DOQ_REQUEST_CANCELLED);
-  c.abandoned.clear();
+  cancel_ended(c);
   open_streams(ci, now);
   const ngtcp2_tstamp ts = quic_timestamp(now);
   std::vector<std::int64_t> blocked;
@@ -382,13 +383,29 @@ void quic_transport::take_reply(std::size_t ci, std::int64_t id) {
 // QUIC writes from before_wait alone.
 void quic_transport::queued(std::size_t, probe_clock::time_point) {}
 
-// A stream whose attempt ended is cancelled, which frees its credit.
 void quic_transport::timed_out(std::size_t ci, int slot) {
   quic_connection &c = conn(ci);
   const std::int64_t id = stream_of_[static_cast<std::size_t>(slot)];
   auto found = c.streams.find(id);
-  if (c.link.conn && found != c.streams.end() && found->second.ref.slot == slot)
-    c.abandoned.push_back(id);
+  if (c.link.conn && found != c.streams.end() &&
+      engine_current(e_, found->second.ref))
+    c.expired.push_back(id);
+}
+
+// The expired streams whose probe has ended are cancelled; the others
+// wait for a late reply.
+void quic_transport::cancel_ended(quic_connection &c) {
+  std::size_t kept = 0;
+  for (std::int64_t id : c.expired) {
+    auto found = c.streams.find(id);
+    if (found == c.streams.end())
+      continue; // answered, or closed by the server
+    if (engine_awaits_reply(e_, found->second.ref))
+      c.expired[kept++] = id;
+    else
+      ngtcp2_conn_shutdown_stream(c.link.conn, id, DOQ_REQUEST_CANCELLED);
+  }
+  c.expired.resize(kept);
 }
 
 int quic_transport::before_wait(std::size_t ci, probe_clock::time_point now,

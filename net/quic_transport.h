@@ -41,6 +41,7 @@ private:
   void release(quic_connection &c);
   void handshake_done(std::size_t ci);
   void forget_streams(std::size_t ci);
+  void cancel_ended(quic_connection &c);
   void connection_error(std::size_t ci, int error, probe_clock::time_point now);
   void open_streams(std::size_t ci, probe_clock::time_point now);
   bool flush(std::size_t ci, probe_clock::time_point now);

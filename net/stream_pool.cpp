@@ -92,8 +92,7 @@ void stream_pool::opened(std::size_t ci, probe_clock::time_point now) {
   stats_->setup_us.push_back(static_cast<std::int32_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(now - c.setup_start)
           .count()));
-  if (!c.queue.empty())
-    adapter_->queued(ci, now);
+  adapter_->queued(ci, now);
 }
 
 // The unanswered attempts on the connection, in the order first sent; no

@@ -52,7 +52,8 @@ public:
   // later: PROBE_ERROR_NONE, or the cause with why.
   virtual int connect(std::size_t ci, const ns_address *to,
                       probe_clock::time_point now, std::string *reason) = 0;
-  // Attempts wait in the queue of the open connection.
+  // Attempts wait in the queue of the open connection (or it has just
+  // opened).
   virtual void queued(std::size_t ci, probe_clock::time_point now) = 0;
   virtual void ready(std::size_t ci, int events,
                      probe_clock::time_point now) = 0;

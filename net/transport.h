@@ -102,9 +102,11 @@ int engine_busy(const probe_engine *e);
 int engine_owner(const probe_engine *e, int channel, std::uint16_t id);
 // The one rule for what a transport holds of an attempt. A reply to any
 // attempt of a probe still undecided counts, as a late reply over UDP
-// does by its ID (engine_reply_to); only the attempt under way is sent,
-// or ended by what befell its query (engine_current, engine_attempt_ended).
+// does by its ID (engine_awaits_reply, engine_reply_to); only the attempt
+// under way is sent, or ended by what befell its query (engine_current,
+// engine_attempt_ended).
 attempt_ref engine_attempt(const probe_engine *e, int slot);
+bool engine_awaits_reply(const probe_engine *e, const attempt_ref &ref);
 bool engine_current(const probe_engine *e, const attempt_ref &ref);
 bool engine_reply_to(probe_engine *e, const attempt_ref &ref,
                      const unsigned char *reply, long length, int how);

@@ -426,6 +426,40 @@ TEST(StreamEngineTest, HostileQuicServersAreNamedAndNeverFlooded) {
   rmdir(dir);
 }
 
+// A reply later than its attempt's time, on the first attempt's stream,
+// still decides the probe, as a late datagram does over UDP: at 200 ms an
+// attempt, two attempts, and every answer 300 ms late.
+TEST(StreamEngineTest, ALateQuicReplyToAnEarlierAttemptCounts) {
+  char dir[] = "/tmp/zelkor-doq-XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  ASSERT_TRUE(make_test_key(dir));
+  const std::string listen = "127.0.0.75:8540";
+  doq_process server(DOQ_SERVER, std::string(dir) + "/doq.log",
+                     {"-listen", listen, "-cert", std::string(dir) + "/doq.pem",
+                      "-key", std::string(dir) + "/doq.key", "-misbehave",
+                      "slow"});
+  ASSERT_TRUE(server.ready()) << server.stop();
+  ns_target target;
+  ASSERT_EQ(parse_ns_target(("quic://" + listen).c_str(), &target), 0);
+  names n;
+  n.text = {"n0.example", "n1.example"};
+  n.results.resize(n.text.size());
+  const engine_settings settings{2, 200, 2, 0.0, DNS_TYPE_A, false, false};
+  const stream_options options{1, nullptr, true, false};
+  engine_job job{n.text.size(), name_of, done, &n, nullptr};
+  stream_stats stats;
+  EXPECT_EQ(target_run(&target, &settings, &options, &job, &stats), 0);
+  server.stop();
+  for (const probe_result &r : n.results) {
+    EXPECT_EQ(r.outcome, PROBE_OK) << r.error;
+    EXPECT_EQ(r.attempts, 2);
+    EXPECT_LT(r.reply_us, 400000); // the first attempt's, not the second's
+  }
+  for (const char *file : {"doq.key", "doq.pem", "doq.log"})
+    unlink((std::string(dir) + "/" + file).c_str());
+  rmdir(dir);
+}
+
 } // namespace
 
 namespace {

@@ -12,7 +12,7 @@
 // way at a time, forwarding nothing: "junk" (bytes that are no DNS
 // message), "reset" (the stream reset with DOQ_PROTOCOL_ERROR), "other"
 // (a reply to another question), "close" (each connection closed as soon
-// as its handshake is done).
+// as its handshake is done); or "slow", an honest answer 300 ms late.
 //
 // It prints "ready" once it listens, then a line a connection as it ends:
 // "conn replies=N streams=N early=BOOL".
@@ -43,7 +43,7 @@ var (
 	closeAfter = flag.Int64("close-after", 0, "close a connection after so many replies")
 	closeCode  = flag.Uint64("close-code", 0, "the error code it closes with")
 	dot        = flag.String("dot", "", "also serve DNS over TLS here")
-	misbehave  = flag.String("misbehave", "", "junk, reset, other or close")
+	misbehave  = flag.String("misbehave", "", "junk, reset, other, close or slow")
 )
 
 var out sync.Mutex
@@ -208,13 +208,17 @@ func (c *conn) misbehave(s quic.Stream, query []byte) {
 	case "reset":
 		s.CancelWrite(2) // DOQ_PROTOCOL_ERROR
 		return
-	case "other":
-		// The query as a reply holding one answer, to a name one letter
-		// off: "n0" becomes "o0".
+	case "other", "slow":
+		// The query as a reply holding one answer; for "other", to a
+		// name one letter off: "n0" becomes "o0".
 		reply := append([]byte(nil), query...)
 		reply[2] |= 0x80
 		reply[7] = 1
-		reply[13] ^= 0x01
+		if *misbehave == "other" {
+			reply[13] ^= 0x01
+		} else {
+			time.Sleep(300 * time.Millisecond)
+		}
 		framed := make([]byte, 2+len(reply))
 		binary.BigEndian.PutUint16(framed, uint16(len(reply)))
 		copy(framed[2:], reply)
