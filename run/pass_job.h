@@ -20,7 +20,7 @@ struct pass_job {
   pass_result *pass = nullptr;
   std::string name; // the last name handed out; the engine copies it
   const run_events *events = nullptr;
-  // The TCP fallback's probes, by engine index as above.
+  // The TCP fallback's probes, by their index in the round's own run.
   std::vector<std::size_t> truncated;
   bool fallback_wanted = false; // truncated replies are asked again over TCP
   ns_address used{};            // where the round's queries went

@@ -1,15 +1,15 @@
-// Each pass runs the engine over 2 × the probed lines: name 2i is line i's
-// bare name, 2i + 1 its "www." name.
+// Each pass runs the engine over the names that cannot exist, then 2 × the
+// probed lines: line i's bare name, then its "www." name (name_at).
 #include "run/run_passes.h"
 
 #include "net/dns_message.h"
 #include "net/dns_reply.h"
 #include "net/probe.h"
+#include "run/authority.h"
+#include "run/log_block.h"
 #include "run/nx_probe.h"
 #include "run/pass_checks.h"
 #include "run/pass_job.h"
-#include "run/authority.h"
-#include "run/log_block.h"
 #include "run/pass_reporter.h"
 #include "run/races.h"
 
