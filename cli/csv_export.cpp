@@ -10,25 +10,6 @@
 
 namespace {
 
-// RFC 4180: quoted when it holds a comma, a quote or a line end; a field a
-// spreadsheet would take for a formula (one that starts with = + - @, a tab
-// or a carriage return) gets a leading apostrophe. A lone "-", the row of
-// bare domains, is no formula and stays as it is.
-std::string csv_field(const std::string &value) {
-  std::string field = value;
-  if (!field.empty() && field != "-" && std::strchr("=+-@\t\r", field[0]))
-    field.insert(0, "'");
-  if (field.find_first_of(",\"\r\n") == std::string::npos)
-    return field;
-  std::string quoted = "\"";
-  for (char c : field) {
-    if (c == '"')
-      quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
 void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
              const std::string &domain, const std::string &name,
              const std::string &ascii, const stored_probe &probe,
@@ -51,6 +32,25 @@ void csv_row(std::FILE *out, const std::string &ns, const std::string &tag,
 }
 
 } // namespace
+
+// RFC 4180: quoted when it holds a comma, a quote or a line end; a field a
+// spreadsheet would take for a formula (one that starts with = + - @, a tab
+// or a carriage return) gets a leading apostrophe. A lone "-", the row of
+// bare domains, is no formula and stays as it is.
+std::string csv_field(const std::string &value) {
+  std::string field = value;
+  if (!field.empty() && field != "-" && std::strchr("=+-@\t\r", field[0]))
+    field.insert(0, "'");
+  if (field.find_first_of(",\"\r\n") == std::string::npos)
+    return field;
+  std::string quoted = "\"";
+  for (char c : field) {
+    if (c == '"')
+      quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
 
 void write_csv(std::FILE *out, const run_results &r) {
   std::fputs("nameserver,provider,domain,name,outcome,ms,attempts,rcode,"

@@ -15,6 +15,7 @@ struct export_run {
   double started_unix; // the same, in seconds since 1970
   double seconds;      // how long the run had taken when last written
   const char *list_path;
+  std::string site; // where the run was made, UTF-8
   int passes_planned;
   bool stopped; // by a signal: the run is not complete, whatever was kept
   // The settings, as the JSON and the report tell them.
@@ -35,6 +36,9 @@ struct export_run {
 bool run_complete(const export_run *run, const run_results &r);
 
 void write_json(std::FILE *out, const export_run *run, const run_results &r);
+// A CSV field as every CSV of the program writes it (RFC 4180, and no
+// formula for a spreadsheet).
+std::string csv_field(const std::string &value);
 void write_csv(std::FILE *out, const run_results &r);
 
 #endif

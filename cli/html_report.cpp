@@ -150,7 +150,9 @@ const kept_pass &pass_at(const run_results &r, int p) {
 
 void add_facts(std::string *page, const export_run *run, const run_results &r) {
   const int done = r.done();
-  page->append("<dl class=\"facts\"><dt>Started</dt><dd>")
+  page->append("<dl class=\"facts\"><dt>Site</dt><dd>")
+      .append(html_escape(run->site))
+      .append("</dd><dt>Started</dt><dd>")
       .append(html_escape(run->started))
       .append("</dd><dt>List</dt><dd>")
       .append(html_escape(run->list_path ? run->list_path : ""))
@@ -246,30 +248,16 @@ void add_heat_map(std::string *page, const run_results &r) {
         int ok, count;
         rate = total_rate(r, &pass_at(r, p), &ok, &count);
       }
-      page->append("<td data-ns=\"")
-          .append(html_escape(pass_at(r, p).result.ns))
-          .append("\" data-provider=\"")
-          .append(html_escape(tag))
-          .append("\"");
-      if (std::isnan(rate)) {
-        page->append(" class=\"none\">-</td>");
-      } else {
-        const rate_band &band = band_of(rate);
-        append_printf(page, " style=\"background:%s;color:%s\">", band.fill,
-                      band.ink);
-        page->append(rate_text(rate)).append("</td>");
-      }
+      page->append(html_rate_cell(
+          rate, " data-ns=\"" + html_escape(pass_at(r, p).result.ns) +
+                    "\" data-provider=\"" + html_escape(tag) + "\""));
     }
     page->append("</tr>\n");
   }
-  page->append("</tbody></table></div><ul class=\"legend\">");
-  for (const rate_band &band : RATE_BANDS)
-    append_printf(page, "<li><span style=\"background:%s\"></span>%s</li>",
-                  band.fill, band.label);
-  page->append("<li><span style=\"background:#eee\"></span>no line of this "
-               "provider</li></ul><p>The total row is the log's total: "
-               "resolved names over both names of every list line, probed or "
-               "not.</p></section>\n");
+  page->append("</tbody></table></div>")
+      .append(html_rate_legend())
+      .append("<p>The total row is the log's total: resolved names over both "
+              "names of every list line, probed or not.</p></section>\n");
 }
 
 struct log_axis {
@@ -742,14 +730,36 @@ std::string html_escape(const std::string &text) {
   return escaped;
 }
 
+std::string html_page_start(const char *title) {
+  return std::string("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
+                     "charset=\"utf-8\"><meta name=\"viewport\" "
+                     "content=\"width=device-width, initial-scale=1\">"
+                     "<title>Zelkor: ") +
+         title + "</title><style>" + STYLE + "</style></head>\n<body><h1>" +
+         title + "</h1>\n";
+}
+
+std::string html_rate_cell(double rate, const std::string &attributes) {
+  std::string cell = "<td" + attributes;
+  if (std::isnan(rate))
+    return cell + " class=\"none\">-</td>";
+  const rate_band &band = band_of(rate);
+  append_printf(&cell, " style=\"background:%s;color:%s\">", band.fill,
+                band.ink);
+  return cell + rate_text(rate) + "</td>";
+}
+
+std::string html_rate_legend(void) {
+  std::string legend = "<ul class=\"legend\">";
+  for (const rate_band &band : RATE_BANDS)
+    append_printf(&legend, "<li><span style=\"background:%s\"></span>%s</li>",
+                  band.fill, band.label);
+  return legend + "<li><span style=\"background:#eee\"></span>no line of "
+                  "this provider</li></ul>";
+}
+
 void write_html(std::FILE *out, const export_run *run, const run_results &r) {
-  std::string page;
-  page.append("<!DOCTYPE html>\n<html lang=\"en\"><head><meta "
-              "charset=\"utf-8\"><meta name=\"viewport\" "
-              "content=\"width=device-width, initial-scale=1\">"
-              "<title>Zelkor: DNS resolution report</title><style>")
-      .append(STYLE)
-      .append("</style></head>\n<body><h1>DNS resolution report</h1>\n");
+  std::string page = html_page_start("DNS resolution report");
   if (!run_complete(run, r))
     append_printf(&page,
                   "<p class=\"note\" id=\"state\">%s: %d of %d nameservers "

@@ -19,4 +19,11 @@ void write_html(std::FILE *out, const export_run *run, const run_results &r);
 // as a quoted attribute value.
 std::string html_escape(const std::string &text);
 
+// What every page of the program shares: its start up to its heading, a
+// heat-map cell of a rate (percent; NaN for none) with its attributes
+// (` data-x="..."`, escaped), and the legend of the cells' colours.
+std::string html_page_start(const char *title);
+std::string html_rate_cell(double rate, const std::string &attributes);
+std::string html_rate_legend(void);
+
 #endif

@@ -176,6 +176,12 @@ void write_pass_json(std::FILE *out, const kept_pass *pass, int qtype,
   total["ok"] = ok;
   total["count"] = count;
   total["rate"] = number(rate, 10000.0);
+  total["median_ms"] = number(pass->total.median_ms, 1000.0);
+  total["p95_ms"] = number(pass->total.p95_ms, 1000.0);
+  if (!pass->result.rounds.empty()) {
+    total["cold_median_ms"] = number(pass->total.cold_median_ms, 1000.0);
+    total["warm_median_ms"] = number(pass->total.warm_median_ms, 1000.0);
+  }
   const stream_stats &stream = pass->result.stream;
   json connections;
   connections["opened"] = stream.opened;
@@ -283,11 +289,13 @@ void write_json(std::FILE *out, const export_run *run, const run_results &r) {
   settings["tcp_fallback"] = run->tcp_fallback;
   settings["insecure"] = run->insecure;
   std::fprintf(out,
-               "{\n  \"version\": %s,\n  \"started\": %s,\n  \"list\": %s,\n"
+               "{\n  \"version\": %s,\n  \"site\": %s,\n  \"started\": %s,\n"
+               "  \"list\": %s,\n"
                "  \"lines\": %s,\n  \"settings\": %s,\n  \"complete\": %s,\n"
                "  \"nameservers\": [",
-               dump(ZELKOR_VERSION).c_str(), dump(run->started).c_str(),
-               dump(list).c_str(), dump(lines).c_str(), dump(settings).c_str(),
+               dump(ZELKOR_VERSION).c_str(), dump(run->site).c_str(),
+               dump(run->started).c_str(), dump(list).c_str(),
+               dump(lines).c_str(), dump(settings).c_str(),
                run_complete(run, r) ? "true" : "false");
   const int done = r.done();
   for (int p = 0; p < done; ++p) {

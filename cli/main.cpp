@@ -8,6 +8,7 @@
 #include "cli/output_file.h"
 #include "cli/pass_messages.h"
 #include "cli/progress.h"
+#include "cli/runs_report.h"
 #include "cli/results.h"
 #include "cli/tables.h"
 #include "cli/text.h"
@@ -97,6 +98,16 @@ int finish_stdout(cli_run *run) {
     std::fprintf(stderr, "zelkor: cannot write standard output: %s\n",
                  std::strerror(run->stdout_error));
   return EXIT_TROUBLE;
+}
+
+// Where the run is made: --site, else the host's name, as UTF-8.
+std::string site_of(const char *option) {
+  char host[256] = "";
+  if (!option && gethostname(host, sizeof host - 1) != 0)
+    std::strcpy(host, "unknown");
+  std::string site;
+  utf8_text(option ? option : host, &site);
+  return site;
 }
 
 std::string iso_8601_now(void) {
@@ -201,6 +212,7 @@ void finish_outputs(cli_run *run) {
   print_table(table, colour_for(table), run->results);
   print_redirects(table, run->results);
   print_authority(table, run->results);
+  std::fprintf(table, "site: %s\n", terminal_utf8(run->info.site).c_str());
   if (options.log_path)
     std::fprintf(table, "log:  %s\n", shown_text(options.log_path).c_str());
   for (const export_file &f : run->exports.files) {
@@ -459,6 +471,7 @@ bool plan(cli_run *run, int *status) {
                           .count();
   run->start = std::chrono::steady_clock::now();
   info.list_path = options.list_path;
+  info.site = site_of(options.site);
   info.passes_planned = static_cast<int>(run->settings.nameservers.size());
   info.rules = options.classic ? "classic" : "open";
   info.tcp_fallback = run->settings.tcp_fallback;
@@ -530,6 +543,11 @@ int main(int argc, char **argv) {
   // Only the character encoding follows the user's locale: every number
   // the program reads or writes keeps its '.', as files and scripts expect.
   std::setlocale(LC_CTYPE, "");
+  // Runs already made, read back: no run of its own.
+  if (argc > 1 && std::strcmp(argv[1], "report") == 0)
+    return report_main(argc - 1, argv + 1);
+  if (argc > 1 && std::strcmp(argv[1], "compare") == 0)
+    return compare_main(argc - 1, argv + 1);
   // Blocked before any thread starts (the checks' and any a library
   // starts inherit the mask), so that only the main thread takes them,
   // with sigtimedwait: nothing runs in a signal handler, and no other

@@ -20,6 +20,9 @@
 
 const char USAGE_TEXT[] =
     "Usage: zelkor [OPTIONS] [LIST]\n"
+    "       zelkor report [--html FILE] [--json FILE] [--csv FILE] "
+    "RUN.json...\n"
+    "       zelkor compare [--json FILE] OLD.json NEW.json\n"
     "Tests how reliably DNS nameservers resolve the domains of LIST (default\n"
     "./domains.txt): one record (A unless -t) of every domain and of\n"
     "www.domain, over UDP, and reports each provider's success rate and\n"
@@ -68,6 +71,8 @@ const char USAGE_TEXT[] =
     "                      first ask is cold, the later ones warm; a name\n"
     "                      that fails in some rounds is flaky, in every\n"
     "                      round down\n"
+    "      --site NAME     where the run is made, as its files name it\n"
+    "                      (default: the host's name)\n"
     "      --one-at-a-time test the nameservers one after another, not all\n"
     "                      at once (the open rules test them side by side,\n"
     "                      each with its own -c queries in flight, so that\n"
@@ -132,7 +137,14 @@ const char USAGE_TEXT[] =
     "cannot be read or has nothing to test, or a file or standard output\n"
     "that cannot be written. Stopped by SIGINT (Ctrl-C) or SIGTERM, it keeps\n"
     "the finished nameservers in every file, then ends by that signal (a\n"
-    "shell shows 130 or 143).\n";
+    "shell shows 130 or 143).\n"
+    "\n"
+    "zelkor report puts runs' JSON files side by side (several sites, or\n"
+    "several times at one): rates by provider, nameserver and site, latency,\n"
+    "and the names that failed, with where the failure lies. zelkor compare\n"
+    "says what changed between two runs of a list, and exits with 1 when a\n"
+    "name newly fails or a nameserver starts redirecting names that do not\n"
+    "exist. Both exit with 2 for a file that is no run's JSON.\n";
 
 namespace {
 
@@ -160,6 +172,7 @@ enum {
   OPT_ROOT_HINTS,
   OPT_HOLD,
   OPT_ROUNDS,
+  OPT_SITE,
   // Limits of the pace options.
   MAX_TIMEOUT_MS = 60000,
   MAX_RATE = 1000000,
@@ -194,6 +207,7 @@ const option LONG_OPTIONS[] = {
     {"root-hints", required_argument, nullptr, OPT_ROOT_HINTS},
     {"hold", required_argument, nullptr, OPT_HOLD},
     {"rounds", required_argument, nullptr, OPT_ROUNDS},
+    {"site", required_argument, nullptr, OPT_SITE},
     {"type", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
@@ -333,6 +347,7 @@ const text_option TEXT_OPTIONS[] = {
     {OPT_LOG, &cli_options::log_path},
     {OPT_JSON, &cli_options::json_path},
     {OPT_CSV, &cli_options::csv_path},
+    {OPT_SITE, &cli_options::site},
 };
 
 struct switch_option {
@@ -472,6 +487,8 @@ int finish_options(int argc, char **argv, cli_options *options, char *error,
       std::strcmp(options->csv_path, "-") == 0)
     return fail(error, error_size, "%s",
                 "--json and --csv cannot both write to standard output");
+  if (options->site && !options->site[0])
+    return fail(error, error_size, "%s", "--site takes a name, not ''");
   if (options->classic && options->rounds > 1)
     return fail(error, error_size, "%s",
                 "--rounds goes with the open rules, not with --classic");

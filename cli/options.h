@@ -53,6 +53,7 @@ struct cli_options {
   int hold_ms;            // listening after a deciding reply; 0: not at all
   bool one_at_a_time;     // the nameservers in turn, not side by side
   int rounds;             // asks of every name
+  const char *site;       // --site NAME, or null for the host's name
 };
 
 // 0, or -1 with the reason in `error` (one line, no program name).

@@ -539,14 +539,7 @@ TEST_F(CliTest, ReportAndMetricsShowTheJsonsFigures) {
 
   // The page as a browser builds it, with nothing but loopback to reach.
   std::string dom;
-  ASSERT_EQ(run_tool({CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
-                      "--no-first-run", "--disable-background-networking",
-                      "--disable-component-update", "--disable-sync",
-                      "--user-data-dir=" + dir.path() + "/browser",
-                      "--dump-dom", "file://" + dir.path() + "/r.html"},
-                     &dom),
-            0)
-      << dom;
+  ASSERT_EQ(browser_dom(dir.path() + "/r.html", dir.path(), &dom), 0) << dom;
   // One cell per provider and nameserver, as the JSON rates it.
   for (const json &ns : j["nameservers"]) {
     std::vector<std::pair<std::string, json>> rows;

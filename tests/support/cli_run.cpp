@@ -84,6 +84,16 @@ cli_result run_zelkor(const std::vector<std::string> &args,
   return finish_zelkor(pid);
 }
 
+int browser_dom(const std::string &html_path, const std::string &scratch,
+                std::string *dom) {
+  return run_tool({CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                   "--no-first-run", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync",
+                   "--user-data-dir=" + scratch + "/browser", "--dump-dom",
+                   "file://" + html_path},
+                  dom);
+}
+
 int run_tool(const std::vector<std::string> &args, std::string *out,
              const char *in) {
   pid_t pid = spawn(args, environment(), in, -1, "tool.txt", "tool-err.txt");

@@ -37,6 +37,12 @@ cli_result run_zelkor(const std::vector<std::string> &args,
 int run_tool(const std::vector<std::string> &args, std::string *out,
              const char *in = "/dev/null");
 
+// The page at `html_path` as headless Chromium builds it, with nothing but
+// loopback to reach and its profile under `scratch`: the browser's exit
+// status, the DOM in *dom.
+int browser_dom(const std::string &html_path, const std::string &scratch,
+                std::string *dom);
+
 // The JSON file, failing the test when it is not valid JSON.
 nlohmann::json parse_json(const std::string &path);
 // The entry of `domain` in a nameserver's "names"; fails the test when

@@ -276,6 +276,8 @@ void handle(fake_ns *ns, const std::uint8_t *d, std::size_t n,
       rule.behaviour = ask <= 2 ? FAKE_SERVFAIL : FAKE_ANSWER_A;
     if (rule.behaviour == FAKE_COLD)
       rule.behaviour = ask == 1 ? FAKE_DELAYED : FAKE_ANSWER_A;
+    if (rule.behaviour == FAKE_HIJACK)
+      rule.behaviour = FAKE_ANSWER_A;
     ns->received.push_back(got);
     waiting = ns->waiters > 0;
   }

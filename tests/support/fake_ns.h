@@ -32,6 +32,8 @@ enum fake_behaviour {
   FAKE_FLAKY,          // SERVFAIL to the first two asks of a name, then A
   FAKE_COLD,           // the first ask of a name answered delay_ms late, as a
                        // cache miss; the later ones at once
+  FAKE_HIJACK,         // one A record to every name, those that cannot
+                       // exist too: a resolver that redirects them
 };
 
 struct fake_datagram {
