@@ -185,11 +185,6 @@ const char COMPARE_USAGE[] =
     "newly fails, 1 when a name newly fails or a nameserver starts\n"
     "redirecting names that do not exist, 2 for bad input.\n";
 
-int trouble(const std::string &text) {
-  std::fprintf(stderr, "zelkor: %s\n", text.c_str());
-  return EXIT_TROUBLE;
-}
-
 } // namespace
 
 int compare_main(int argc, char **argv) {
@@ -206,27 +201,24 @@ int compare_main(int argc, char **argv) {
       return 0;
     }
     if (c != 'J')
-      return trouble(std::string("compare: option '") + argv[optind - 1] +
-                     "' is unknown or needs a value\n" + COMPARE_USAGE);
+      return runs_trouble(std::string("compare: option '") + argv[optind - 1] +
+                          "' is unknown or needs a value\n" + COMPARE_USAGE);
     json_path = optarg;
   }
   if (argc - optind != 2)
-    return trouble(std::string("compare: two runs, the old one first\n") +
-                   COMPARE_USAGE);
+    return runs_trouble(std::string("compare: two runs, the old one first\n") +
+                        COMPARE_USAGE);
   std::string reason;
   if (json_path && check_output_path(json_path, OUTPUT_REPLACED, &reason) != 0)
-    return trouble(std::string("--json ") + json_path + ": " + reason);
+    return runs_trouble(std::string("--json ") + json_path + ": " + reason);
   comparison cmp;
-  for (int i = optind; i < argc; ++i) {
-    std::string why;
-    if (read_run(argv[i], &cmp.set, &why) != 0)
-      return trouble(std::string(argv[i]) + ": " + why);
-  }
+  if (read_runs(optind, argc, argv, &cmp.set) != 0)
+    return EXIT_TROUBLE;
   compare(&cmp);
   print(cmp);
   if (json_path && replace_file(json_path, write_json, &cmp) != 0)
-    return trouble(std::string("cannot write ") + json_path + ": " +
-                   std::strerror(errno));
+    return runs_trouble(std::string("cannot write ") + json_path + ": " +
+                        std::strerror(errno));
   if (std::fflush(stdout) != 0)
     return EXIT_TROUBLE;
   return cmp.newly_failing > 0 || cmp.started_redirecting > 0

@@ -137,26 +137,33 @@ void print_table(const report_job &job) {
   }
 }
 
+// Each column's figures of each provider it probed, in the report's
+// order: f(column, provider, figures).
+template <typename F> void each_rate(const report_job &job, F f) {
+  for (std::size_t c : job.order) {
+    const run_column &column = job.set.columns[c];
+    for (const std::string &provider : job.set.providers) {
+      auto found = column.providers.find(provider);
+      if (found != column.providers.end())
+        f(c, provider, found->second);
+    }
+  }
+}
+
 void write_csv(std::FILE *out, const void *context) {
   const report_job &job = *static_cast<const report_job *>(context);
   const run_set &set = job.set;
   std::fputs("site,nameserver,provider,probes,ok,rate,median_ms,p95_ms\r\n",
              out);
-  for (std::size_t c : job.order) {
-    const run_column &column = set.columns[c];
-    for (const std::string &provider : set.providers) {
-      auto found = column.providers.find(provider);
-      if (found == column.providers.end())
-        continue;
-      const provider_rate &p = found->second;
-      std::fprintf(out, "%s,%s,%s,%d,%d,%.6g,%s,%s\r\n",
-                   csv_field(run_of(set, c).site).c_str(),
-                   csv_field(column.nameserver).c_str(),
-                   csv_field(provider).c_str(), p.probed, p.ok, p.rate / 100.0,
-                   ms_number(p.median_ms, "").c_str(),
-                   ms_number(p.p95_ms, "").c_str());
-    }
-  }
+  each_rate(job, [&](std::size_t c, const std::string &provider,
+                     const provider_rate &p) {
+    std::fprintf(out, "%s,%s,%s,%d,%d,%.6g,%s,%s\r\n",
+                 csv_field(run_of(set, c).site).c_str(),
+                 csv_field(set.columns[c].nameserver).c_str(),
+                 csv_field(provider).c_str(), p.probed, p.ok, p.rate / 100.0,
+                 ms_number(p.median_ms, "").c_str(),
+                 ms_number(p.p95_ms, "").c_str());
+  });
 }
 
 json where(const run_set &set, std::size_t c) {
@@ -179,22 +186,20 @@ void write_json(std::FILE *out, const void *context) {
                     {"complete", run.complete}});
   j["runs"] = runs;
   json rates = json::array();
+  each_rate(job, [&](std::size_t c, const std::string &provider,
+                     const provider_rate &p) {
+    json row = where(set, c);
+    row["provider"] = provider;
+    row["probes"] = p.probed;
+    row["ok"] = p.ok;
+    row["rate"] = number_or_null(p.rate / 100.0);
+    row["median_ms"] = number_or_null(p.median_ms);
+    row["p95_ms"] = number_or_null(p.p95_ms);
+    rates.push_back(row);
+  });
   json latency = json::array();
   for (std::size_t c : job.order) {
     const run_column &column = set.columns[c];
-    for (const std::string &provider : set.providers) {
-      auto found = column.providers.find(provider);
-      if (found == column.providers.end())
-        continue;
-      json row = where(set, c);
-      row["provider"] = provider;
-      row["probes"] = found->second.probed;
-      row["ok"] = found->second.ok;
-      row["rate"] = number_or_null(found->second.rate / 100.0);
-      row["median_ms"] = number_or_null(found->second.median_ms);
-      row["p95_ms"] = number_or_null(found->second.p95_ms);
-      rates.push_back(row);
-    }
     json l = where(set, c);
     l["total_rate"] = number_or_null(column.rate / 100.0);
     l["median_ms"] = number_or_null(column.median_ms);
@@ -373,12 +378,21 @@ const char REPORT_USAGE[] =
     "One report of runs' JSON files (from several sites, or several times at "
     "one):\nthe table on standard output, or the files asked for.\n";
 
-int trouble(const std::string &text) {
+} // namespace
+
+int runs_trouble(const std::string &text) {
   std::fprintf(stderr, "zelkor: %s\n", text.c_str());
   return EXIT_TROUBLE;
 }
 
-} // namespace
+int read_runs(int first, int argc, char **argv, run_set *set) {
+  for (int i = first; i < argc; ++i) {
+    std::string why;
+    if (read_run(argv[i], set, &why) != 0)
+      return runs_trouble(std::string(argv[i]) + ": " + why);
+  }
+  return 0;
+}
 
 const char *scope_name(int scope) {
   return scope == SCOPE_PROVIDER ? "provider"
@@ -458,25 +472,23 @@ int report_main(int argc, char **argv) {
       return 0;
     }
     if (c == '?' || c == ':')
-      return trouble(std::string("report: option '") + argv[optind - 1] +
-                     "' is unknown or needs a value\n" + REPORT_USAGE);
+      return runs_trouble(std::string("report: option '") + argv[optind - 1] +
+                          "' is unknown or needs a value\n" + REPORT_USAGE);
     (c == 'H' ? html : c == 'J' ? json_path : csv) = optarg;
   }
   if (optind >= argc)
-    return trouble(std::string("report: which runs? ") + REPORT_USAGE);
+    return runs_trouble(std::string("report: which runs? ") + REPORT_USAGE);
   const std::pair<const char *, const char *> outputs[] = {
       {"--html", html}, {"--json", json_path}, {"--csv", csv}};
   for (const auto &o : outputs) {
     std::string reason;
     if (o.second && check_output_path(o.second, OUTPUT_REPLACED, &reason) != 0)
-      return trouble(std::string(o.first) + " " + o.second + ": " + reason);
+      return runs_trouble(std::string(o.first) + " " + o.second + ": " +
+                          reason);
   }
   report_job job;
-  for (int i = optind; i < argc; ++i) {
-    std::string why;
-    if (read_run(argv[i], &job.set, &why) != 0)
-      return trouble(std::string(argv[i]) + ": " + why);
-  }
+  if (read_runs(optind, argc, argv, &job.set) != 0)
+    return EXIT_TROUBLE;
   job.order = report_order(job.set);
   job.failed = failed_names(job.set);
   void (*const writers[])(std::FILE *, const void *) = {write_html, write_json,
@@ -487,8 +499,8 @@ int report_main(int argc, char **argv) {
       continue;
     any = true;
     if (replace_file(outputs[k].second, writers[k], &job) != 0)
-      return trouble(std::string("cannot write ") + outputs[k].second + ": " +
-                     std::strerror(errno));
+      return runs_trouble(std::string("cannot write ") + outputs[k].second +
+                          ": " + std::strerror(errno));
   }
   if (!any)
     print_table(job);

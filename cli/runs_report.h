@@ -32,6 +32,12 @@ std::vector<std::size_t> report_order(const run_set &set);
 std::vector<failed_name> failed_names(const run_set &set);
 const char *scope_name(int scope);
 
+// Reads the runs named by argv[first] to argv[argc - 1] into `set`: 0, or
+// exit status 2 after one line naming the file that is no run's JSON.
+int read_runs(int first, int argc, char **argv, run_set *set);
+// One line on standard error: exit status 2.
+int runs_trouble(const std::string &text);
+
 // The subcommands, given their words after "zelkor": the exit status.
 int report_main(int argc, char **argv);
 int compare_main(int argc, char **argv);

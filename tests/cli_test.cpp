@@ -3,6 +3,7 @@
 #include "run/local_dns.h"
 #include "tests/support/cli_run.h"
 #include "tests/support/fake_ns.h"
+#include "tests/support/fakes_test.h"
 #include "tests/support/run_files.h"
 #include "tests/support/sixty_lines.h"
 
@@ -40,23 +41,7 @@ size_t count_lines(const std::string &text) {
   return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-class CliTest : public testing::Test {
-protected:
-  fake_ns *serve(const char *ip, fake_behaviour behaviour) {
-    fake_ns *ns = fake_ns_start(ip, behaviour);
-    EXPECT_TRUE(ns) << ip;
-    fakes.push_back(ns);
-    return ns;
-  }
-
-  void TearDown() override {
-    for (fake_ns *ns : fakes)
-      fake_ns_stop(ns);
-  }
-
-  scratch_dir dir;
-  std::vector<fake_ns *> fakes;
-};
+class CliTest : public fakes_test {};
 
 TEST_F(CliTest, LogIsTheWindowsProgramsByteForByte) {
   fake_ns *local_1 = serve("127.0.0.41", FAKE_ANSWER_A);

@@ -3,6 +3,7 @@
 // what changed between two runs, and files that are no run's JSON.
 #include "tests/support/cli_run.h"
 #include "tests/support/fake_ns.h"
+#include "tests/support/fakes_test.h"
 #include "tests/support/run_files.h"
 
 #include <gtest/gtest.h>
@@ -21,20 +22,8 @@ using nlohmann::json;
 const char NS_1[] = "127.0.0.120";
 const char NS_2[] = "127.0.0.121";
 
-class RunsTest : public testing::Test {
+class RunsTest : public fakes_test {
 protected:
-  fake_ns *serve(const char *ip, fake_behaviour behaviour) {
-    fake_ns *ns = fake_ns_start(ip, behaviour);
-    EXPECT_TRUE(ns) << ip;
-    fakes.push_back(ns);
-    return ns;
-  }
-
-  void TearDown() override {
-    for (fake_ns *ns : fakes)
-      fake_ns_stop(ns);
-  }
-
   // A run of both fakes, as the site named, into `json_path`.
   void run_at(const std::string &site, const std::string &json_path) {
     const cli_result r =
@@ -42,9 +31,6 @@ protected:
                     "-s", NS_2, "--json", json_path, "list.txt"});
     ASSERT_EQ(r.status, 0) << r.err;
   }
-
-  scratch_dir dir;
-  std::vector<fake_ns *> fakes;
 };
 
 // The entry of `name` among the report's failed names; null when none.
