@@ -324,6 +324,9 @@ int read_run(const char *path, run_set *set, std::string *why) {
   });
   if (ok && (version.empty() || !has_nameservers))
     ok = failed(&r, "not a run of zelkor (no version or no nameservers)");
+  if (ok && !readable_version(version))
+    ok = failed(&r, "written by zelkor " + version +
+                        ", whose files this program does not read");
   if (!ok) {
     *why = r.why;
     return -1;

@@ -203,7 +203,8 @@ TEST_F(RunsTest, WhatIsNoRunIsRefusedAndNothingWritten) {
   write_file("cut.json", good.substr(0, good.size() - 40));
   write_file("other.json", "{\"name\": \"another program\", \"items\": []}\n");
   write_file("empty.json", "");
-  write_file("future.json", "{\"version\": \"9.0.0\", \"nameservers\": []}");
+  // The version last, so that it is judged once the file has been read.
+  write_file("future.json", "{\"nameservers\": [], \"version\": \"9.0.0\"}");
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"cut.json", "zelkor: cut.json: not JSON"},
       {"other.json", "zelkor: other.json: not a run of zelkor"},
