@@ -201,6 +201,14 @@ void write_run_metrics(std::string *text, const export_run *run,
          "1 when every nameserver was tested, 0 while the run goes on or "
          "after a stop.");
   append_printf(text, "zelkor_run_complete %d\n", run_complete(run, r) ? 1 : 0);
+  // Only a complete run has ended: an alert on runs that stopped happening
+  // looks for this one.
+  if (run_complete(run, r)) {
+    family(text, "zelkor_run_completed_time_seconds", "gauge",
+           "When the run completed, in seconds since 1970.");
+    append_printf(text, "zelkor_run_completed_time_seconds %.3f\n",
+                  run->started_unix + run->seconds);
+  }
   family(text, "zelkor_run_nameservers", "gauge",
          "Nameservers of the run: planned, and tested so far.");
   append_printf(text, "zelkor_run_nameservers{state=\"planned\"} %d\n",

@@ -598,9 +598,14 @@ TEST_F(CliTest, ReportAndMetricsShowTheJsonsFigures) {
         ns["total"]["rate"].get<double>() / 100.0, 1e-6);
   }
   EXPECT_EQ(sample(metrics, "zelkor_run_complete"), 1.0);
-  // The README's alerting rules read these metrics.
+  // Its end: the start and the time the run took.
+  EXPECT_NEAR(sample(metrics, "zelkor_run_completed_time_seconds"),
+              sample(metrics, "zelkor_run_start_time_seconds") +
+                  sample(metrics, "zelkor_run_duration_seconds"),
+              0.01);
+  // The alert rules read these metrics.
   EXPECT_EQ(run_tool({PROMTOOL, "check", "rules",
-                      ZELKOR_SOURCE_DIR "/samples/zelkor-alerts.yml"},
+                      ZELKOR_SOURCE_DIR "/dist/zelkor-alerts.yml"},
                      &check),
             0)
       << check;
