@@ -127,15 +127,6 @@ const char STYLE[] =
     "@media (max-width:600px){body{font-size:14px;padding:8px}"
     "dl.facts{grid-template-columns:1fr}}";
 
-// "100.0%" as the terminal table prints it, or "-".
-std::string rate_text(double rate) {
-  if (std::isnan(rate))
-    return "-";
-  char text[16];
-  std::snprintf(text, sizeof text, "%.1f%%", rate);
-  return text;
-}
-
 const rate_band &band_of(double rate) {
   for (const rate_band &band : RATE_BANDS) {
     if (rate >= band.from)

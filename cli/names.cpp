@@ -100,3 +100,11 @@ std::string ms_text(double ms) {
     std::snprintf(text, sizeof text, "%.0f ms", ms);
   return text;
 }
+
+std::string rate_text(double rate) {
+  if (std::isnan(rate))
+    return "-";
+  char text[16];
+  std::snprintf(text, sizeof text, "%.1f%%", rate);
+  return text;
+}

@@ -28,5 +28,8 @@ const char *verdict_name(int verdict);
 // A duration as a person reads it: "0.52 ms", "12.3 ms", "1235 ms"; "-" for
 // none (NaN).
 std::string ms_text(double ms);
+// A rate in percent as the terminal table prints it: "100.0%"; "-" for
+// none (NaN).
+std::string rate_text(double rate);
 
 #endif

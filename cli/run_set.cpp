@@ -19,8 +19,6 @@ using simdjson::ondemand::json_type;
 using simdjson::ondemand::object;
 using simdjson::ondemand::value;
 
-const double NONE = std::numeric_limits<double>::quiet_NaN();
-
 // What went wrong, kept by the first failing step.
 struct reading {
   run_set *set;
@@ -60,7 +58,7 @@ bool text_of(value v, std::string *out) {
 // A number, or NaN for null (or anything else).
 double number_of(value v) {
   double d;
-  return v.get_double().get(d) ? NONE : d;
+  return v.get_double().get(d) ? NO_FIGURE : d;
 }
 
 int count_of(value v) {
@@ -183,7 +181,6 @@ bool read_name(reading *r, value v, run_column *column) {
 bool read_provider(reading *r, value v, run_column *column) {
   std::string tag;
   provider_rate rate;
-  rate.rate = rate.median_ms = rate.p95_ms = NONE;
   const bool read = each_field(r, v, [&](std::string_view key, value item) {
     if (key == "tag")
       text_of(item, &tag);
@@ -255,6 +252,11 @@ bool readable_version(const std::string &version) {
          !version.empty() && version[0] >= '0' && version[0] <= '9';
 }
 
+bool unreadable(reading *r, const std::string &version) {
+  return failed(r, "written by zelkor " + version +
+                       ", whose files this program does not read");
+}
+
 std::string stem_of(const std::string &path) {
   std::string stem = path.substr(path.find_last_of('/') + 1);
   const std::size_t dot = stem.rfind(".json");
@@ -287,18 +289,16 @@ int read_run(const char *path, run_set *set, std::string *why) {
   }
   // A file that fails ends the report or comparison: what it left in
   // the set is never used.
-  run_set &read = *set;
   run_info info{path, std::string(), std::string(), std::string(), false};
   std::string version;
   bool has_nameservers = false;
-  const std::size_t first_column = read.columns.size();
+  const std::size_t first_column = set->columns.size();
   bool ok = each_field(&r, top, [&](std::string_view key, value item) {
     if (key == "version")
       return text_of(item, &version) ||
              failed(&r, "not a run of zelkor (a version that is no text)");
     if (!version.empty() && !readable_version(version))
-      return failed(&r, "written by zelkor " + version +
-                            ", whose files this program does not read");
+      return unreadable(&r, version);
     if (key == "site")
       text_of(item, &info.site);
     else if (key == "started")
@@ -311,13 +311,9 @@ int read_run(const char *path, run_set *set, std::string *why) {
     else if (key == "nameservers") {
       has_nameservers = true;
       return each_item(&r, item, [&](value v) {
-        read.columns.emplace_back();
-        run_column &column = read.columns.back();
-        column.run = read.runs.size();
-        column.median_ms = column.p95_ms = NONE;
-        column.cold_median_ms = column.warm_median_ms = NONE;
-        column.rate = NONE;
-        return read_nameserver(&r, v, &column);
+        set->columns.emplace_back();
+        set->columns.back().run = set->runs.size();
+        return read_nameserver(&r, v, &set->columns.back());
       });
     }
     return true;
@@ -325,21 +321,32 @@ int read_run(const char *path, run_set *set, std::string *why) {
   if (ok && (version.empty() || !has_nameservers))
     ok = failed(&r, "not a run of zelkor (no version or no nameservers)");
   if (ok && !readable_version(version))
-    ok = failed(&r, "written by zelkor " + version +
-                        ", whose files this program does not read");
+    ok = unreadable(&r, version);
   if (!ok) {
     *why = r.why;
     return -1;
   }
   if (info.site.empty())
     info.site = stem_of(path); // a run from before sites were named
-  for (std::size_t c = first_column; c < read.columns.size(); ++c)
-    read.columns[c].cells.resize(read.names.size());
-  read.runs.push_back(info);
+  for (std::size_t c = first_column; c < set->columns.size(); ++c)
+    set->columns[c].cells.resize(set->names.size());
+  set->runs.push_back(info);
   return 0;
 }
 
 const run_cell &cell_at(const run_column &column, std::size_t name) {
   static const run_cell not_asked;
   return name < column.cells.size() ? column.cells[name] : not_asked;
+}
+
+double rate_of_provider(const run_column &column, const std::string &provider) {
+  auto found = column.providers.find(provider);
+  return found == column.providers.end() ? NO_FIGURE : found->second.rate;
+}
+
+std::string failure_words(const run_set &set, const run_cell &cell) {
+  std::string text = set.words[cell.cause];
+  if (cell.verdict != 0)
+    text += ", " + set.words[cell.verdict];
+  return text;
 }

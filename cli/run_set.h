@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -27,12 +28,15 @@ struct run_cell {
   std::uint8_t verdict = 0; // into run_set::words; 0 for none
 };
 
+// A figure the run's file does not have.
+const double NO_FIGURE = std::numeric_limits<double>::quiet_NaN();
+
 // A provider's figures in one column.
 struct provider_rate {
   int probed = 0;
   int ok = 0;
-  double rate = 0;                  // percent; NaN when nothing was probed
-  double median_ms = 0, p95_ms = 0; // NaN when none replied
+  double rate = NO_FIGURE; // percent; NaN when nothing was probed
+  double median_ms = NO_FIGURE, p95_ms = NO_FIGURE; // NaN when none replied
 };
 
 // One nameserver of one run.
@@ -41,9 +45,11 @@ struct run_column {
   std::string nameserver;
   int ok = 0;    // the log's total
   int count = 0; // both names of every list line
-  double rate = 0;
-  // Over the replied probes, in ms; NaN where the run's file has none.
-  double median_ms, p95_ms, cold_median_ms, warm_median_ms;
+  // Percent; and over the replied probes, in ms: NaN where the run's file
+  // has none.
+  double rate = NO_FIGURE;
+  double median_ms = NO_FIGURE, p95_ms = NO_FIGURE;
+  double cold_median_ms = NO_FIGURE, warm_median_ms = NO_FIGURE;
   std::string nx; // "clean", "hijack", "unknown"; "" when not asked
   std::map<std::string, provider_rate> providers;
   std::vector<run_cell> cells; // by name; past its end: not asked
@@ -78,5 +84,9 @@ struct run_set {
 int read_run(const char *path, run_set *set, std::string *why);
 // The column's cell of name `name`.
 const run_cell &cell_at(const run_column &column, std::size_t name);
+// The provider's rate in the column, in percent; NaN when it probed none.
+double rate_of_provider(const run_column &column, const std::string &provider);
+// A failed cell's cause and checked verdict: "timeout, resolver".
+std::string failure_words(const run_set &set, const run_cell &cell);
 
 #endif

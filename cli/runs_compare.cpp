@@ -69,23 +69,11 @@ void compare(comparison *c) {
   }
 }
 
-std::string rate_text(double rate) {
+std::string percent_text(double rate) {
   if (std::isnan(rate))
     return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%.2f%%", rate);
-  return text;
-}
-
-double rate_of(const run_column &c, const std::string &provider) {
-  auto found = c.providers.find(provider);
-  return found == c.providers.end() ? std::nan("") : found->second.rate;
-}
-
-std::string failure_text(const run_set &set, const run_cell &cell) {
-  std::string text = set.words[cell.cause];
-  if (cell.verdict)
-    text += ", " + set.words[cell.verdict];
   return text;
 }
 
@@ -97,16 +85,17 @@ void print(const comparison &c) {
     std::printf("%s\n", terminal_utf8(now.nameserver).c_str());
     for (const std::string &provider : set.providers)
       std::printf("  %-16s %9s -> %s\n", terminal_utf8(provider).c_str(),
-                  rate_text(rate_of(before, provider)).c_str(),
-                  rate_text(rate_of(now, provider)).c_str());
-    std::printf("  %-16s %9s -> %s\n", "total", rate_text(before.rate).c_str(),
-                rate_text(now.rate).c_str());
+                  percent_text(rate_of_provider(before, provider)).c_str(),
+                  percent_text(rate_of_provider(now, provider)).c_str());
+    std::printf("  %-16s %9s -> %s\n", "total",
+                percent_text(before.rate).c_str(),
+                percent_text(now.rate).c_str());
     if (!ch.newly_failing.empty())
       std::printf("  newly failing: %zu\n", ch.newly_failing.size());
     for (std::size_t n : ch.newly_failing)
       std::printf("    %s (%s): %s\n", terminal_utf8(set.names[n].name).c_str(),
                   terminal_utf8(set.names[n].provider).c_str(),
-                  terminal_utf8(failure_text(set, cell_at(now, n))).c_str());
+                  terminal_utf8(failure_words(set, cell_at(now, n))).c_str());
     if (!ch.recovered.empty())
       std::printf("  resolving again: %zu\n", ch.recovered.size());
     for (std::size_t n : ch.recovered)
@@ -142,8 +131,8 @@ void write_json(std::FILE *out, const void *context) {
     json rates = json::array();
     for (const std::string &provider : set.providers)
       rates.push_back({{"provider", provider},
-                       {"then", rate(rate_of(before, provider))},
-                       {"now", rate(rate_of(now, provider))}});
+                       {"then", rate(rate_of_provider(before, provider))},
+                       {"now", rate(rate_of_provider(now, provider))}});
     rates.push_back({{"provider", "total"},
                      {"then", rate(before.rate)},
                      {"now", rate(now.rate)}});

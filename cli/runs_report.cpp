@@ -40,11 +40,6 @@ const run_info &run_of(const run_set &set, std::size_t column) {
   return set.runs[set.columns[column].run];
 }
 
-double provider_rate_of(const run_column &c, const std::string &provider) {
-  auto found = c.providers.find(provider);
-  return found == c.providers.end() ? std::nan("") : found->second.rate;
-}
-
 // Milliseconds in a column of figures; `none` for no figure.
 std::string ms_number(double ms, const char *none = "-") {
   if (std::isnan(ms))
@@ -58,14 +53,6 @@ json number_or_null(double value) {
   return std::isnan(value) ? json(nullptr) : json(value);
 }
 
-// "timeout, resolver": a failure's cause and its checked verdict.
-std::string cause_text(const run_set &set, const run_cell &cell) {
-  std::string text = set.words[cell.cause];
-  if (cell.verdict != 0)
-    text += ", " + set.words[cell.verdict];
-  return text;
-}
-
 // A row of the table: its label, then a cell a column (the last one not
 // padded).
 template <typename F>
@@ -77,13 +64,6 @@ void print_row(const report_job &job, const std::string &label, F cell) {
   std::printf("\n");
 }
 
-std::string rate_cell(double rate) {
-  char text[32] = "-";
-  if (!std::isnan(rate))
-    std::snprintf(text, sizeof text, "%.1f%%", rate);
-  return text;
-}
-
 void print_table(const report_job &job) {
   const run_set &set = job.set;
   print_row(job, "provider", [&](std::size_t c) {
@@ -93,10 +73,10 @@ void print_table(const report_job &job) {
             [&](std::size_t c) { return terminal_utf8(run_of(set, c).site); });
   for (const std::string &provider : set.providers)
     print_row(job, provider, [&](std::size_t c) {
-      return rate_cell(provider_rate_of(set.columns[c], provider));
+      return rate_text(rate_of_provider(set.columns[c], provider));
     });
   print_row(job, "total",
-            [&](std::size_t c) { return rate_cell(set.columns[c].rate); });
+            [&](std::size_t c) { return rate_text(set.columns[c].rate); });
   std::printf("\nlatency, ms: median, p95 (cold, warm)\n");
   for (std::size_t c : job.order) {
     const run_column &column = set.columns[c];
@@ -131,7 +111,7 @@ void print_table(const report_job &job) {
       std::printf(
           " %s via %s (%s);", terminal_utf8(run_of(set, c).site).c_str(),
           terminal_utf8(set.columns[c].nameserver).c_str(),
-          terminal_utf8(cause_text(set, cell_at(set.columns[c], f.name)))
+          terminal_utf8(failure_words(set, cell_at(set.columns[c], f.name)))
               .c_str());
     std::printf("\n");
   }
@@ -279,7 +259,7 @@ void add_rates(std::string *page, const report_job &job) {
     for (std::size_t c : job.order) {
       const run_column &column = set.columns[c];
       page->append(html_rate_cell(
-          total ? column.rate : provider_rate_of(column, label),
+          total ? column.rate : rate_of_provider(column, label),
           " data-site=\"" + html_escape(run_of(set, c).site) + "\" data-ns=\"" +
               html_escape(column.nameserver) + "\" data-provider=\"" +
               html_escape(label) + "\""));
@@ -343,9 +323,9 @@ void add_failed(std::string *page, const report_job &job) {
         .append("</td><td><ul class=\"names\">");
     for (std::size_t c : f.failed)
       page->append("<li>")
-          .append(html_escape(run_of(set, c).site + " via " +
-                              set.columns[c].nameserver + ": " +
-                              cause_text(set, cell_at(set.columns[c], f.name))))
+          .append(html_escape(
+              run_of(set, c).site + " via " + set.columns[c].nameserver + ": " +
+              failure_words(set, cell_at(set.columns[c], f.name))))
           .append("</li>");
     page->append("</ul></td><td>");
     for (std::size_t c : f.missing)
